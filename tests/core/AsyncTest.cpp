@@ -1,0 +1,94 @@
+#include "core/Async.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+
+#include <thread>
+
+using namespace trellium;
+using namespace std::chrono_literals;
+
+namespace {
+
+QCoro::Task<int> answerAfter(std::chrono::milliseconds delay)
+{
+    co_await sleepFor(delay);
+    co_return 42;
+}
+
+QCoro::Task<int> failAfterSuspending()
+{
+    co_await sleepFor(1ms);
+    throw DomainError(QStringLiteral("Test"), 7, QStringLiteral("kaputt"));
+}
+
+QCoro::Task<void> neverEnding(CancelToken token)
+{
+    co_await sleepFor(1h, token);
+}
+
+} // namespace
+
+TEST(RunSync, ReturnsResultAndRethrowsErrorsOfSuspendedTasks)
+{
+    EXPECT_EQ(runSync(answerAfter(5ms)), 42);
+    try {
+        runSync(failAfterSuspending());
+        FAIL() << "expected an error";
+    } catch (const DomainError &error) {
+        EXPECT_EQ(error.code(), 7);
+        EXPECT_EQ(error.localizedDescription(), QStringLiteral("kaputt"));
+    }
+}
+
+TEST(RunSync, TimesOutInsteadOfHanging)
+{
+    CancelToken token;
+    EXPECT_THROW(runSync(neverEnding(token), 50ms), TimeoutError);
+    // The abandoned task is still alive; ending it must be harmless.
+    token.cancel();
+    QCoreApplication::processEvents();
+}
+
+TEST(SleepFor, CancellationEndsThePauseAtOnce)
+{
+    CancelToken token;
+    QTimer::singleShot(20ms, [token]() mutable { token.cancel(); });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_THROW(runSync(neverEnding(token), 10s), CancelledError);
+    EXPECT_LT(clock.elapsed(), 5000);
+
+    // An already cancelled token does not pause at all.
+    EXPECT_THROW(runSync(neverEnding(token), 1s), CancelledError);
+}
+
+TEST(Completion, ResolvedFromAnotherThreadResumesOnTheMainThread)
+{
+    Completion<QString> completion;
+    auto waiter = [](Completion<QString> c) -> QCoro::Task<std::pair<QString, bool>> {
+        QString value = co_await c;
+        co_return std::make_pair(value, QThread::currentThread() == QCoreApplication::instance()->thread());
+    };
+    std::thread worker([completion]() mutable {
+        std::this_thread::sleep_for(10ms);
+        completion.resolve(QStringLiteral("fertig"));
+        completion.resolve(QStringLiteral("zu spät"));  // the first outcome stays
+    });
+    const auto [value, onMain] = runSync(waiter(completion));
+    worker.join();
+    EXPECT_EQ(value, QStringLiteral("fertig"));
+    EXPECT_TRUE(onMain);
+}
+
+TEST(RunOnWorker, CarriesResultsAndExceptionsBack)
+{
+    auto work = []() {
+        return QThread::currentThread() != QCoreApplication::instance()->thread();
+    };
+    EXPECT_TRUE(runSync(runOnWorker(work)));
+
+    auto failing = []() -> int { throw FileError(QStringLiteral("Lesen"), QStringLiteral("/x"), QStringLiteral("weg")); };
+    EXPECT_THROW(runSync(runOnWorker(failing)), FileError);
+}

@@ -1,0 +1,79 @@
+#include "core/Json.h"
+
+#include <gtest/gtest.h>
+
+#include <QTimeZone>
+
+using namespace trellium;
+
+TEST(ISO8601, WritesWholeSecondsInUtcWithZ)
+{
+    const QDateTime date = QDateTime::fromMSecsSinceEpoch(1738314900123, QTimeZone(3600));
+    EXPECT_EQ(formatISO8601(date), QStringLiteral("2025-01-31T09:15:00Z"));
+}
+
+TEST(ISO8601, ParsesOnlyStrictDateTimes)
+{
+    const auto utc = parseISO8601(u"2025-01-31T09:15:00Z");
+    ASSERT_TRUE(utc);
+    EXPECT_EQ(utc->toSecsSinceEpoch(), 1738314900);
+    const auto offset = parseISO8601(u"2025-01-31T10:15:00+01:00");
+    ASSERT_TRUE(offset);
+    EXPECT_EQ(*offset, *utc);
+
+    for (const char16_t *bad : {u"2025-01-31T09:15:00.5Z", u"2025-01-31T09:15:00", u"2025-01-31 09:15:00Z",
+                                u"2025-02-30T09:15:00Z", u"2025-01-31T24:15:00Z", u"", u"2025-01-31T09:15:00Zx"}) {
+        EXPECT_FALSE(parseISO8601(bad)) << QString::fromUtf16(bad).toStdString();
+    }
+}
+
+TEST(SecondsSince2001, RoundTripsWithMilliseconds)
+{
+    const QDateTime reference(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc());
+    EXPECT_EQ(secondsSince2001(reference), 0.0);
+    const QDateTime date = QDateTime::fromMSecsSinceEpoch(1738314900250, QTimeZone::utc());
+    EXPECT_DOUBLE_EQ(secondsSince2001(date), 760007700.25);
+    EXPECT_EQ(dateFromSecondsSince2001(760007700.25), date);
+}
+
+TEST(Uuid, AcceptsEitherCaseButOnlyTheCanonicalShape)
+{
+    const auto id = parseUuid(u"e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
+    ASSERT_TRUE(id);
+    EXPECT_EQ(uuidText(*id), QStringLiteral("E621E1F8-C36C-495A-93FC-0C247A3E6E5F"));
+    EXPECT_FALSE(parseUuid(u"{e621e1f8-c36c-495a-93fc-0c247a3e6e5f}"));
+    EXPECT_FALSE(parseUuid(u"e621e1f8c36c495a93fc0c247a3e6e5f"));
+    EXPECT_FALSE(parseUuid(u"g621e1f8-c36c-495a-93fc-0c247a3e6e5f"));
+}
+
+TEST(JsonReader, ChecksPresenceTypesAndRanges)
+{
+    const QJsonObject object = parseJsonObject(R"({"s":"x","n":5,"f":5.5,"b":true,"nul":null,"big":4294967296})");
+    const JsonReader r(object, DateStyle::ISO8601, QStringLiteral("Test"));
+    EXPECT_EQ(r.string(QStringLiteral("s")), QStringLiteral("x"));
+    EXPECT_EQ(r.int64(QStringLiteral("n")), 5);
+    EXPECT_EQ(r.int64(QStringLiteral("big")), 4294967296LL);
+    EXPECT_THROW(r.int32(QStringLiteral("big")), DecodingError);
+    EXPECT_THROW(r.int64(QStringLiteral("f")), DecodingError);
+    EXPECT_THROW(r.string(QStringLiteral("n")), DecodingError);
+    EXPECT_THROW(r.boolean(QStringLiteral("n")), DecodingError);
+    EXPECT_THROW(r.string(QStringLiteral("missing")), DecodingError);
+    EXPECT_THROW(r.string(QStringLiteral("nul")), DecodingError);
+    EXPECT_EQ(r.optionalString(QStringLiteral("nul")), std::nullopt);
+    EXPECT_EQ(r.optionalString(QStringLiteral("missing")), std::nullopt);
+    EXPECT_THROW(r.optionalString(QStringLiteral("n")), DecodingError);
+
+    EXPECT_THROW(parseJsonObject("[1,2]"), DecodingError);
+    EXPECT_THROW(parseJsonObject("{\"a\":"), DecodingError);
+}
+
+TEST(JsonReader, DatesFollowTheChosenStyle)
+{
+    const QJsonObject object = parseJsonObject(R"({"iso":"2025-01-31T09:15:00Z","num":760007700})");
+    const JsonReader iso(object, DateStyle::ISO8601, QStringLiteral("Test"));
+    EXPECT_EQ(iso.date(QStringLiteral("iso")).toSecsSinceEpoch(), 1738314900);
+    EXPECT_THROW(iso.date(QStringLiteral("num")), DecodingError);
+    const JsonReader numeric(object, DateStyle::SecondsSince2001, QStringLiteral("Test"));
+    EXPECT_EQ(numeric.date(QStringLiteral("num")).toSecsSinceEpoch(), 1738314900);
+    EXPECT_THROW(numeric.date(QStringLiteral("iso")), DecodingError);
+}

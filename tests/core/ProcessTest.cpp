@@ -1,0 +1,100 @@
+#include "core/Process.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+
+using namespace trellium;
+using namespace std::chrono_literals;
+
+namespace {
+const QString kSh = QStringLiteral("/bin/sh");
+}
+
+TEST(LineSplitter, CutsAtLineFeedsAndKeepsTheRest)
+{
+    LineSplitter splitter;
+    EXPECT_TRUE(splitter.feed("ab").isEmpty());
+    EXPECT_EQ(splitter.feed("c\r\nde\n\nf"), (QList<QByteArray>{"abc", "de", ""}));
+    EXPECT_EQ(splitter.finish(), std::optional<QByteArray>("f"));
+    EXPECT_EQ(splitter.finish(), std::nullopt);
+}
+
+TEST(RunProcess, MissingOrRelativeProgramFailsAtOnce)
+{
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_THROW(runSync(runProcess(QStringLiteral("/nonexistent/tool"), {})), FileError);
+    EXPECT_THROW(runSync(runProcess(QStringLiteral("sh"), {})), FileError);
+    EXPECT_THROW(runProcessBlocking(QStringLiteral("/nonexistent/tool"), {}), FileError);
+    EXPECT_LT(clock.elapsed(), 5000);
+}
+
+TEST(RunProcess, SeparatesOrMergesChannelsAndReportsExitStatus)
+{
+    const QStringList script{QStringLiteral("-c"), QStringLiteral("echo out; echo err >&2; exit 3")};
+    const ProcessResult separate = runSync(runProcess(kSh, script));
+    EXPECT_EQ(separate.exitCode, 3);
+    EXPECT_FALSE(separate.succeeded());
+    EXPECT_EQ(separate.standardOutput, "out\n");
+    EXPECT_EQ(separate.standardError, "err\n");
+
+    ProcessOptions merged;
+    merged.channels = ProcessOptions::Channels::Merged;
+    const ProcessResult both = runSync(runProcess(kSh, script, merged));
+    EXPECT_TRUE(both.standardOutput.contains("out\n"));
+    EXPECT_TRUE(both.standardOutput.contains("err\n"));
+    EXPECT_TRUE(both.standardError.isEmpty());
+
+    const ProcessResult blocking = runProcessBlocking(kSh, script);
+    EXPECT_EQ(blocking.exitCode, 3);
+    EXPECT_EQ(blocking.standardOutput, "out\n");
+}
+
+TEST(RunProcess, StandardInputIsEmptyUnlessFed)
+{
+    // A child reading its input must not wait for the agent's own.
+    const ProcessResult idle = runSync(runProcess(QStringLiteral("/bin/cat"), {}), 10s);
+    EXPECT_TRUE(idle.succeeded());
+    EXPECT_TRUE(idle.standardOutput.isEmpty());
+
+    ProcessOptions fed;
+    fed.input = QByteArray("hallo\n");
+    EXPECT_EQ(runSync(runProcess(QStringLiteral("/bin/cat"), {}, fed)).standardOutput, "hallo\n");
+}
+
+TEST(RunProcess, DeliversLinesAsTheyArriveIncludingAnUnterminatedTail)
+{
+    QList<QByteArray> lines;
+    ProcessOptions options;
+    options.onOutputLine = [&lines](const QByteArray &line) { lines.append(line); };
+    // Large enough to arrive in several reads.
+    const QString script = QStringLiteral("i=0; while [ $i -lt 2000 ]; do echo line$i; i=$((i+1)); done; printf tail");
+    const ProcessResult result = runSync(runProcess(kSh, {QStringLiteral("-c"), script}, options));
+    ASSERT_EQ(lines.size(), 2001);
+    EXPECT_EQ(lines.first(), "line0");
+    EXPECT_EQ(lines.at(1999), "line1999");
+    EXPECT_EQ(lines.last(), "tail");
+    EXPECT_TRUE(result.standardOutput.endsWith("line1999\ntail"));
+}
+
+TEST(RunProcess, TimeoutAndCancellationKillTheChild)
+{
+    ProcessOptions bounded;
+    bounded.timeout = 100ms;
+    EXPECT_THROW(runSync(runProcess(QStringLiteral("/bin/sleep"), {QStringLiteral("30")}, bounded), 10s),
+                 TimeoutError);
+    EXPECT_THROW(runProcessBlocking(QStringLiteral("/bin/sleep"), {QStringLiteral("30")}, bounded), TimeoutError);
+
+    ProcessOptions cancellable;
+    QTimer::singleShot(50ms, [token = cancellable.cancel]() mutable { token.cancel(); });
+    EXPECT_THROW(runSync(runProcess(QStringLiteral("/bin/sleep"), {QStringLiteral("30")}, cancellable), 10s),
+                 CancelledError);
+}
+
+TEST(RunProcess, ReportsDeathBySignal)
+{
+    const ProcessResult result = runSync(runProcess(kSh, {QStringLiteral("-c"), QStringLiteral("kill -9 $$")}));
+    EXPECT_TRUE(result.crashed);
+    EXPECT_FALSE(result.succeeded());
+}

@@ -1,0 +1,230 @@
+#include "core/Async.h"
+#include "core/Files.h"
+#include "runtime/RuntimeConfigValidator.h"
+#include "runtime/RuntimeError.h"
+#include "runtime/RuntimeManager.h"
+
+#include "support/Samples.h"
+#include "support/TestEnvironment.h"
+
+using namespace trellium;
+
+namespace {
+
+// Stands in for the Linux provider: stores records the way a real one would
+// and counts what it was asked to do.
+class FakeLinuxProvider : public RuntimeProvider {
+public:
+    explicit FakeLinuxProvider(RuntimeStore &store) : m_store(store) {}
+
+    RuntimeKind kind() const override { return RuntimeKind::linux; }
+
+    QCoro::Task<void> createRuntime(RuntimeConfig config) override
+    {
+        ++creates;
+        co_await sleepFor(std::chrono::milliseconds(1));
+        m_store.createRuntimeFolder(config.id);
+        m_store.saveRuntimeConfig(config);
+    }
+
+    QCoro::Task<void> startRuntime(QUuid id, RuntimeUpdateHandler onUpdate) override
+    {
+        RuntimeConfig record = m_store.readRuntime(id);
+        record.state = RuntimeState::running;
+        record.ipAddress = QStringLiteral("127.0.0.1");
+        co_await sleepFor(std::chrono::milliseconds(1));
+        m_store.saveRuntimeConfig(record);
+        onUpdate(record);
+        if (failStart)
+            throw DomainError(QStringLiteral("RuntimeIP"), 1, QStringLiteral("Keine Runtime-IP gefunden für x"));
+    }
+
+    QCoro::Task<void> stopRuntime(QUuid id, RuntimeUpdateHandler onUpdate) override
+    {
+        RuntimeConfig record = m_store.readRuntime(id);
+        record.state = RuntimeState::stopped;
+        m_store.saveRuntimeConfig(record);
+        onUpdate(record);
+        co_return;
+    }
+
+    QCoro::Task<void> deleteRuntime(QUuid id) override
+    {
+        ++deletes;
+        m_store.deleteRuntimeFolder(id);
+        co_return;
+    }
+
+    int creates = 0;
+    int deletes = 0;
+    bool failStart = false;
+
+private:
+    RuntimeStore &m_store;
+};
+
+class RuntimeManagerTest : public test::DataHomeTest {
+protected:
+    void SetUp() override
+    {
+        DataHomeTest::SetUp();
+        provider = std::make_shared<FakeLinuxProvider>(manager.store());
+        manager.registerProvider(provider);
+    }
+
+    RuntimeConfig created()
+    {
+        return runSync(manager.createRuntime(test::sampleRuntime(scratch())));
+    }
+
+    template<typename F>
+    QString errorText(F &&call)
+    {
+        try {
+            call();
+        } catch (const Error &error) {
+            return error.localizedDescription();
+        }
+        return QStringLiteral("<no error>");
+    }
+
+    RuntimeManager manager;
+    std::shared_ptr<FakeLinuxProvider> provider;
+};
+
+} // namespace
+
+TEST_F(RuntimeManagerTest, CreateChecksTheWorkspaceBeforeAnyProviderAndReturnsTheStoredRecord)
+{
+    RuntimeConfig config = test::sampleRuntime(scratch() + "/does-not-exist");
+    EXPECT_EQ(errorText([&] { runSync(manager.createRuntime(config)); }),
+              "Ungültiger Arbeitsplatz Path: " + config.workspacePath);
+    EXPECT_EQ(provider->creates, 0);
+
+    const RuntimeConfig stored = created();
+    EXPECT_EQ(provider->creates, 1);
+    EXPECT_NE(stored.updatedAt, test::sampleRuntime().updatedAt);  // re-read from disk
+}
+
+TEST_F(RuntimeManagerTest, MacOSRuntimesAreNotImplementedAndUnknownKindsUnsupported)
+{
+    const QString notImplemented = QStringLiteral("Diese Runtimefeature ist noch nicht implementiert.");
+    RuntimeConfig mac = test::sampleRuntime(scratch());
+    mac.kind = RuntimeKind::macOS;
+    EXPECT_EQ(errorText([&] { runSync(manager.createRuntime(mac)); }), notImplemented);
+    EXPECT_EQ(errorText([&] { runSync(manager.startRuntime(mac.id, RuntimeKind::macOS, {})); }), notImplemented);
+    EXPECT_EQ(errorText([&] { runSync(manager.stopRuntime(mac.id, RuntimeKind::macOS, {})); }), notImplemented);
+    EXPECT_EQ(errorText([&] { runSync(manager.deleteRuntime(mac.id, RuntimeKind::macOS)); }), notImplemented);
+
+    RuntimeManager bare;  // no Linux provider registered
+    EXPECT_EQ(errorText([&] { runSync(bare.startRuntime(mac.id, RuntimeKind::linux, {})); }),
+              QStringLiteral("Runtime Typ wird nicht unterstützt: linux"));
+}
+
+TEST_F(RuntimeManagerTest, StartAndStopReturnTheRecordOnDiskAndPassUpdatesThrough)
+{
+    const RuntimeConfig record = created();
+    QList<RuntimeState> updates;
+    auto onUpdate = [&updates](const RuntimeConfig &c) { updates.append(c.state); };
+
+    const RuntimeConfig started = runSync(manager.startRuntime(record.id, RuntimeKind::linux, onUpdate));
+    EXPECT_EQ(started.state, RuntimeState::running);
+    EXPECT_EQ(started.ipAddress, QStringLiteral("127.0.0.1"));
+    const RuntimeConfig stopped = runSync(manager.stopRuntime(record.id, RuntimeKind::linux, onUpdate));
+    EXPECT_EQ(stopped.state, RuntimeState::stopped);
+    EXPECT_EQ(updates, (QList<RuntimeState>{RuntimeState::running, RuntimeState::stopped}));
+
+    provider->failStart = true;
+    EXPECT_EQ(errorText([&] { runSync(manager.startRuntime(record.id, RuntimeKind::linux, onUpdate)); }),
+              QStringLiteral("Keine Runtime-IP gefunden für x"));
+
+    runSync(manager.deleteRuntime(record.id, RuntimeKind::linux));
+    EXPECT_EQ(provider->deletes, 1);
+}
+
+TEST_F(RuntimeManagerTest, RenameTrimsAndEnforcesLengthAndControlCharacters)
+{
+    const RuntimeConfig record = created();
+    const QString invalid = RuntimeError::invalidName().localizedDescription();
+
+    EXPECT_EQ(manager.renameRuntime(record.id, QStringLiteral("  Neuer Name \n")).name, QStringLiteral("Neuer Name"));
+    EXPECT_EQ(manager.store().readRuntime(record.id).name, QStringLiteral("Neuer Name"));
+
+    // 80 user-perceived characters, each two scalars (e + combining acute).
+    QString eighty;
+    for (int i = 0; i < 80; ++i)
+        eighty += QStringLiteral("e\u0301");
+    EXPECT_EQ(manager.renameRuntime(record.id, eighty).name, eighty);
+    EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, eighty + "x"); }), invalid);
+    EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, QStringLiteral("   ")); }), invalid);
+    EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, QStringLiteral("a\tb")); }), invalid);
+    EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, QStringLiteral("a\u200Eb")); }), invalid);  // Cf
+    EXPECT_EQ(manager.store().readRuntime(record.id).name, eighty);
+
+    const QUuid unknown = QUuid::createUuid();
+    EXPECT_EQ(errorText([&] { manager.renameRuntime(unknown, QStringLiteral("x")); }),
+              "Runtime nicht gefunden: " + uuidText(unknown));
+}
+
+TEST_F(RuntimeManagerTest, WorkspaceBindingsAreStored)
+{
+    const RuntimeConfig record = created();
+    const QUuid mirror = QUuid::createUuid();
+    manager.setWorkspaceMirror(record.id, QStringLiteral("/srv/mirror"), mirror);
+    const QUuid workspace = QUuid::createUuid();
+    manager.setWorkspace(record.id, workspace, QStringLiteral("Projekt"));
+    RuntimeConfig stored = manager.store().readRuntime(record.id);
+    EXPECT_EQ(stored.workspacePath, QStringLiteral("/srv/mirror"));
+    EXPECT_EQ(stored.mirrorID, mirror);
+    EXPECT_EQ(stored.workspaceID, workspace);
+    EXPECT_EQ(stored.workspaceName, QStringLiteral("Projekt"));
+
+    manager.setWorkspace(record.id, std::nullopt, std::nullopt);
+    stored = manager.store().readRuntime(record.id);
+    EXPECT_EQ(stored.workspaceID, std::nullopt);
+    EXPECT_EQ(stored.workspaceName, std::nullopt);
+}
+
+TEST_F(RuntimeManagerTest, CreationRejectsValuesThatCannotReachTheGuestSafely)
+{
+    struct Case {
+        const char *field;
+        std::function<void(RuntimeConfig &)> spoil;
+    };
+    const QList<Case> cases{
+        {"cpuCount", [](RuntimeConfig &c) { c.cpuCount = 0; }},
+        {"cpuCount", [](RuntimeConfig &c) { c.cpuCount = 65; }},
+        {"memoryGB", [](RuntimeConfig &c) { c.memoryGB = 1025; }},
+        {"diskGB", [](RuntimeConfig &c) { c.diskGB = int64_t(1) << 33; }},
+        {"diskGB", [](RuntimeConfig &c) { c.diskGB = -1; }},
+        {"username", [](RuntimeConfig &c) { c.username = QStringLiteral("Root"); }},
+        {"username", [](RuntimeConfig &c) { c.username = QStringLiteral("a;rm -rf /"); }},
+        {"username", [](RuntimeConfig &c) { c.username = QString(33, QLatin1Char('a')); }},
+        {"hostname", [](RuntimeConfig &c) { c.hostname = QStringLiteral("-runtime"); }},
+        {"hostname", [](RuntimeConfig &c) { c.hostname = QStringLiteral("run time"); }},
+        {"hostname", [](RuntimeConfig &c) { c.hostname = QString(64, QLatin1Char('a')); }},
+        {"mountName", [](RuntimeConfig &c) { c.mountName = QString(37, QLatin1Char('a')); }},
+        {"mountName", [](RuntimeConfig &c) { c.mountName = QStringLiteral("work,space"); }},
+        {"mountName", [](RuntimeConfig &c) { c.mountName = QString(); }},
+        {"name", [](RuntimeConfig &c) { c.name = QStringLiteral("zwei\nZeilen"); }},
+        {"distro", [](RuntimeConfig &c) { c.distro = QStringLiteral("../../etc"); }},
+        {"workspaceName", [](RuntimeConfig &c) { c.workspaceName = QStringLiteral("a\nb"); }},
+    };
+    for (const Case &c : cases) {
+        RuntimeConfig config = test::sampleRuntime(scratch());
+        c.spoil(config);
+        const QString text = errorText([&] { runSync(manager.createRuntime(config)); });
+        EXPECT_TRUE(text.startsWith(QStringLiteral("Ungültige Runtime-Konfiguration: ") + c.field))
+            << c.field << ": " << text.toStdString();
+    }
+    EXPECT_EQ(provider->creates, 0);
+
+    // The edges of each range are fine.
+    RuntimeConfig edges = test::sampleRuntime(scratch());
+    edges.cpuCount = 64;
+    edges.memoryGB = 1;
+    edges.username = QStringLiteral("_a-1");
+    edges.hostname = QString(63, QLatin1Char('a'));
+    edges.mountName = QString(36, QLatin1Char('m'));
+    EXPECT_NO_THROW(RuntimeConfigValidator::validateForCreation(edges));
+}

@@ -1,0 +1,70 @@
+#include "support/TestEnvironment.h"
+
+#include <QDir>
+
+namespace trellium::test {
+
+void DataHomeTest::SetUp()
+{
+    ASSERT_TRUE(m_home.isValid());
+    m_hadPrevious = qEnvironmentVariableIsSet("XDG_DATA_HOME");
+    m_previous = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.path() + QStringLiteral("/data")));
+}
+
+void DataHomeTest::TearDown()
+{
+    if (m_hadPrevious)
+        qputenv("XDG_DATA_HOME", m_previous);
+    else
+        qunsetenv("XDG_DATA_HOME");
+}
+
+QString DataHomeTest::scratch(const QString &name) const
+{
+    const QString path = m_home.path() + QStringLiteral("/scratch") + (name.isEmpty() ? QString() : QLatin1Char('/') + name);
+    QDir().mkpath(path);
+    return path;
+}
+
+LogCapture::LogCapture()
+{
+    setLogSink([this](const QString &line) {
+        std::lock_guard lock(m_mutex);
+        m_lines.append(line);
+    });
+}
+
+LogCapture::~LogCapture()
+{
+    setLogSink({});
+}
+
+QStringList LogCapture::lines() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_lines;
+}
+
+bool LogCapture::contains(const QString &text) const
+{
+    std::lock_guard lock(m_mutex);
+    for (const QString &line : m_lines) {
+        if (line.contains(text))
+            return true;
+    }
+    return false;
+}
+
+qsizetype LogCapture::count(const QString &prefix) const
+{
+    std::lock_guard lock(m_mutex);
+    qsizetype n = 0;
+    for (const QString &line : m_lines) {
+        if (line.startsWith(prefix))
+            ++n;
+    }
+    return n;
+}
+
+} // namespace trellium::test

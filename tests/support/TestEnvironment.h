@@ -1,0 +1,46 @@
+#pragma once
+
+#include "core/Log.h"
+
+#include <gtest/gtest.h>
+
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <mutex>
+
+namespace trellium::test {
+
+// Gives each test its own empty data folder (XDG_DATA_HOME), so the agent's
+// root folder lands in a temporary directory.
+class DataHomeTest : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    QString dataHome() const { return m_home.path(); }
+    // A folder of the test's own for scratch files.
+    QString scratch(const QString &name = {}) const;
+
+private:
+    QTemporaryDir m_home;
+    QByteArray m_previous;
+    bool m_hadPrevious = false;
+};
+
+// Collects the agent's log lines while alive.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+
+    QStringList lines() const;
+    bool contains(const QString &text) const;  // any line containing text
+    qsizetype count(const QString &prefix) const;  // lines starting with prefix
+
+private:
+    mutable std::mutex m_mutex;
+    QStringList m_lines;
+};
+
+} // namespace trellium::test

@@ -47,6 +47,11 @@ std::optional<QDateTime> parseISO8601(QStringView text)
     return local.toUTC();
 }
 
+QString formatDateDescription(const QDateTime &date)
+{
+    return date.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral(" +0000");
+}
+
 double secondsSince2001(const QDateTime &date)
 {
     return double(date.toMSecsSinceEpoch() - kReferenceDate * 1000) / 1000.0;

@@ -28,6 +28,10 @@ QString formatISO8601(const QDateTime &date);
 // fractions, no missing zone.
 std::optional<QDateTime> parseISO8601(QStringView text);
 
+// The platform's default description of a date, used in log banners:
+// "2025-01-31 09:15:00 +0000" (UTC).
+QString formatDateDescription(const QDateTime &date);
+
 double secondsSince2001(const QDateTime &date);
 QDateTime dateFromSecondsSince2001(double seconds);
 

@@ -89,14 +89,8 @@ bool hasControlCharacters(const QString &text)
     return hasScalarOfCategory(text, {QChar::Other_Control, QChar::Separator_Line, QChar::Separator_Paragraph});
 }
 
-void validateForCreation(const RuntimeConfig &config)
+void validateGuestIdentity(const RuntimeConfig &config)
 {
-    if (!normalizedName(config.name))
-        reject(QStringLiteral("name"),
-               QStringLiteral("muss zwischen 1 und 80 Zeichen lang sein und darf keine Steuerzeichen enthalten."));
-    requireRange(QStringLiteral("cpuCount"), config.cpuCount, 1, 64);
-    requireRange(QStringLiteral("memoryGB"), config.memoryGB, 1, 1024);
-    requireRange(QStringLiteral("diskGB"), config.diskGB, 1, (int64_t(1) << 33) - 1);
     if (!isValidUsername(config.username))
         reject(QStringLiteral("username"),
                QStringLiteral("muss mit einem Kleinbuchstaben oder _ beginnen, darf nur a-z, 0-9, _ und - "
@@ -108,6 +102,17 @@ void validateForCreation(const RuntimeConfig &config)
     if (!isValidMountName(config.mountName))
         reject(QStringLiteral("mountName"),
                QStringLiteral("muss 1 bis 36 Zeichen aus A-Z, a-z, 0-9, _, . und - haben."));
+}
+
+void validateForCreation(const RuntimeConfig &config)
+{
+    if (!normalizedName(config.name))
+        reject(QStringLiteral("name"),
+               QStringLiteral("muss zwischen 1 und 80 Zeichen lang sein und darf keine Steuerzeichen enthalten."));
+    requireRange(QStringLiteral("cpuCount"), config.cpuCount, 1, 64);
+    requireRange(QStringLiteral("memoryGB"), config.memoryGB, 1, 1024);
+    requireRange(QStringLiteral("diskGB"), config.diskGB, 1, (int64_t(1) << 33) - 1);
+    validateGuestIdentity(config);
     if (!isValidDistro(config.distro))
         reject(QStringLiteral("distro"), QStringLiteral("muss 1 bis 64 Zeichen aus A-Z, a-z, 0-9, _, . und - haben."));
     requirePlainText(QStringLiteral("workspacePath"), config.workspacePath);

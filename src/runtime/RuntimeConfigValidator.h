@@ -23,6 +23,11 @@ bool isValidDistro(const QString &distro);        // a plain folder name
 // Control characters (Cc) and line or paragraph separators.
 bool hasControlCharacters(const QString &text);
 
+// The values that name the guest's user, host and share (they are written
+// into cloud-init documents, QEMU options and ssh arguments). Throws like
+// validateForCreation.
+void validateGuestIdentity(const RuntimeConfig &config);
+
 // Checks a record before a runtime is created; throws a DomainError of
 // domain "RuntimeConfig" whose German text names the offending field.
 void validateForCreation(const RuntimeConfig &config);

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "model/RuntimeConfig.h"
+#include "runtime/linux/LinuxSSHKeyManager.h"
+
+#include <qcoro/qcorotask.h>
+
+#include <QString>
+#include <QStringList>
+
+namespace trellium {
+
+// Runs one shell command in a guest and returns its standard output. An
+// interface so that retry loops can be tested without a guest.
+class SSHCommandRunner {
+public:
+    virtual ~SSHCommandRunner() = default;
+    virtual QCoro::Task<QString> runCommand(RuntimeConfig runtime, QString command) = 0;
+};
+
+// The one way commands reach a guest: the system's ssh client with the
+// runtime's own key, as the runtime's user.
+class LinuxSSHManager final : public SSHCommandRunner {
+public:
+    explicit LinuxSSHManager(LinuxSSHKeyManager keyManager = {}, QString sshPath = QStringLiteral("/usr/bin/ssh"));
+
+    // Fails with domain "SSH" and ssh's exit status; the description is
+    // ssh's own error text, or the key-rejected text when ssh itself was
+    // refused by the guest.
+    QCoro::Task<QString> runCommand(RuntimeConfig runtime, QString command) override;
+
+    // The ssh arguments that name the guest: "-p" and the forwarded port
+    // when the guest is reached through 127.0.0.1, then "--" and user@host.
+    // Refuses a loopback address without a registered port rather than
+    // reaching the host's own sshd.
+    static QStringList destinationArguments(const RuntimeConfig &runtime);
+
+    QStringList commandArguments(const RuntimeConfig &runtime, const QString &command) const;
+
+private:
+    LinuxSSHKeyManager m_keyManager;
+    QString m_ssh;
+};
+
+} // namespace trellium

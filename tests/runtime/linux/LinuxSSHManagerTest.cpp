@@ -1,0 +1,166 @@
+#include "core/Async.h"
+#include "core/Files.h"
+#include "runtime/linux/LinuxSSHManager.h"
+#include "runtime/linux/LinuxSSHPortRegistry.h"
+
+#include "support/Samples.h"
+#include "support/SshServer.h"
+#include "support/TestEnvironment.h"
+
+#include <QFile>
+
+using namespace trellium;
+
+namespace {
+
+const QString kKeyRejected = QStringLiteral(
+    "SSH-Schlüssel wurde von der Runtime abgelehnt. Die Verbindung wurde nicht mit einer anderen Runtime oder per "
+    "Passwort fortgesetzt. ");
+
+class LinuxSSHManagerTest : public test::DataHomeTest {
+protected:
+    // A stand-in for a tool: a shell script written into the scratch folder.
+    QString script(const QString &name, const QString &body)
+    {
+        const QString path = scratch() + "/" + name;
+        writeFileAtomically(path, ("#!/bin/sh\n" + body + "\n").toUtf8());
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return path;
+    }
+
+    RuntimeConfig runtimeAt(const QString &address)
+    {
+        RuntimeConfig runtime = test::sampleRuntime();
+        runtime.ipAddress = address;
+        return runtime;
+    }
+
+    DomainError failure(LinuxSSHManager &ssh, const RuntimeConfig &runtime, const QString &command)
+    {
+        try {
+            runSync(ssh.runCommand(runtime, command));
+        } catch (const DomainError &error) {
+            return error;
+        }
+        return DomainError(QStringLiteral("none"), 0, QStringLiteral("no error"));
+    }
+};
+
+} // namespace
+
+TEST_F(LinuxSSHManagerTest, KeyPairIsMadeOnceAndNeverReplaced)
+{
+    const RuntimeConfig runtime = test::sampleRuntime();
+    LinuxSSHKeyManager keys;
+    const QString key = keys.publicKey(runtime);
+    EXPECT_TRUE(key.startsWith("ssh-ed25519 "));
+    EXPECT_FALSE(key.endsWith('\n'));
+    EXPECT_TRUE(keys.publicKeyURL(runtime.id).endsWith(uuidText(runtime.id) + "/ssh/runtime_ed25519.pub"));
+    EXPECT_EQ(QFile::permissions(keys.privateKeyPath(runtime.id)) & (QFile::ReadGroup | QFile::ReadOther), 0);
+
+    // A second call must not run the tool at all: this one would fail.
+    LinuxSSHKeyManager failing({}, script("keygen", "exit 4"));
+    EXPECT_EQ(failing.publicKey(runtime), key);
+
+    const RuntimeConfig other = test::sampleRuntime();
+    try {
+        failing.ensureKeyPair(other);
+        FAIL();
+    } catch (const DomainError &error) {
+        EXPECT_EQ(error.domain(), QStringLiteral("SSHKey"));
+        EXPECT_EQ(error.code(), 4);
+    }
+}
+
+TEST_F(LinuxSSHManagerTest, PassesExactlyTheseArgumentsWithTheForwardedPort)
+{
+    LinuxSSHManager ssh({}, script("ssh", R"(for a in "$@"; do printf '%s\n' "$a"; done)"));
+    RuntimeConfig runtime = runtimeAt(QStringLiteral("127.0.0.1"));
+    LinuxSSHPortRegistry::shared().setPort(runtime.id, 40022);
+    const QString key = LinuxSSHKeyManager().privateKeyPath(runtime.id);
+    const QString output = runSync(ssh.runCommand(runtime, QStringLiteral("echo 'a b'")));
+    EXPECT_EQ(output.split('\n', Qt::SkipEmptyParts),
+              (QStringList{"-i", key, "-o", "IdentitiesOnly=yes", "-o", "BatchMode=yes", "-o",
+                           "PasswordAuthentication=no", "-o", "KbdInteractiveAuthentication=no", "-o",
+                           "ConnectTimeout=5", "-o", "StrictHostKeyChecking=no", "-o", "LogLevel=ERROR", "-o",
+                           "UserKnownHostsFile=/dev/null", "-p", "40022", "--", "trellium@127.0.0.1", "echo 'a b'"}));
+
+    // A guest on a real network is addressed without a port.
+    const QStringList bridged = LinuxSSHManager::destinationArguments(runtimeAt(QStringLiteral("192.168.64.7")));
+    EXPECT_EQ(bridged, (QStringList{"--", "trellium@192.168.64.7"}));
+
+    // Loopback without a registered port would reach the host's own sshd.
+    LinuxSSHPortRegistry::shared().removePort(runtime.id);
+    const DomainError error = failure(ssh, runtime, QStringLiteral("true"));
+    EXPECT_EQ(error.domain(), QStringLiteral("SSH"));
+    EXPECT_EQ(error.code(), 255);
+}
+
+TEST_F(LinuxSSHManagerTest, MapsFailuresToTheirTexts)
+{
+    const RuntimeConfig runtime = runtimeAt(QStringLiteral("192.168.64.7"));
+    LinuxSSHManager boom({}, script("ssh", "printf ' boom \\n' >&2; exit 3"));
+    DomainError error = failure(boom, runtime, QStringLiteral("x"));
+    EXPECT_EQ(error.code(), 3);
+    EXPECT_EQ(error.localizedDescription(), QStringLiteral("boom"));
+
+    LinuxSSHManager silent({}, script("ssh", "exit 1"));
+    EXPECT_EQ(failure(silent, runtime, QStringLiteral("x")).localizedDescription(),
+              QStringLiteral("SSH-Befehl fehlgeschlagen."));
+
+    LinuxSSHManager rejected({}, script("ssh", "echo 'trellium@x: Permission denied (publickey).' >&2; exit 255"));
+    error = failure(rejected, runtime, QStringLiteral("x"));
+    EXPECT_EQ(error.code(), 255);
+    EXPECT_EQ(error.localizedDescription(), kKeyRejected + "trellium@x: Permission denied (publickey).");
+
+    // A remote command's own "Permission denied" is its output, not a key problem.
+    LinuxSSHManager remote({}, script("ssh", "echo 'cat: /root/x: Permission denied' >&2; exit 1"));
+    EXPECT_EQ(failure(remote, runtime, QStringLiteral("x")).localizedDescription(),
+              QStringLiteral("cat: /root/x: Permission denied"));
+
+    LinuxSSHManager binary({}, script("ssh", R"(printf 'ok\377\n')"));
+    EXPECT_EQ(runSync(binary.runCommand(runtime, QStringLiteral("x"))), QStringLiteral("ok\uFFFD\n"));
+}
+
+TEST_F(LinuxSSHManagerTest, RunsCommandsOnARealServer)
+{
+    RuntimeConfig runtime = runtimeAt(QStringLiteral("127.0.0.1"));
+    runtime.username = test::SshServer::currentUser();
+    LinuxSSHKeyManager keys;
+    QString whyNot;
+    auto server = test::SshServer::start(keys.publicKey(runtime), &whyNot);
+    if (!server)
+        GTEST_SKIP() << whyNot.toStdString();
+    LinuxSSHPortRegistry::shared().setPort(runtime.id, server->port());
+    LinuxSSHManager ssh;
+
+    EXPECT_EQ(runSync(ssh.runCommand(runtime, QStringLiteral("echo hallo; echo fehler >&2"))), QStringLiteral("hallo\n"));
+    EXPECT_EQ(runSync(ssh.runCommand(runtime, QStringLiteral("true"))), QString());
+    // The command's standard input is empty: cat ends at once.
+    EXPECT_EQ(runSync(ssh.runCommand(runtime, QStringLiteral("cat")), std::chrono::seconds(30)), QString());
+
+    // 8 MiB arrive byte for byte.
+    const QString big = runSync(
+        ssh.runCommand(runtime, QStringLiteral("yes 0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTU | head -c 8388608")),
+        std::chrono::seconds(120));
+    QString expected;
+    const QString line = QStringLiteral("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTU\n");
+    while (expected.size() < 8388608)
+        expected += line;
+    expected.truncate(8388608);
+    EXPECT_EQ(big.size(), expected.size());
+    EXPECT_TRUE(big == expected);
+
+    DomainError error = failure(ssh, runtime, QStringLiteral("echo ' boom ' >&2; exit 3"));
+    EXPECT_EQ(error.code(), 3);
+    EXPECT_EQ(error.localizedDescription(), QStringLiteral("boom"));
+    error = failure(ssh, runtime, QStringLiteral("echo 'x: Permission denied' >&2; exit 1"));
+    EXPECT_EQ(error.code(), 1);
+    EXPECT_EQ(error.localizedDescription(), QStringLiteral("x: Permission denied"));
+
+    server->setAuthorizedKey(QString());
+    error = failure(ssh, runtime, QStringLiteral("true"));
+    EXPECT_EQ(error.code(), 255);
+    EXPECT_TRUE(error.localizedDescription().startsWith(kKeyRejected)) << error.localizedDescription().toStdString();
+    EXPECT_TRUE(error.localizedDescription().contains("Permission denied"));
+}

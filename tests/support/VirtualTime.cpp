@@ -1,0 +1,26 @@
+#include "support/VirtualTime.h"
+
+namespace trellium::test {
+
+QCoro::Task<void> VirtualSleeper::sleep(std::chrono::milliseconds duration, CancelToken token)
+{
+    token.throwIfCancelled();
+    pauses.append(duration);
+    elapsed += duration;
+    if (onPause)
+        onPause(int(pauses.size()));
+    // Resume through the event loop so long retry loops do not nest deeper.
+    Completion<void> tick;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [tick]() mutable { tick.resolve(); }, Qt::QueuedConnection);
+    co_await tick;
+    token.throwIfCancelled();
+}
+
+QCoro::Task<QString> FakeSSHRunner::runCommand(RuntimeConfig runtime, QString command)
+{
+    calls.append({runtime.ipAddress.value_or(QString()), command});
+    co_return m_script(runtime, command);
+}
+
+} // namespace trellium::test

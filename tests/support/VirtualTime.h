@@ -1,0 +1,46 @@
+#pragma once
+
+#include "core/Async.h"
+#include "model/RuntimeConfig.h"
+#include "runtime/linux/LinuxSSHManager.h"
+
+#include <QList>
+#include <QStringList>
+
+#include <chrono>
+#include <functional>
+
+namespace trellium::test {
+
+// Pauses that take no real time: each sleep returns (through the event loop)
+// at once, adds to the virtual clock and honours cancellation.
+class VirtualSleeper final : public Sleeper {
+public:
+    QCoro::Task<void> sleep(std::chrono::milliseconds duration, CancelToken token) override;
+
+    std::chrono::milliseconds elapsed{0};
+    QList<std::chrono::milliseconds> pauses;
+    // Called before each pause returns; may cancel or change a test's script.
+    std::function<void(int pauseNumber)> onPause;
+};
+
+// Answers guest commands from a script instead of a guest.
+class FakeSSHRunner final : public SSHCommandRunner {
+public:
+    struct Call {
+        QString address;
+        QString command;
+    };
+    // Returns the command's output or throws like LinuxSSHManager.
+    using Script = std::function<QString(const RuntimeConfig &runtime, const QString &command)>;
+
+    explicit FakeSSHRunner(Script script) : m_script(std::move(script)) {}
+    QCoro::Task<QString> runCommand(RuntimeConfig runtime, QString command) override;
+
+    QList<Call> calls;
+
+private:
+    Script m_script;
+};
+
+} // namespace trellium::test

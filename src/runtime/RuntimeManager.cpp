@@ -91,4 +91,10 @@ RuntimeConfig RuntimeManager::renameRuntime(const QUuid &runtimeID, const QStrin
     return m_store.readRuntime(runtimeID);
 }
 
+std::shared_ptr<VirtualMachine> RuntimeManager::virtualMachine(const QUuid &runtimeID) const
+{
+    const auto linuxProvider = provider(RuntimeKind::linux);
+    return linuxProvider ? linuxProvider->virtualMachine(runtimeID) : nullptr;
+}
+
 } // namespace trellium

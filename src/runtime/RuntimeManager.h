@@ -30,6 +30,8 @@ public:
     void setWorkspace(const QUuid &runtimeID, const std::optional<QUuid> &workspaceID,
                       const std::optional<QString> &workspaceName);
     RuntimeConfig renameRuntime(const QUuid &runtimeID, const QString &name);
+    // The running machine of a Linux runtime, or null.
+    std::shared_ptr<VirtualMachine> virtualMachine(const QUuid &runtimeID) const;
 
     RuntimeStore &store() { return m_store; }
 

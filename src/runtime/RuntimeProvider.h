@@ -7,8 +7,11 @@
 #include <QUuid>
 
 #include <functional>
+#include <memory>
 
 namespace trellium {
+
+class VirtualMachine;
 
 // Called on the main thread right after each successful save of a record.
 using RuntimeUpdateHandler = std::function<void(const RuntimeConfig &)>;
@@ -23,6 +26,9 @@ public:
     virtual QCoro::Task<void> startRuntime(QUuid id, RuntimeUpdateHandler onUpdate) = 0;
     virtual QCoro::Task<void> stopRuntime(QUuid id, RuntimeUpdateHandler onUpdate) = 0;
     virtual QCoro::Task<void> deleteRuntime(QUuid id) = 0;
+
+    // The running machine of a runtime, when this kind keeps machines.
+    virtual std::shared_ptr<VirtualMachine> virtualMachine(const QUuid &) const { return nullptr; }
 };
 
 } // namespace trellium

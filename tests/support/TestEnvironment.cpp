@@ -9,7 +9,10 @@ void DataHomeTest::SetUp()
     ASSERT_TRUE(m_home.isValid());
     m_hadPrevious = qEnvironmentVariableIsSet("XDG_DATA_HOME");
     m_previous = qgetenv("XDG_DATA_HOME");
+    m_hadPreviousConfig = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    m_previousConfig = qgetenv("XDG_CONFIG_HOME");
     qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.path() + QStringLiteral("/data")));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.path() + QStringLiteral("/config")));
 }
 
 void DataHomeTest::TearDown()
@@ -18,6 +21,10 @@ void DataHomeTest::TearDown()
         qputenv("XDG_DATA_HOME", m_previous);
     else
         qunsetenv("XDG_DATA_HOME");
+    if (m_hadPreviousConfig)
+        qputenv("XDG_CONFIG_HOME", m_previousConfig);
+    else
+        qunsetenv("XDG_CONFIG_HOME");
 }
 
 QString DataHomeTest::scratch(const QString &name) const

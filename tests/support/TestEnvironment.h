@@ -11,8 +11,9 @@
 
 namespace trellium::test {
 
-// Gives each test its own empty data folder (XDG_DATA_HOME), so the agent's
-// root folder lands in a temporary directory.
+// Gives each test its own empty data and settings folders (XDG_DATA_HOME,
+// XDG_CONFIG_HOME), so the agent's root folder and user defaults land in a
+// temporary directory.
 class DataHomeTest : public testing::Test {
 protected:
     void SetUp() override;
@@ -26,6 +27,8 @@ private:
     QTemporaryDir m_home;
     QByteArray m_previous;
     bool m_hadPrevious = false;
+    QByteArray m_previousConfig;
+    bool m_hadPreviousConfig = false;
 };
 
 // Collects the agent's log lines while alive.

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+namespace trellium {
+
+// The last `count` user-perceived characters of a text (all of it when shorter).
+QString lastCharacters(const QString &text, qsizetype count);
+
+} // namespace trellium

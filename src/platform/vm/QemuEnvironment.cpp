@@ -1,0 +1,120 @@
+#include "platform/vm/QemuEnvironment.h"
+
+#include "core/Files.h"
+#include "core/Log.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace trellium {
+
+QString QemuEnvironment::resolvedSocketRoot() const
+{
+    if (!socketRoot.isEmpty())
+        return socketRoot;
+    QString base = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (base.isEmpty() || !isDirectory(base))
+        base = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    return base + QStringLiteral("/trellium-vm");
+}
+
+VirtualMachineAccelerator QemuEnvironment::resolvedAccelerator() const
+{
+    return accelerator ? *accelerator : probeAccelerator(*this);
+}
+
+QemuEnvironment &QemuEnvironment::shared()
+{
+    static QemuEnvironment environment = [] {
+        QemuEnvironment e;
+        const QByteArray forced = qgetenv("TRELLIUM_VM_ACCEL");
+        if (forced == "kvm")
+            e.accelerator = VirtualMachineAccelerator::kvm;
+        else if (forced == "tcg")
+            e.accelerator = VirtualMachineAccelerator::tcg;
+        return e;
+    }();
+    return environment;
+}
+
+namespace {
+
+// Starts the firmware under KVM for a moment and asks QEMU for its status.
+std::optional<QString> kvmFailure(const QemuEnvironment &environment)
+{
+    const int kvm = ::open("/dev/kvm", O_RDWR | O_CLOEXEC);
+    if (kvm < 0)
+        return QStringLiteral("/dev/kvm nicht nutzbar");
+    ::close(kvm);
+
+    QTemporaryDir dir;
+    const QString vars = dir.filePath(QStringLiteral("vars.fd"));
+    if (!QFile::copy(QStringLiteral("/usr/share/OVMF/OVMF_VARS_4M.fd"), vars))
+        return QStringLiteral("keine EFI-Variablenvorlage");
+    QProcess qemu;
+    qemu.setProgram(environment.qemuPath);
+    qemu.setArguments({QStringLiteral("-nodefaults"), QStringLiteral("-no-user-config"), QStringLiteral("-machine"),
+                       QStringLiteral("q35"), QStringLiteral("-accel"), QStringLiteral("kvm"), QStringLiteral("-m"),
+                       QStringLiteral("256"), QStringLiteral("-display"), QStringLiteral("none"),
+                       QStringLiteral("-drive"),
+                       QStringLiteral("if=pflash,format=raw,readonly=on,file=") + environment.firmwareCodePath,
+                       QStringLiteral("-drive"), QStringLiteral("if=pflash,format=raw,file=") + vars,
+                       QStringLiteral("-qmp"), QStringLiteral("stdio")});
+    qemu.setChildProcessModifier([]() { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    qemu.start();
+    if (!qemu.waitForStarted(5000))
+        return QStringLiteral("QEMU startet nicht");
+    qemu.write("{\"execute\":\"qmp_capabilities\"}\n");
+    // Firmware that KVM cannot run fails within milliseconds; give it a while.
+    qemu.waitForFinished(1500);
+    QString answer;
+    if (qemu.state() == QProcess::Running) {
+        qemu.write("{\"execute\":\"query-status\"}\n");
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 5000 && !answer.contains(QLatin1String("\"status\""))) {
+            qemu.waitForReadyRead(200);
+            answer += QString::fromUtf8(qemu.readAllStandardOutput());
+        }
+        qemu.kill();
+        qemu.waitForFinished(5000);
+    }
+    if (answer.contains(QLatin1String("\"running\"")) && !answer.contains(QLatin1String("internal-error")))
+        return std::nullopt;
+    if (answer.contains(QLatin1String("internal-error")))
+        return QStringLiteral("KVM internal error in der Firmware");
+    return QStringLiteral("QEMU mit KVM beendet oder ohne Antwort");
+}
+
+} // namespace
+
+VirtualMachineAccelerator probeAccelerator(const QemuEnvironment &environment)
+{
+    static std::mutex mutex;
+    static QHash<QString, VirtualMachineAccelerator> decided;
+    std::lock_guard lock(mutex);
+    const auto it = decided.constFind(environment.qemuPath);
+    if (it != decided.constEnd())
+        return *it;
+    const auto failure = kvmFailure(environment);
+    const VirtualMachineAccelerator choice = failure ? VirtualMachineAccelerator::tcg : VirtualMachineAccelerator::kvm;
+    if (failure)
+        logLine(QStringLiteral("VM accelerator: tcg (KVM nicht verwendbar: ") + *failure + QLatin1Char(')'));
+    else
+        logLine(QStringLiteral("VM accelerator: kvm"));
+    decided.insert(environment.qemuPath, choice);
+    return choice;
+}
+
+} // namespace trellium

@@ -1,0 +1,168 @@
+#include "core/Async.h"
+#include "core/Files.h"
+#include "platform/vm/QemuVirtualMachine.h"
+#include "runtime/linux/LinuxSSHManager.h"
+#include "runtime/linux/LinuxSSHPortRegistry.h"
+#include "runtime/linux/LinuxSerialConsoleRegistry.h"
+#include "runtime/linux/LinuxVMBuilder.h"
+
+#include "support/TestEnvironment.h"
+#include "support/TestGuest.h"
+
+#include <csignal>
+#include <sys/types.h>
+
+using namespace trellium;
+using namespace std::chrono_literals;
+namespace TestGuest = trellium::test::TestGuest;
+
+namespace {
+
+class RecordingDelegate : public VirtualMachineDelegate {
+public:
+    void guestDidStop(VirtualMachine &machine) override { notices << QStringLiteral("guestDidStop %1").arg(machine.stateCode()); }
+    void didStopWithError(VirtualMachine &machine, const Error &error) override
+    {
+        notices << QStringLiteral("didStopWithError %1 %2").arg(machine.stateCode()).arg(error.localizedDescription());
+    }
+    void networkAttachmentWasDisconnected(VirtualMachine &, const Error &) override { notices << "network"; }
+    QStringList notices;
+};
+
+bool processAlive(qint64 pid)
+{
+    // A zombie still answers kill(0); look at its state too.
+    if (pid <= 0 || ::kill(pid_t(pid), 0) != 0)
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
+}
+
+class QemuVirtualMachineVmTest : public test::DataHomeTest {
+protected:
+    void SetUp() override
+    {
+        DataHomeTest::SetUp();
+        QString whyNot;
+        ASSERT_TRUE(TestGuest::available(&whyNot)) << whyNot.toStdString();
+        environment.restrictNetwork = true;
+        runtime = TestGuest::prepareRuntime(scratch("workspace"));
+    }
+
+    void TearDown() override
+    {
+        machines.clear();
+        LinuxSerialConsoleRegistry::shared().stopCaptures(runtime.id);
+        LinuxSSHPortRegistry::shared().removePort(runtime.id);
+        DataHomeTest::TearDown();
+    }
+
+    QemuVirtualMachine &newMachine()
+    {
+        machines.push_back(std::make_unique<QemuVirtualMachine>(LinuxVMBuilder().makeConfiguration(runtime), environment));
+        machines.back()->setDelegate(delegate);
+        return *machines.back();
+    }
+
+    // Starts the guest and waits until its SSH answers.
+    void boot(QemuVirtualMachine &machine)
+    {
+        runSync(machine.start(), 120s);
+        ASSERT_EQ(machine.stateCode(), 1);
+        ASSERT_TRUE(machine.forwardedSSHPort());
+        LinuxSSHPortRegistry::shared().setPort(runtime.id, *machine.forwardedSSHPort());
+        runtime.ipAddress = QStringLiteral("127.0.0.1");
+        ASSERT_TRUE(TestGuest::waitUntil([&] { return TestGuest::serialLog(runtime).contains("TRELLIUM-TEST-GUEST ready"); }, 180s))
+            << TestGuest::serialLog(runtime).toStdString();
+    }
+
+    QString run(const QString &command) { return runSync(LinuxSSHManager().runCommand(runtime, command), 60s); }
+
+    QemuEnvironment environment = QemuEnvironment::shared();
+    RuntimeConfig runtime;
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+    std::vector<std::unique_ptr<QemuVirtualMachine>> machines;
+};
+
+} // namespace
+
+TEST_F(QemuVirtualMachineVmTest, BootsLogsServesSSHSharesTheWorkspaceAndPowersOff)
+{
+    QemuVirtualMachine &machine = newMachine();
+    boot(machine);
+
+    EXPECT_TRUE(TestGuest::serialLog(runtime).startsWith("===== TRELLIUM SERIAL CONSOLE START "));
+    EXPECT_TRUE(TestGuest::serialLog(runtime, "legacy-serial.log").startsWith("===== TRELLIUM SERIAL CONSOLE START "));
+    EXPECT_TRUE(TestGuest::waitUntil(
+        [&] { return TestGuest::serialLog(runtime, "legacy-serial.log").contains("TRELLIUM-TEST-GUEST"); }, 30s));
+
+    EXPECT_EQ(run("cat /etc/hostname").trimmed(), QStringLiteral("testguest"));
+    writeFileAtomically(runtime.workspacePath + "/from-host.txt", "hallo vom Host");
+    EXPECT_EQ(run("cat /workspace/from-host.txt"), QStringLiteral("hallo vom Host"));
+
+    const qint64 qemu = machine.processId();
+    const QList<qint64> shares = machine.shareProcessIds();
+    try {
+        run("sudo poweroff");
+    } catch (const std::exception &) {
+        // The connection may drop while the guest goes down.
+    }
+    ASSERT_TRUE(TestGuest::waitUntil([&] { return machine.stateCode() == 0; }, 60s)) << machine.stateCode();
+    EXPECT_EQ(delegate->notices, QStringList{"guestDidStop 0"});
+    EXPECT_TRUE(TestGuest::waitUntil([&] { return !processAlive(qemu); }, 10s));
+    for (const qint64 share : shares)
+        EXPECT_TRUE(TestGuest::waitUntil([&] { return !processAlive(share); }, 10s));
+}
+
+TEST_F(QemuVirtualMachineVmTest, KilledQemuIsAnErrorAndStopLeavesNoProcess)
+{
+    QemuVirtualMachine &first = newMachine();
+    runSync(first.start(), 120s);
+    ASSERT_EQ(first.stateCode(), 1);
+    ::kill(pid_t(first.processId()), SIGKILL);
+    ASSERT_TRUE(TestGuest::waitUntil([&] { return first.stateCode() == 3; }, 30s));
+    ASSERT_EQ(delegate->notices.size(), 1);
+    EXPECT_TRUE(delegate->notices.at(0).startsWith("didStopWithError 3 Die virtuelle Maschine wurde unerwartet beendet"));
+
+    delegate->notices.clear();
+    QemuVirtualMachine &second = newMachine();
+    runSync(second.start(), 120s);
+    const qint64 qemu = second.processId();
+    const QList<qint64> shares = second.shareProcessIds();
+    ASSERT_FALSE(shares.isEmpty());
+    runSync(second.stop(), 60s);
+    EXPECT_EQ(second.stateCode(), 0);
+    EXPECT_TRUE(delegate->notices.isEmpty());
+    EXPECT_FALSE(processAlive(qemu));
+    for (const qint64 share : shares)
+        EXPECT_TRUE(TestGuest::waitUntil([&] { return !processAlive(share); }, 10s));
+}
+
+TEST_F(QemuVirtualMachineVmTest, StartFailuresCarryQemusOwnMessage)
+{
+    QemuVirtualMachine &running = newMachine();
+    runSync(running.start(), 120s);
+
+    // A second machine on the same disk: QEMU refuses the lock.
+    QemuVirtualMachine &competitor = newMachine();
+    try {
+        runSync(competitor.start(), 120s);
+        FAIL() << "started twice on one disk";
+    } catch (const DomainError &error) {
+        EXPECT_TRUE(error.localizedDescription().contains("Failed to get \"write\" lock"))
+            << error.localizedDescription().toStdString();
+    }
+    EXPECT_EQ(competitor.stateCode(), 0);
+    EXPECT_EQ(competitor.processId(), 0);
+    runSync(running.stop(), 60s);
+
+    QemuVirtualMachine &seedless = newMachine();
+    removeItem(LinuxDiskManager().runtimeDirectory(runtime.id) + "/seed.iso");
+    try {
+        runSync(seedless.start(), 120s);
+        FAIL() << "started without its seed";
+    } catch (const DomainError &error) {
+        EXPECT_TRUE(error.localizedDescription().contains("Could not open")) << error.localizedDescription().toStdString();
+    }
+    EXPECT_EQ(seedless.stateCode(), 0);
+}

@@ -1,0 +1,91 @@
+#include "support/TestGuest.h"
+
+#include "core/Async.h"
+#include "core/Files.h"
+#include "runtime/RuntimeStore.h"
+#include "runtime/images/LinuxCloudInitManager.h"
+#include "runtime/images/LinuxDiskManager.h"
+#include "runtime/linux/LinuxSSHKeyManager.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimeZone>
+
+namespace trellium::test::TestGuest {
+
+QString imagePath()
+{
+    const QByteArray overridden = qgetenv("TRELLIUM_TEST_GUEST");
+    if (!overridden.isEmpty())
+        return QString::fromLocal8Bit(overridden);
+    return QStringLiteral(TRELLIUM_BINARY_DIR "/test-guest/disk.img");
+}
+
+bool available(QString *whyNot)
+{
+    if (!itemExists(imagePath())) {
+        *whyNot = QStringLiteral("no test guest at %1 (scripts/build-test-guest builds it)").arg(imagePath());
+        return false;
+    }
+    if (!itemExists(QStringLiteral("/usr/bin/qemu-system-x86_64"))) {
+        *whyNot = QStringLiteral("qemu-system-x86_64 is not installed");
+        return false;
+    }
+    return true;
+}
+
+RuntimeConfig prepareRuntime(const QString &workspacePath, const QString &hostname)
+{
+    RuntimeConfig runtime;
+    runtime.id = QUuid::createUuid();
+    runtime.name = QStringLiteral("Testgast");
+    runtime.kind = RuntimeKind::linux;
+    runtime.state = RuntimeState::created;
+    runtime.cpuCount = 2;
+    runtime.memoryGB = 1;
+    runtime.diskGB = 1;
+    runtime.workspacePath = workspacePath;
+    runtime.mountName = QStringLiteral("workspace");
+    runtime.distro = QStringLiteral("debian-test");
+    runtime.hostname = hostname;
+    runtime.username = QStringLiteral("trellium");
+    runtime.macAddress = QStringLiteral("52:54:00:12:34:56");
+    runtime.createdAt = QDateTime::currentDateTimeUtc();
+    runtime.updatedAt = runtime.createdAt;
+    runtime.desktopEnvironment = QStringLiteral("xfce");
+
+    LinuxDiskManager disks;
+    disks.ensureRuntimeDirectory(runtime.id);
+    const QString folder = disks.runtimeDirectory(runtime.id);
+    copyFileSparse(imagePath(), disks.runtimeDiskPath(runtime.id));
+    disks.resizeRuntimeDisk(runtime);
+    const QString key = LinuxSSHKeyManager().publicKey(runtime);
+    LinuxCloudInitManager cloudInit;
+    cloudInit.writeCloudInitFiles(runtime, folder, key, true);
+    runSync(cloudInit.createSeedISO(folder));
+    RuntimeStore().saveRuntimeConfig(runtime);
+    return runtime;
+}
+
+bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeout.count())
+            return false;
+        runSync(sleepFor(std::chrono::milliseconds(50)));
+    }
+    return true;
+}
+
+QString serialLog(const RuntimeConfig &runtime, const QString &file)
+{
+    try {
+        return QString::fromUtf8(readWholeFile(LinuxDiskManager().runtimeDirectory(runtime.id) + "/logs/" + file));
+    } catch (const std::exception &) {
+        return {};
+    }
+}
+
+} // namespace trellium::test::TestGuest

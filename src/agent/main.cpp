@@ -1,3 +1,4 @@
+#include "agent/AgentManager.h"
 #include "core/Files.h"
 #include "core/Log.h"
 
@@ -53,5 +54,13 @@ int main(int argc, char *argv[])
     quitOnTerminationSignals(app);
 
     trellium::logLine(QStringLiteral("TRELLIUM data folder:"), trellium::applicationSupportRoot());
-    return app.exec();
+    auto &agent = trellium::AgentManager::shared();
+    agent.start();
+    if (agent.server().isRunning())
+        trellium::logLine(QStringLiteral("Local server listening on"),
+                          trellium::AgentServer::listenAddress().toString() + QLatin1Char(':')
+                              + QString::number(agent.server().port()));
+    const int result = app.exec();
+    agent.stop();
+    return result;
 }

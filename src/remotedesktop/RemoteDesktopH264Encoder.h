@@ -1,0 +1,70 @@
+#pragma once
+
+#include "platform/video/PixelBuffer.h"
+
+#include <QByteArray>
+#include <QImage>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QObject;
+
+namespace trellium {
+
+// H.264 for the remote desktop stream: x264 on an encoder thread of its own,
+// real time, Main profile, no frame reordering, a key frame at least once a
+// second. Created, fed and invalidated on the main thread; encoded frames are
+// handed to the handler on the main thread, in encoding order.
+class RemoteDesktopH264Encoder {
+public:
+    // frame: length-prefixed NAL units (4-byte big-endian lengths) as x264 wrote them.
+    // sps, pps: raw NAL units (no start code, no length), present on key frames only.
+    using FrameHandler = std::function<void(QByteArray frame, bool isKeyFrame, std::optional<QByteArray> sps,
+                                            std::optional<QByteArray> pps)>;
+
+    RemoteDesktopH264Encoder(int width, int height, int fps, int64_t bitrate);
+    ~RemoteDesktopH264Encoder();
+    RemoteDesktopH264Encoder(const RemoteDesktopH264Encoder &) = delete;
+    RemoteDesktopH264Encoder &operator=(const RemoteDesktopH264Encoder &) = delete;
+
+    // False when x264 refused the settings (the encoder then produces nothing)
+    // and after invalidate().
+    bool hasSession() const;
+    void setOnEncodedFrame(FrameHandler handler);
+
+    // Returns at once. A picture the encoder thread has not taken yet is
+    // replaced by a newer one; a picture of another size is scaled to fill.
+    void encode(const PixelBuffer &picture);
+    // The next encoded frame is an IDR frame with SPS and PPS.
+    void requestKeyFrame();
+    // Blocks until every picture handed over is encoded and queued for the handler.
+    void completeFrames();
+    // Completes, hands the queued frames to the handler, then stops: no output
+    // after it returns.
+    void invalidate();
+
+    int width() const { return m_width; }
+    int height() const { return m_height; }
+    int64_t bitrate() const { return m_bitrate; }
+
+    // The image as BGRA, scaled to fill exactly width x height.
+    static PixelBuffer makePixelBuffer(const QImage &image, int width, int height);
+
+private:
+    class Session;
+    struct Delivery;
+
+    int m_width;
+    int m_height;
+    int64_t m_bitrate;
+    std::shared_ptr<Delivery> m_delivery;
+    // Lives on the main thread; queued deliveries are addressed to it, so Qt
+    // drops those still pending when the encoder goes away.
+    std::unique_ptr<QObject> m_receiver;
+    std::unique_ptr<Session> m_session;
+};
+
+} // namespace trellium

@@ -1,0 +1,289 @@
+#include "remotedesktop/RemoteDesktopServer.h"
+
+#include "core/Errors.h"
+#include "core/Json.h"
+#include "core/Log.h"
+#include "model/RemoteDesktopVideoHeader.h"
+#include "platform/screen/X11ScreenCapture.h"
+#include "remotedesktop/RemoteDesktopH264Encoder.h"
+#include "remotedesktop/RuntimeDisplayHost.h"
+#include "runtime/RuntimeManager.h"
+
+#include <QBuffer>
+#include <QDateTime>
+#include <QFontDatabase>
+#include <QImage>
+#include <QPainter>
+#include <QtEndian>
+
+namespace trellium {
+
+namespace {
+
+void appendLittleEndian16(QByteArray &bytes, uint16_t value)
+{
+    char raw[2];
+    qToLittleEndian(value, raw);
+    bytes.append(raw, 2);
+}
+
+void appendLittleEndian32(QByteArray &bytes, uint32_t value)
+{
+    char raw[4];
+    qToLittleEndian(value, raw);
+    bytes.append(raw, 4);
+}
+
+[[noreturn]] void refuse(const QString &why)
+{
+    throw DomainError(QStringLiteral("RemoteDesktop"), 1, why);
+}
+
+} // namespace
+
+RemoteDesktopServer &RemoteDesktopServer::shared()
+{
+    static RemoteDesktopServer *server = new RemoteDesktopServer();
+    return *server;
+}
+
+RemoteDesktopServer::RemoteDesktopServer() = default;
+
+RemoteDesktopServer::~RemoteDesktopServer()
+{
+    stop();
+}
+
+void RemoteDesktopServer::start(std::shared_ptr<RemoteDesktopConnection> connection, RemoteDesktopSource source,
+                                int width, int height, int fps, int64_t bitrate)
+{
+    if (width <= 0 || height <= 0 || width > 65534 || height > 65534 || width % 2 != 0 || height % 2 != 0)
+        refuse(QStringLiteral("Ungültige Bildgröße für den Stream: %1 x %2").arg(width).arg(height));
+    if (fps <= 0 || fps > 240)
+        refuse(QStringLiteral("Ungültige Bildrate für den Stream: %1").arg(fps));
+
+    stop();
+    m_source = source;
+    m_frameIndex = 0;
+    const uint64_t generation = m_generation;
+
+    if (source.kind == RemoteDesktopSource::Kind::runtime || source.kind == RemoteDesktopSource::Kind::mainDisplay) {
+        m_encoder = std::make_unique<RemoteDesktopH264Encoder>(width, height, fps, bitrate);
+        std::weak_ptr<RemoteDesktopConnection> weakConnection = connection;
+        m_encoder->setOnEncodedFrame([this, weakConnection, width, height, generation](
+                                         QByteArray frame, bool isKeyFrame, std::optional<QByteArray> sps,
+                                         std::optional<QByteArray> pps) {
+            if (generation != m_generation)
+                return;
+            if (auto open = weakConnection.lock())
+                sendH264Frame(*open, width, height, frame, isKeyFrame, sps, pps);
+        });
+    }
+
+    CancelToken token;
+    m_loopToken = token;
+    startDetached(frameLoop(std::move(connection), source, width, height, fps, token, generation),
+                  QStringLiteral("RD frame loop"));
+}
+
+void RemoteDesktopServer::stop()
+{
+    ++m_generation;
+    if (!m_loopToken && !m_encoder)
+        return;
+    if (m_loopToken) {
+        m_loopToken->cancel();
+        m_loopToken.reset();
+    }
+    if (m_encoder) {
+        m_encoder->invalidate();
+        m_encoder.reset();
+    }
+    m_frameIndex = 0;
+    m_source = RemoteDesktopSource::none();
+    m_needsKeyFrame = false;
+}
+
+QCoro::Task<void> RemoteDesktopServer::frameLoop(std::shared_ptr<RemoteDesktopConnection> connection,
+                                                 RemoteDesktopSource source, int width, int height, int fps,
+                                                 CancelToken token, uint64_t generation)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto interval = std::chrono::nanoseconds(1'000'000'000 / fps);
+    auto deadline = Clock::now();
+    // After every wait the token is checked first: a stopped stream (or a
+    // destroyed server) is never touched again.
+    while (!token.isCancelled()) {
+        if (source.kind == RemoteDesktopSource::Kind::none)
+            co_return;
+        if (!connection->isOpen()) {
+            if (generation == m_generation)
+                stop();
+            co_return;
+        }
+        if (source.kind == RemoteDesktopSource::Kind::test) {
+            sendJPEGFrame(*connection, width, height);
+        } else if (connection->pendingBytes() > kBackPressureBytes) {
+            // The client is not reading: capture and encode nothing until it
+            // catches up, then start again with a key frame.
+            m_needsKeyFrame = true;
+        } else {
+            std::optional<PixelBuffer> picture = co_await captureFrame(source, width, height);
+            if (token.isCancelled())
+                co_return;
+            if (picture && m_encoder && m_encoder->hasSession()) {
+                if (m_needsKeyFrame) {
+                    m_encoder->requestKeyFrame();
+                    m_needsKeyFrame = false;
+                }
+                m_encoder->encode(*picture);
+            }
+        }
+        // A fixed schedule keeps the rate; a loop that fell behind starts afresh.
+        deadline += interval;
+        const auto now = Clock::now();
+        if (deadline < now)
+            deadline = now;
+        try {
+            co_await sleepFor(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now), token);
+        } catch (const CancelledError &) {
+            co_return;
+        }
+    }
+}
+
+QByteArray RemoteDesktopServer::h264FrameMessage(int width, int height, uint32_t frameIndex, bool isKeyFrame,
+                                                 const QByteArray &frame, const std::optional<QByteArray> &sps,
+                                                 const std::optional<QByteArray> &pps)
+{
+    const qsizetype spsLength = sps ? sps->size() : 0;
+    const qsizetype ppsLength = pps ? pps->size() : 0;
+    QByteArray message;
+    message.reserve(24 + spsLength + ppsLength + frame.size());
+    message.append("RDH1", 4);
+    appendLittleEndian16(message, uint16_t(width));
+    appendLittleEndian16(message, uint16_t(height));
+    appendLittleEndian32(message, frameIndex);
+    appendLittleEndian32(message, isKeyFrame ? 1u : 0u);
+    appendLittleEndian32(message, uint32_t(frame.size()));
+    appendLittleEndian16(message, uint16_t(spsLength));
+    appendLittleEndian16(message, uint16_t(ppsLength));
+    if (sps)
+        message.append(*sps);
+    if (pps)
+        message.append(*pps);
+    message.append(frame);
+    return message;
+}
+
+void RemoteDesktopServer::sendH264Frame(RemoteDesktopConnection &connection, int width, int height,
+                                        const QByteArray &frame, bool isKeyFrame,
+                                        const std::optional<QByteArray> &sps, const std::optional<QByteArray> &pps)
+{
+    // Parameter sets longer than their 16-bit length fields cannot be framed.
+    if ((sps && sps->size() > 65535) || (pps && pps->size() > 65535) || frame.size() > qsizetype(UINT32_MAX)) {
+        logLine(QStringLiteral("RD binary H264 send error:"), QStringLiteral("Frame zu groß"));
+        return;
+    }
+    ++m_frameIndex;
+    if (!connection.isOpen()) {
+        logLine(QStringLiteral("RD binary H264 send error:"), QStringLiteral("Verbindung geschlossen"));
+        return;
+    }
+    connection.send(h264FrameMessage(width, height, uint32_t(m_frameIndex), isKeyFrame, frame, sps, pps));
+}
+
+void RemoteDesktopServer::sendJPEGFrame(RemoteDesktopConnection &connection, int width, int height)
+{
+    ++m_frameIndex;
+    const std::optional<QByteArray> image = renderTestFrame(width, height, m_frameIndex);
+    if (!image)
+        return;
+    RemoteDesktopVideoHeader header;
+    header.width = width;
+    header.height = height;
+    header.codec = QStringLiteral("jpeg-test");
+    header.frameIndex = m_frameIndex;
+    header.timestamp = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+    header.byteCount = image->size();
+    header.isKeyFrame = true;
+    const QByteArray json = compactJson(header.toJson());
+    QByteArray message = "RD_FRAME " + QByteArray::number(json.size()) + '\n';
+    message.append(json);
+    message.append(*image);
+    if (!connection.isOpen()) {
+        logLine(QStringLiteral("RD send error:"), QStringLiteral("Verbindung geschlossen"));
+        return;
+    }
+    connection.send(message);
+}
+
+std::optional<QByteArray> RemoteDesktopServer::renderTestFrame(int width, int height, int64_t frameNumber)
+{
+    if (width <= 0 || height <= 0)
+        return std::nullopt;
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::black);
+    {
+        QPainter painter(&image);
+        // The card's coordinates have their origin at the bottom left.
+        const int x = int((frameNumber * 10) % width);
+        const int bottom = height / 3;
+        painter.fillRect(QRect(x, height - bottom - 160, 220, 160),
+                         QColor::fromHsvF(float(frameNumber % 360) / 360.0f, 0.8f, 0.9f, 1.0f));
+        QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        font.setPixelSize(42);
+        font.setBold(true);
+        painter.setFont(font);
+        painter.setPen(Qt::white);
+        painter.drawText(QPointF(40, 100 - painter.fontMetrics().descent()),
+                         QStringLiteral("TRELLIUM RD Frame %1").arg(frameNumber));
+    }
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, "JPG", 65))
+        return std::nullopt;
+    return jpeg;
+}
+
+QCoro::Task<std::optional<PixelBuffer>> RemoteDesktopServer::captureFrame(RemoteDesktopSource source, int width,
+                                                                          int height)
+{
+    if (source.kind == RemoteDesktopSource::Kind::mainDisplay) {
+        QString error;
+        std::optional<PixelBuffer> picture;
+        if (m_mainDisplayCapture) {
+            picture = m_mainDisplayCapture(width, height, &error);
+        } else {
+            if (!m_x11)
+                m_x11 = std::make_unique<X11ScreenCapture>();
+            picture = m_x11->capture(width, height, &error);
+        }
+        if (!picture)
+            logLine(QStringLiteral("SCK PixelBuffer capture failed:"), error);
+        co_return picture;
+    }
+    if (source.kind != RemoteDesktopSource::Kind::runtime)
+        co_return std::nullopt;
+
+    const std::shared_ptr<VirtualMachine> machine =
+        m_runtimeManager ? m_runtimeManager->virtualMachine(source.runtimeID) : nullptr;
+    if (!machine) {
+        logLine(QStringLiteral("Runtime VM not found:"), uuidText(source.runtimeID));
+        co_return std::nullopt;
+    }
+    int viewWidth = width;
+    int viewHeight = height;
+    try {
+        const RuntimeConfig record = m_runtimeManager->store().readRuntime(source.runtimeID);
+        viewWidth = int(record.displayWidth.value_or(width));
+        viewHeight = int(record.displayHeight.value_or(height));
+    } catch (const std::exception &) {
+        // The stream's own size will do.
+    }
+    RuntimeDisplayHost::shared().attach(source.runtimeID, machine, viewWidth, viewHeight);
+    co_return RuntimeDisplayHost::shared().snapshot(source.runtimeID, width, height);
+}
+
+} // namespace trellium

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "core/Async.h"
+#include "platform/video/PixelBuffer.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QUuid>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace trellium {
+
+class RemoteDesktopH264Encoder;
+class RuntimeManager;
+class X11ScreenCapture;
+
+// What the stream shows: a runtime's display, nothing, the drawn test card,
+// or the host's main display.
+struct RemoteDesktopSource {
+    enum class Kind { runtime, none, test, mainDisplay };
+    Kind kind = Kind::none;
+    QUuid runtimeID;
+
+    static RemoteDesktopSource runtime(const QUuid &id) { return {Kind::runtime, id}; }
+    static RemoteDesktopSource none() { return {Kind::none, {}}; }
+    static RemoteDesktopSource test() { return {Kind::test, {}}; }
+    static RemoteDesktopSource mainDisplay() { return {Kind::mainDisplay, {}}; }
+
+    bool operator==(const RemoteDesktopSource &other) const
+    {
+        return kind == other.kind && (kind != Kind::runtime || runtimeID == other.runtimeID);
+    }
+};
+
+// The client connection frames are written to. Each send is one whole
+// message, never interleaved with others.
+class RemoteDesktopConnection {
+public:
+    virtual ~RemoteDesktopConnection() = default;
+    virtual void send(const QByteArray &message) = 0;
+    // Bytes accepted but not yet written to the peer.
+    virtual qint64 pendingBytes() const = 0;
+    virtual bool isOpen() const = 0;
+};
+
+// Streams one picture source to one client connection: H.264 "RDH1" frames
+// for displays, JPEG "RD_FRAME" frames for the test card. One stream at a
+// time; main thread only.
+class RemoteDesktopServer : public QObject {
+    Q_OBJECT
+public:
+    // While more than this waits to be written, capture and encoding pause.
+    static constexpr qint64 kBackPressureBytes = 2 * 1024 * 1024;
+
+    static RemoteDesktopServer &shared();
+    RemoteDesktopServer();
+    ~RemoteDesktopServer() override;
+
+    // Replaces any running stream. Throws DomainError ("RemoteDesktop") for
+    // a size that is zero, odd or beyond the frame header's 16-bit fields,
+    // or an fps outside 1..240.
+    void start(std::shared_ptr<RemoteDesktopConnection> connection, RemoteDesktopSource source, int width, int height,
+               int fps, int64_t bitrate);
+    void stop();
+
+    RemoteDesktopSource currentSource() const { return m_source; }
+    int64_t frameIndex() const { return m_frameIndex; }
+    bool isStreaming() const { return m_loopToken.has_value(); }
+
+    void sendH264Frame(RemoteDesktopConnection &connection, int width, int height, const QByteArray &frame,
+                       bool isKeyFrame, const std::optional<QByteArray> &sps, const std::optional<QByteArray> &pps);
+    void sendJPEGFrame(RemoteDesktopConnection &connection, int width, int height);
+    static std::optional<QByteArray> renderTestFrame(int width, int height, int64_t frameNumber);
+    QCoro::Task<std::optional<PixelBuffer>> captureFrame(RemoteDesktopSource source, int width, int height);
+
+    // The 24-byte header and the frame parts of one "RDH1" message.
+    static QByteArray h264FrameMessage(int width, int height, uint32_t frameIndex, bool isKeyFrame,
+                                       const QByteArray &frame, const std::optional<QByteArray> &sps,
+                                       const std::optional<QByteArray> &pps);
+
+    // Where runtime machines are looked up (the agent's runtime manager).
+    void setRuntimeManager(RuntimeManager *manager) { m_runtimeManager = manager; }
+    // Replaces the main-display capture (tests).
+    using DisplayCapture = std::function<std::optional<PixelBuffer>(int width, int height, QString *error)>;
+    void setMainDisplayCapture(DisplayCapture capture) { m_mainDisplayCapture = std::move(capture); }
+
+private:
+    QCoro::Task<void> frameLoop(std::shared_ptr<RemoteDesktopConnection> connection, RemoteDesktopSource source,
+                                int width, int height, int fps, CancelToken token, uint64_t generation);
+
+    std::optional<CancelToken> m_loopToken;
+    std::unique_ptr<RemoteDesktopH264Encoder> m_encoder;
+    int64_t m_frameIndex = 0;
+    RemoteDesktopSource m_source;
+    // Frames of a stopped stream still on their way to the main thread carry
+    // an older generation and are dropped.
+    uint64_t m_generation = 0;
+    bool m_needsKeyFrame = false;
+    RuntimeManager *m_runtimeManager = nullptr;
+    DisplayCapture m_mainDisplayCapture;
+    std::unique_ptr<X11ScreenCapture> m_x11;
+};
+
+} // namespace trellium

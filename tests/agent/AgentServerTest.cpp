@@ -1,0 +1,323 @@
+#include "agent/AgentManager.h"
+#include "agent/AgentPairingStore.h"
+#include "agent/ProjectRoot.h"
+#include "core/Settings.h"
+#include "platform/secrets/SecretStore.h"
+#include "remotedesktop/RemoteDesktopServer.h"
+
+#include "support/H264Decoder.h"
+#include "support/Samples.h"
+#include "support/TestEnvironment.h"
+#include "support/TestGuest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+#include <QtEndian>
+
+#include <xcb/xcb.h>
+
+using namespace trellium;
+using namespace std::chrono_literals;
+using test::TestGuest::waitUntil;
+
+namespace {
+
+class MemorySecretStore : public SecretStore {
+public:
+    QCoro::Task<std::optional<QByteArray>> readSecret(QString account) override
+    {
+        co_return secrets.contains(account) ? std::optional(secrets.value(account)) : std::nullopt;
+    }
+    QCoro::Task<void> writeSecret(QString account, QByteArray secret) override
+    {
+        secrets.insert(account, secret);
+        co_return;
+    }
+    QCoro::Task<void> deleteSecret(QString account) override
+    {
+        secrets.remove(account);
+        co_return;
+    }
+    QHash<QString, QByteArray> secrets;
+};
+
+qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return 0;
+}
+
+// Reads "RDH1" frames off a byte stream.
+class FrameReader {
+public:
+    struct Frame {
+        uint32_t index;
+        bool key;
+        QByteArray annexB;
+    };
+    void feed(const QByteArray &bytes) { m_buffer.append(bytes); }
+    std::optional<Frame> next()
+    {
+        if (m_buffer.size() < 24)
+            return std::nullopt;
+        const char *d = m_buffer.constData();
+        EXPECT_EQ(m_buffer.left(4), "RDH1");
+        const uint32_t frameLength = qFromLittleEndian<uint32_t>(d + 16);
+        const uint16_t sps = qFromLittleEndian<uint16_t>(d + 20);
+        const uint16_t pps = qFromLittleEndian<uint16_t>(d + 22);
+        const qsizetype total = 24 + sps + pps + qsizetype(frameLength);
+        if (m_buffer.size() < total)
+            return std::nullopt;
+        Frame frame{qFromLittleEndian<uint32_t>(d + 8), (qFromLittleEndian<uint32_t>(d + 12) & 1) != 0, {}};
+        frame.annexB = test::h264AnnexB(m_buffer.mid(24 + sps + pps, frameLength),
+                                        sps ? std::optional(m_buffer.mid(24, sps)) : std::nullopt,
+                                        pps ? std::optional(m_buffer.mid(24 + sps, pps)) : std::nullopt);
+        m_buffer.remove(0, total);
+        return frame;
+    }
+
+private:
+    QByteArray m_buffer;
+};
+
+class AgentServerTest : public test::DataHomeTest {
+protected:
+    void TearDown() override
+    {
+        RemoteDesktopServer::shared().stop();
+        DataHomeTest::TearDown();
+    }
+
+    QByteArray jobLine(BuildJobKind kind, std::optional<QUuid> runtimeID = std::nullopt)
+    {
+        BuildJob job;
+        job.id = QUuid::createUuid();
+        job.kind = kind;
+        job.runtimeID = runtimeID;
+        return compactJson(job.toJson(DateStyle::ISO8601)) + '\n';
+    }
+
+    std::unique_ptr<QTcpSocket> connectClient(uint16_t port)
+    {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QHostAddress::LocalHost, port);
+        EXPECT_TRUE(waitUntil([&] { return socket->state() == QAbstractSocket::ConnectedState; }, 10s));
+        return socket;
+    }
+};
+
+} // namespace
+
+TEST_F(AgentServerTest, ListensOnLoopbackAndAnswersOnlyWhatItUnderstands)
+{
+    AgentManager agent;
+    agent.start(0);
+    ASSERT_TRUE(agent.server().isRunning());
+    EXPECT_EQ(AgentServer::listenAddress(), QHostAddress(QHostAddress::LocalHost));
+    EXPECT_EQ(agent.status(), QStringLiteral("Online"));
+
+    auto client = connectClient(agent.server().port());
+    test::LogCapture log;
+    client->write("{ this is not json\n");
+    client->write("{\"id\":\"E621E1F8-C36C-495A-93FC-0C247A3E6E5F\",\"kind\":\"build\",\"arguments\":[]}\n");
+    // A runtime whose display, scaled, does not fit the frame header.
+    RuntimeConfig runtime = test::sampleRuntime();
+    runtime.displayWidth = 200000;
+    agent.runtimeManager().store().saveRuntimeConfig(runtime);
+    client->write(jobLine(BuildJobKind::startRemoteDesktopVideo, runtime.id));
+    ASSERT_TRUE(waitUntil([&] { return client->canReadLine(); }, 10s));
+    const BuildEvent event = BuildEvent::fromJson(parseJsonObject(client->readLine()), DateStyle::ISO8601);
+    EXPECT_EQ(event.kind, BuildEventKind::remoteDesktopVideoFailed);
+    EXPECT_TRUE(event.message.startsWith(QStringLiteral("Ungültige Bildgröße für den Stream: 150000 x 840")))
+        << event.message.toStdString();
+    EXPECT_EQ(log.count("LOCAL JOB DECODE ERROR: "), 2);
+    EXPECT_FALSE(client->canReadLine());  // nothing for the undecodable lines
+
+    // A line that never ends is cut off instead of filling the agent's memory.
+    client->write(QByteArray(2 * 1024 * 1024, 'x'));
+    EXPECT_TRUE(waitUntil([&] { return client->state() == QAbstractSocket::UnconnectedState; }, 20s));
+
+    agent.stop();
+    EXPECT_FALSE(agent.server().isRunning());
+    EXPECT_EQ(agent.status(), QStringLiteral("Offline"));
+}
+
+TEST_F(AgentServerTest, ATakenPortIsReportedInGerman)
+{
+    QTcpServer blocker;
+    ASSERT_TRUE(blocker.listen(QHostAddress::LocalHost, 0));
+    AgentManager agent;
+    agent.start(blocker.serverPort());
+    EXPECT_FALSE(agent.server().isRunning());
+    ASSERT_TRUE(agent.server().errorMessage());
+    EXPECT_TRUE(agent.server().errorMessage()->startsWith("Der lokale Server konnte Port"));
+    EXPECT_EQ(agent.agentStatus(), AgentManager::AgentStatus::failed);
+}
+
+TEST_F(AgentServerTest, StartRecoversInterruptedRuntimesOnce)
+{
+    RuntimeConfig runtime = test::sampleRuntime();
+    runtime.state = RuntimeState::running;
+    runtime.ipAddress = QStringLiteral("127.0.0.1");
+    RuntimeStore().saveRuntimeConfig(runtime);
+    AgentManager agent;
+    agent.start(0);
+    EXPECT_EQ(RuntimeStore().readRuntime(runtime.id).state, RuntimeState::stopped);
+    runtime.state = RuntimeState::booting;
+    RuntimeStore().saveRuntimeConfig(runtime);
+    agent.stop();
+    agent.start(0);
+    EXPECT_EQ(RuntimeStore().readRuntime(runtime.id).state, RuntimeState::booting);
+}
+
+TEST_F(AgentServerTest, PairingStoreForgetsADeviceEverywhere)
+{
+    {
+        auto defaults = userDefaults();
+        defaults->setValue(AgentPairingStore::kPairedNamesKey,
+                           QVariantMap{{"B-ID", QStringLiteral("Zoes Tablet")}, {"A-ID", QStringLiteral("Alex iPad")}});
+    }
+    auto secrets = std::make_shared<MemorySecretStore>();
+    secrets->secrets = {{"secret.A-ID", "s"}, {"peerKey.A-ID", "k"}, {"secret.B-ID", "t"}};
+    AgentPairingStore store(secrets);
+    EXPECT_EQ(store.pairingCode().size(), 6);
+    EXPECT_TRUE(store.pairingCode().toInt() >= 0);
+    ASSERT_EQ(store.pairedClients().size(), 2);
+    EXPECT_EQ(store.pairedClients().first().name, QStringLiteral("Alex iPad"));
+
+    QStringList closed;
+    store.setConnectionCloser([&closed](const QString &id) { closed << id; });
+    int published = 0;
+    QObject::connect(&store, &AgentPairingStore::pairedClientsChanged, [&published] { ++published; });
+    store.removeClient("A-ID");
+    EXPECT_TRUE(waitUntil([&] { return !secrets->secrets.contains("peerKey.A-ID"); }, 5s));
+    EXPECT_FALSE(secrets->secrets.contains("secret.A-ID"));
+    EXPECT_TRUE(secrets->secrets.contains("secret.B-ID"));
+    EXPECT_EQ(store.pairedClients(), (QList<PairedAgentClient>{{"B-ID", "Zoes Tablet"}}));
+    EXPECT_EQ(published, 1);
+    EXPECT_EQ(closed, QStringList{"A-ID"});
+    EXPECT_FALSE(userDefaults()->value(AgentPairingStore::kPairedNamesKey).toMap().contains("A-ID"));
+}
+
+TEST_F(AgentServerTest, ProjectRootFollowsTheSetting)
+{
+    EXPECT_TRUE(projectRootURL().endsWith("/TRELLIUM Projects"));
+    userDefaults()->setValue("trellium.agent.projectRoot", "  ~/Code  ");
+    EXPECT_EQ(projectRootURL(), QDir::homePath() + "/Code");
+    userDefaults()->setValue("trellium.agent.projectRoot", "   ");
+    EXPECT_EQ(projectRootURL(), defaultProjectRootURL());
+}
+
+TEST_F(AgentServerTest, StreamsTheMainDisplayAndSurvivesAClientThatStopsReading)
+{
+    const QString xvfb = QStringLiteral("/usr/bin/Xvfb");
+    ASSERT_TRUE(QFile::exists(xvfb)) << "Xvfb is installed by scripts/setup";
+    const QString display = QStringLiteral(":%1").arg(QRandomGenerator::global()->bounded(200, 900));
+    QProcess server;
+    server.start(xvfb, {display, QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1280x720x24"),
+                        QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    ASSERT_TRUE(server.waitForStarted());
+    const QByteArray previousDisplay = qgetenv("DISPLAY");
+    qputenv("DISPLAY", display.toLatin1());
+    xcb_connection_t *painter = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        painter = xcb_connect(display.toLatin1().constData(), nullptr);
+        if (!xcb_connection_has_error(painter))
+            return true;
+        xcb_disconnect(painter);
+        return false;
+    }, 10s));
+
+    // Noise on the root window keeps every frame expensive.
+    const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(painter)).data;
+    const xcb_gcontext_t gc = xcb_generate_id(painter);
+    xcb_create_gc(painter, gc, screen->root, 0, nullptr);
+    QTimer noise;
+    QObject::connect(&noise, &QTimer::timeout, [&] {
+        QByteArray pixels(320 * 180 * 4, Qt::Uninitialized);
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(pixels.data()), pixels.size() / 4);
+        for (int tile = 0; tile < 16; ++tile)
+            xcb_put_image(painter, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, gc, 320, 180, (tile % 4) * 320,
+                          (tile / 4) * 180, 0, 24, uint32_t(pixels.size()), reinterpret_cast<const uint8_t *>(pixels.constData()));
+        xcb_flush(painter);
+    });
+    noise.start(33);
+
+    AgentManager agent;
+    agent.start(0);
+    // A client that reads slowly, with small buffers of its own.
+    auto client = std::make_unique<QTcpSocket>();
+    client->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 16 * 1024);
+    client->setReadBufferSize(64 * 1024);
+    client->connectToHost(QHostAddress::LocalHost, agent.server().port());
+    ASSERT_TRUE(waitUntil([&] { return client->state() == QAbstractSocket::ConnectedState; }, 10s));
+    client->write(jobLine(BuildJobKind::startRemoteDesktopVideo));
+
+    FrameReader reader;
+    test::H264Decoder decoder;
+    auto readFrames = [&](int count) {
+        int decoded = 0;
+        return waitUntil([&] {
+            reader.feed(client->readAll());
+            while (auto frame = reader.next()) {
+                const auto pictures = decoder.decode(frame->annexB);
+                EXPECT_TRUE(pictures && pictures->size() == 1) << "frame " << frame->index;
+                if (pictures && !pictures->isEmpty()) {
+                    EXPECT_EQ(pictures->first().width, 1280);
+                    EXPECT_EQ(pictures->first().height, 720);
+                }
+                ++decoded;
+            }
+            return decoded >= count;
+        }, 60s);
+    };
+    ASSERT_TRUE(readFrames(60));
+
+    // The client stops reading for 5 s: the agent's memory stays bounded, and
+    // once the backlog passed its bound capture and encoding pause.
+    const qint64 before = residentKiB();
+    auto idleFor = [](std::chrono::milliseconds span) {
+        QElapsedTimer idle;
+        idle.start();
+        while (idle.elapsed() < span.count())
+            runSync(sleepFor(100ms));
+    };
+    idleFor(5s);
+    const qint64 grown = residentKiB() - before;
+    EXPECT_LT(grown, 16 * 1024) << grown << " KiB";
+    const int64_t lastBeforeResume = RemoteDesktopServer::shared().frameIndex();
+    idleFor(1s);
+    EXPECT_EQ(RemoteDesktopServer::shared().frameIndex(), lastBeforeResume);
+
+    // Reading again: the stream goes on, and the first frame made after the
+    // pause is a key frame.
+    bool sawResume = false;
+    ASSERT_TRUE(waitUntil([&] {
+        reader.feed(client->readAll());
+        while (auto frame = reader.next()) {
+            EXPECT_TRUE(decoder.decode(frame->annexB));
+            if (int64_t(frame->index) == lastBeforeResume + 1) {
+                EXPECT_TRUE(frame->key);
+                sawResume = true;
+            }
+        }
+        return sawResume;
+    }, 60s));
+
+    client->write(jobLine(BuildJobKind::stopRemoteDesktopVideo));
+    EXPECT_TRUE(waitUntil([] { return !RemoteDesktopServer::shared().isStreaming(); }, 10s));
+    agent.stop();
+    noise.stop();
+    xcb_disconnect(painter);
+    server.terminate();
+    server.waitForFinished();
+    qputenv("DISPLAY", previousDisplay);
+}

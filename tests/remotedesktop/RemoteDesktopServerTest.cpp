@@ -1,0 +1,258 @@
+#include "agent/AgentManager.h"
+#include "core/Files.h"
+#include "model/RemoteDesktopVideoHeader.h"
+#include "remotedesktop/RemoteDesktopServer.h"
+
+#include "support/H264Decoder.h"
+#include "support/Samples.h"
+#include "support/TestEnvironment.h"
+#include "support/TestGuest.h"
+
+#include <QImage>
+#include <QPainter>
+#include <QtEndian>
+
+using namespace trellium;
+using namespace std::chrono_literals;
+
+namespace {
+
+class RecordingConnection : public RemoteDesktopConnection {
+public:
+    void send(const QByteArray &message) override { messages << message; }
+    qint64 pendingBytes() const override { return pending; }
+    bool isOpen() const override { return open; }
+
+    QList<QByteArray> messages;
+    qint64 pending = 0;
+    bool open = true;
+};
+
+struct ParsedFrame {
+    uint16_t width, height;
+    uint32_t index, flags, frameLength;
+    QByteArray sps, pps, frame;
+};
+
+ParsedFrame parse(const QByteArray &message)
+{
+    ParsedFrame f{};
+    const char *d = message.constData();
+    EXPECT_EQ(message.left(4), "RDH1");
+    f.width = qFromLittleEndian<uint16_t>(d + 4);
+    f.height = qFromLittleEndian<uint16_t>(d + 6);
+    f.index = qFromLittleEndian<uint32_t>(d + 8);
+    f.flags = qFromLittleEndian<uint32_t>(d + 12);
+    f.frameLength = qFromLittleEndian<uint32_t>(d + 16);
+    const uint16_t spsLength = qFromLittleEndian<uint16_t>(d + 20);
+    const uint16_t ppsLength = qFromLittleEndian<uint16_t>(d + 22);
+    f.sps = message.mid(24, spsLength);
+    f.pps = message.mid(24 + spsLength, ppsLength);
+    f.frame = message.mid(24 + spsLength + ppsLength);
+    EXPECT_EQ(qsizetype(f.frameLength), f.frame.size());
+    return f;
+}
+
+// A moving picture as the main display would give it.
+PixelBuffer movingPicture(int width, int height, int tick)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(QColor(30, 60, 90));
+    QPainter painter(&image);
+    painter.fillRect((tick * 17) % (width - 100), height / 2, 100, 80, Qt::yellow);
+    painter.drawText(20, 40, QStringLiteral("Bild %1").arg(tick));
+    painter.end();
+    return PixelBuffer::fromImage(image, width, height);
+}
+
+class RemoteDesktopServerTest : public test::DataHomeTest {
+protected:
+    void SetUp() override
+    {
+        DataHomeTest::SetUp();
+        server.setMainDisplayCapture([this](int width, int height, QString *) -> std::optional<PixelBuffer> {
+            return movingPicture(width, height, ++captures);
+        });
+    }
+
+    bool waitForMessages(qsizetype count)
+    {
+        return test::TestGuest::waitUntil([&] { return connection->messages.size() >= count; }, 30s);
+    }
+
+    RemoteDesktopServer server;
+    std::shared_ptr<RecordingConnection> connection = std::make_shared<RecordingConnection>();
+    int captures = 0;
+};
+
+} // namespace
+
+TEST(RemoteDesktopFrames, HeaderIsLittleEndianInFieldOrder)
+{
+    const QByteArray message = RemoteDesktopServer::h264FrameMessage(1200, 840, 1, true, "FRAME", QByteArray("SPS!"),
+                                                                     QByteArray("PP"));
+    EXPECT_EQ(message.left(8).toHex(' '), QByteArray("52 44 48 31 b0 04 48 03"));
+    EXPECT_EQ(message.mid(8, 16).toHex(' '), QByteArray("01 00 00 00 01 00 00 00 05 00 00 00 04 00 02 00"));
+    EXPECT_EQ(message.mid(24), "SPS!PPFRAME");
+    const QByteArray plain = RemoteDesktopServer::h264FrameMessage(1200, 840, 2, false, "F", std::nullopt, std::nullopt);
+    EXPECT_EQ(plain.size(), 25);
+    EXPECT_EQ(plain.mid(12, 4), QByteArray(4, '\0'));
+    EXPECT_EQ(plain.mid(20, 4), QByteArray(4, '\0'));
+}
+
+TEST(RemoteDesktopQualityTable, ScalesTheRuntimeDisplayAndSetsTheBitrate)
+{
+    EXPECT_EQ(AgentManager::scaledRuntimeSize(1600, 1120, RemoteDesktopQuality::eco), QSize(1040, 728));
+    EXPECT_EQ(AgentManager::scaledRuntimeSize(1600, 1120, RemoteDesktopQuality::normal), QSize(1200, 840));
+    EXPECT_EQ(AgentManager::scaledRuntimeSize(1600, 1120, RemoteDesktopQuality::quality), QSize(1440, 1008));
+    // Toward zero, then the lowest bit cleared.
+    EXPECT_EQ(AgentManager::scaledRuntimeSize(1001, 1003, RemoteDesktopQuality::normal), QSize(750, 752));
+}
+
+TEST_F(RemoteDesktopServerTest, StreamsDecodableKeyFramedH264StartingAtIndexOne)
+{
+    server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);
+    EXPECT_EQ(server.currentSource(), RemoteDesktopSource::mainDisplay());
+    ASSERT_TRUE(waitForMessages(40));
+    server.stop();
+    EXPECT_EQ(server.currentSource(), RemoteDesktopSource::none());
+    EXPECT_EQ(server.frameIndex(), 0);
+
+    test::H264Decoder decoder;
+    ASSERT_TRUE(decoder.isOpen());
+    uint32_t expected = 1;
+    int keyFrames = 0;
+    for (const QByteArray &message : connection->messages) {
+        const ParsedFrame frame = parse(message);
+        EXPECT_EQ(frame.index, expected++);
+        EXPECT_EQ(frame.width, 640);
+        EXPECT_EQ(frame.height, 480);
+        if (frame.flags == 1) {
+            ++keyFrames;
+            EXPECT_FALSE(frame.sps.isEmpty());
+            EXPECT_FALSE(frame.pps.isEmpty());
+        } else {
+            EXPECT_EQ(frame.flags, 0u);
+            EXPECT_TRUE(frame.sps.isEmpty() && frame.pps.isEmpty());
+        }
+        const auto sps = frame.sps.isEmpty() ? std::nullopt : std::optional(frame.sps);
+        const auto pps = frame.pps.isEmpty() ? std::nullopt : std::optional(frame.pps);
+        const auto pictures = decoder.decode(test::h264AnnexB(frame.frame, sps, pps));
+        ASSERT_TRUE(pictures && pictures->size() == 1) << "frame " << frame.index;
+        EXPECT_EQ(pictures->at(0).width, 640);
+    }
+    EXPECT_EQ(parse(connection->messages.first()).flags, 1u);
+    EXPECT_GE(keyFrames, 1);
+}
+
+TEST_F(RemoteDesktopServerTest, ANewStreamNeverReceivesFramesOfTheOldOne)
+{
+    server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);
+    ASSERT_TRUE(waitForMessages(5));
+    auto second = std::make_shared<RecordingConnection>();
+    server.start(second, RemoteDesktopSource::mainDisplay(), 320, 240, 30, 1'000'000);
+    const qsizetype oldCount = connection->messages.size();
+    ASSERT_TRUE(test::TestGuest::waitUntil([&] { return second->messages.size() >= 10; }, 30s));
+    server.stop();
+    // The old connection got nothing after the switch, and the new stream
+    // counts from 1 in its own size.
+    EXPECT_EQ(connection->messages.size(), oldCount);
+    const ParsedFrame first = parse(second->messages.first());
+    EXPECT_EQ(first.index, 1u);
+    EXPECT_EQ(first.width, 320);
+    EXPECT_EQ(first.flags, 1u);
+    for (qsizetype i = 0; i < second->messages.size(); ++i)
+        EXPECT_EQ(parse(second->messages.at(i)).index, uint32_t(i + 1));
+}
+
+TEST_F(RemoteDesktopServerTest, BackPressurePausesTheStreamAndResumesWithAKeyFrame)
+{
+    server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);
+    ASSERT_TRUE(waitForMessages(45));  // past the first key frame's successors
+    connection->pending = RemoteDesktopServer::kBackPressureBytes + 1;
+    const int capturesBefore = captures;
+    runSync(sleepFor(300ms));
+    const qsizetype paused = connection->messages.size();
+    runSync(sleepFor(300ms));
+    EXPECT_LE(captures - capturesBefore, 2);  // nothing captured while the client lags
+    EXPECT_EQ(connection->messages.size(), paused);
+    connection->pending = 0;
+    ASSERT_TRUE(waitForMessages(paused + 1));
+    server.stop();
+    EXPECT_EQ(parse(connection->messages.at(paused)).flags, 1u);
+}
+
+TEST_F(RemoteDesktopServerTest, TestCardFramesCarryAJsonHeaderAndAJpeg)
+{
+    server.start(connection, RemoteDesktopSource::test(), 640, 480, 30, 0);
+    ASSERT_TRUE(waitForMessages(2));
+    server.stop();
+    const QByteArray message = connection->messages.at(1);
+    const qsizetype lineEnd = message.indexOf('\n');
+    const QByteArray line = message.left(lineEnd);
+    ASSERT_TRUE(line.startsWith("RD_FRAME "));
+    const int jsonLength = line.mid(9).toInt();
+    const RemoteDesktopVideoHeader header =
+        RemoteDesktopVideoHeader::fromJson(parseJsonObject(message.mid(lineEnd + 1, jsonLength)));
+    EXPECT_EQ(header.codec, QStringLiteral("jpeg-test"));
+    EXPECT_EQ(header.frameIndex, 2);
+    EXPECT_TRUE(header.isKeyFrame);
+    EXPECT_EQ(header.width, 640);
+    EXPECT_FALSE(header.spsBase64);
+    const QByteArray jpeg = message.mid(lineEnd + 1 + jsonLength);
+    EXPECT_EQ(jpeg.size(), header.byteCount);
+    const QImage image = QImage::fromData(jpeg, "JPG");
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.size(), QSize(640, 480));
+    // Frame 2's block: x = 20, bottom at a third of the height from below.
+    const QColor block = image.pixelColor(20 + 110, 480 - 480 / 3 - 80);
+    EXPECT_GT(block.saturationF(), 0.5);
+    EXPECT_LT(image.pixelColor(600, 470).lightness(), 30);
+}
+
+TEST_F(RemoteDesktopServerTest, RefusesSizesTheFrameHeaderCannotCarry)
+{
+    for (const QSize size : {QSize(0, 480), QSize(641, 480), QSize(640, 65536), QSize(-2, 2)})
+        EXPECT_THROW(server.start(connection, RemoteDesktopSource::mainDisplay(), size.width(), size.height(), 30, 1),
+                     DomainError);
+    EXPECT_FALSE(server.isStreaming());
+}
+
+TEST_F(RemoteDesktopServerTest, ARuntimeWithoutMachineGivesNoFramesButALinePerInterval)
+{
+    RuntimeManager manager;
+    server.setRuntimeManager(&manager);
+    const QUuid id = QUuid::createUuid();
+    test::LogCapture log;
+    server.start(connection, RemoteDesktopSource::runtime(id), 640, 480, 30, 2'000'000);
+    ASSERT_TRUE(test::TestGuest::waitUntil([&] { return log.count("Runtime VM not found: " + uuidText(id)) >= 3; }, 30s));
+    server.stop();
+    EXPECT_TRUE(connection->messages.isEmpty());
+}
+
+TEST_F(RemoteDesktopServerTest, VideoRequestsFollowTheQualityTable)
+{
+    AgentManager agent;
+    RuntimeConfig runtime = test::sampleRuntime();
+    runtime.displayWidth = 200000;  // scaled beyond the header's 16 bits
+    agent.runtimeManager().store().saveRuntimeConfig(runtime);
+    BuildJob job;
+    job.id = QUuid::createUuid();
+    job.kind = BuildJobKind::startRemoteDesktopVideo;
+    job.runtimeID = runtime.id;
+    const AgentManager::VideoRequest request = agent.videoRequest(job);
+    EXPECT_EQ(request.width, 150000);
+    EXPECT_EQ(request.bitrate, 4'000'000);
+
+    job.remoteDesktopQuality = RemoteDesktopQuality::quality;
+    job.runtimeID = QUuid::createUuid();  // no record: the default display size
+    const AgentManager::VideoRequest fallback = agent.videoRequest(job);
+    EXPECT_EQ(QSize(fallback.width, fallback.height), QSize(1440, 1008));
+    EXPECT_EQ(fallback.bitrate, 6'000'000);
+
+    job.runtimeID.reset();
+    const AgentManager::VideoRequest display = agent.videoRequest(job);
+    EXPECT_EQ(display.source, RemoteDesktopSource::mainDisplay());
+    EXPECT_EQ(QSize(display.width, display.height), QSize(1280, 720));
+    EXPECT_EQ(display.bitrate, 8'000'000);
+}

@@ -1,0 +1,390 @@
+#include "core/Json.h"
+#include "platform/display/VncFramebufferMirror.h"
+#include "remotedesktop/RuntimeDisplayHost.h"
+
+#include "support/ScriptedMachine.h"
+#include "support/TestEnvironment.h"
+#include "support/VncFakeServer.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPainter>
+#include <QThread>
+
+#include <functional>
+
+using namespace trellium;
+using namespace std::chrono_literals;
+using test::VncFakeServer;
+
+namespace {
+
+const QRgb kRed = qRgb(220, 20, 30);
+const QRgb kGreen = qRgb(10, 200, 40);
+const QRgb kBlue = qRgb(30, 40, 210);
+const QRgb kWhite = qRgb(250, 250, 250);
+
+// Four coloured quadrants: a swapped axis or colour channel shows at once.
+QImage quadrants(int width, int height)
+{
+    QImage picture(width, height, QImage::Format_RGB32);
+    QPainter painter(&picture);
+    painter.fillRect(0, 0, width / 2, height / 2, QColor(kRed));
+    painter.fillRect(width / 2, 0, width - width / 2, height / 2, QColor(kGreen));
+    painter.fillRect(0, height / 2, width / 2, height - height / 2, QColor(kBlue));
+    painter.fillRect(width / 2, height / 2, width - width / 2, height - height / 2, QColor(kWhite));
+    return picture;
+}
+
+// Runs the event loop until the condition holds; the bound only catches hangs.
+bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout = 60s)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeout.count())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+// QImage compares and reads RGB32 pixels as opaque whatever their unused
+// byte holds; the byte itself must say opaque too.
+bool isOpaque(const QImage &image)
+{
+    for (int y = 0; y < image.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            if (qAlpha(line[x]) != 255)
+                return false;
+        }
+    }
+    return true;
+}
+
+QRgb pixelAt(const PixelBuffer &buffer, int x, int y)
+{
+    const uchar *pixel = buffer.row(y) + x * 4;
+    return qRgb(pixel[2], pixel[1], pixel[0]);  // B, G, R in memory
+}
+
+// A running machine that has nothing but a screen socket (or none).
+class ScreenMachine final : public VirtualMachine {
+public:
+    explicit ScreenMachine(QString path) : socketPath(std::move(path)) {}
+    VirtualMachineState state() const override { return VirtualMachineState::running; }
+    void setDelegate(std::weak_ptr<VirtualMachineDelegate>) override {}
+    QCoro::Task<void> start() override { co_return; }
+    QCoro::Task<void> stop() override { co_return; }
+    void requestStop() override {}
+    std::optional<uint16_t> forwardedSSHPort() const override { return std::nullopt; }
+    QString vncSocketPath() const override { return socketPath; }
+    QmpClient *qmp() const override { return nullptr; }
+
+    QString socketPath;
+};
+
+class VncFramebufferMirrorTest : public test::DataHomeTest {
+protected:
+    QString socket(const QString &name = QStringLiteral("vnc.sock")) { return scratch() + QLatin1Char('/') + name; }
+};
+
+class RuntimeDisplayHostTest : public VncFramebufferMirrorTest {
+protected:
+    static RuntimeDisplayHost::Options immediateRebind()
+    {
+        RuntimeDisplayHost::Options options;
+        options.rebindDelay = 0ms;
+        return options;
+    }
+
+    const QUuid runtime = QUuid::createUuid();
+    test::LogCapture log;
+};
+
+} // namespace
+
+TEST_F(VncFramebufferMirrorTest, MirrorsThePictureFollowsChangesAndResizes)
+{
+    VncFakeServer server(socket(), quadrants(64, 48));
+    ASSERT_TRUE(server.isListening());
+    VncFramebufferMirror mirror(server.socketPath());
+
+    ASSERT_TRUE(waitUntil([&] { return mirror.hasPicture(); }));
+    EXPECT_TRUE(mirror.isConnected());
+    EXPECT_EQ(mirror.size(), QSize(64, 48));
+    EXPECT_EQ(mirror.image(), quadrants(64, 48));
+    EXPECT_TRUE(isOpaque(mirror.image()));
+    // While nothing changes, a request waits at the server for the next change.
+    EXPECT_TRUE(waitUntil([&] { return server.hasWaitingIncrementalRequest(); }));
+
+    // A small change arrives as a partial update and lands in place.
+    QImage changed = quadrants(64, 48);
+    QPainter(&changed).fillRect(QRect(40, 5, 7, 30), QColor(kBlue));
+    const uint64_t before = mirror.updateCount();
+    server.setPicture(changed);
+    ASSERT_TRUE(waitUntil([&] { return mirror.image() == changed; })) << mirror.updateCount();
+    EXPECT_GT(mirror.updateCount(), before);
+
+    // The guest switches resolution (firmware to desktop): the mirror follows.
+    const QImage resized = quadrants(90, 30);
+    server.setPicture(resized);
+    ASSERT_TRUE(waitUntil([&] { return mirror.size() == QSize(90, 30) && mirror.image() == resized; }))
+        << mirror.size().width() << "x" << mirror.size().height();
+    EXPECT_TRUE(server.clientHandlesResize());
+    EXPECT_EQ(server.connections(), 1);
+}
+
+TEST_F(VncFramebufferMirrorTest, SnapshotScalesEachDirectionOnItsOwn)
+{
+    VncFakeServer server(socket(), quadrants(64, 48));
+    VncFramebufferMirror mirror(server.socketPath());
+    ASSERT_TRUE(waitUntil([&] { return mirror.hasPicture(); }));
+
+    const PixelBuffer tall = mirror.snapshot(20, 100);
+    ASSERT_TRUE(tall.isValid());
+    EXPECT_EQ(tall.width, 20);
+    EXPECT_EQ(tall.height, 100);
+    EXPECT_EQ(tall.data.size(), qsizetype(tall.bytesPerRow) * 100);
+    EXPECT_EQ(pixelAt(tall, 2, 5), kRed);
+    EXPECT_EQ(pixelAt(tall, 17, 5), kGreen);
+    EXPECT_EQ(pixelAt(tall, 2, 94), kBlue);
+    EXPECT_EQ(pixelAt(tall, 17, 94), kWhite);
+
+    const PixelBuffer wide = mirror.snapshot(300, 10);
+    ASSERT_TRUE(wide.isValid());
+    EXPECT_EQ(pixelAt(wide, 10, 1), kRed);
+    EXPECT_EQ(pixelAt(wide, 290, 1), kGreen);
+    EXPECT_EQ(pixelAt(wide, 10, 8), kBlue);
+    EXPECT_EQ(pixelAt(wide, 290, 8), kWhite);
+
+    EXPECT_FALSE(mirror.snapshot(0, 10).isValid());
+    EXPECT_FALSE(mirror.snapshot(10, -1).isValid());
+}
+
+TEST_F(VncFramebufferMirrorTest, ReportsOnTheMainThreadAndKeepsTheLastPictureWhenTheServerGoes)
+{
+    VncFakeServer server(socket(), quadrants(64, 48));
+    VncFramebufferMirror mirror(server.socketPath());
+    QList<VncFramebufferMirror::State> states;
+    int updates = 0;
+    bool offThread = false;
+    QObject::connect(&mirror, &VncFramebufferMirror::stateChanged, [&](VncFramebufferMirror::State state) {
+        offThread |= QThread::currentThread() != qApp->thread();
+        states << state;
+    });
+    QObject::connect(&mirror, &VncFramebufferMirror::updated, [&] {
+        offThread |= QThread::currentThread() != qApp->thread();
+        ++updates;
+    });
+
+    ASSERT_TRUE(waitUntil([&] { return updates > 0; }));
+    server.dropClient();
+    ASSERT_TRUE(waitUntil([&] { return states.contains(VncFramebufferMirror::State::disconnected); }));
+    EXPECT_EQ(states, (QList{VncFramebufferMirror::State::connected, VncFramebufferMirror::State::disconnected}));
+    EXPECT_FALSE(offThread);
+    EXPECT_EQ(mirror.state(), VncFramebufferMirror::State::disconnected);
+    EXPECT_EQ(mirror.image(), quadrants(64, 48));
+}
+
+TEST_F(VncFramebufferMirrorTest, ConnectingIsBoundedAndStoppingNeverHangs)
+{
+    // No socket at all: fails at once, without a picture.
+    VncFramebufferMirror missing(socket(QStringLiteral("missing.sock")));
+    ASSERT_TRUE(waitUntil([&] { return missing.state() == VncFramebufferMirror::State::disconnected; }));
+    EXPECT_FALSE(missing.hasPicture());
+    EXPECT_TRUE(missing.image().isNull());
+    EXPECT_FALSE(missing.snapshot(20, 10).isValid());
+
+    // A server that accepts but never speaks: the handshake gives up.
+    VncFakeServer silent(socket(QStringLiteral("silent.sock")), quadrants(64, 48));
+    silent.setBehaviour(VncFakeServer::Behaviour::silent);
+    VncFramebufferMirror::Options quick;
+    quick.connectTimeout = 1s;
+    VncFramebufferMirror gaveUp(silent.socketPath(), quick);
+    ASSERT_TRUE(waitUntil([&] { return gaveUp.state() == VncFramebufferMirror::State::disconnected; }));
+    EXPECT_EQ(silent.connections(), 1);
+
+    // Destroying a mirror that waits in the handshake (a bound it would
+    // never reach) returns: the wait is woken, not sat out.
+    VncFramebufferMirror::Options patient;
+    patient.connectTimeout = std::chrono::hours(1);
+    {
+        VncFramebufferMirror waiting(silent.socketPath(), patient);
+        ASSERT_TRUE(waitUntil([&] { return silent.connections() == 2; }));
+        EXPECT_EQ(waiting.state(), VncFramebufferMirror::State::connecting);
+    }
+
+    // Likewise in the middle of an update that never completes; the half
+    // update is not shown.
+    VncFakeServer stalling(socket(QStringLiteral("stall.sock")), quadrants(64, 48));
+    {
+        VncFramebufferMirror mirror(stalling.socketPath(), patient);
+        ASSERT_TRUE(waitUntil([&] { return mirror.hasPicture() && stalling.hasWaitingIncrementalRequest(); }));
+        stalling.setBehaviour(VncFakeServer::Behaviour::stallUpdates);
+        const int sent = stalling.updatesSent();
+        QImage changed = quadrants(64, 48);
+        changed.fill(kGreen);
+        stalling.setPicture(changed);
+        ASSERT_TRUE(waitUntil([&] { return stalling.updatesSent() > sent; }));
+        EXPECT_EQ(mirror.image(), quadrants(64, 48));
+        EXPECT_TRUE(mirror.isConnected());
+    }
+}
+
+TEST_F(RuntimeDisplayHostTest, AttachKeepsTheFirstViewWhileTheMachineStaysTheSame)
+{
+    RuntimeDisplayHost host;
+    auto machine = std::make_shared<test::ScriptedMachine>();
+    RuntimeDisplayView *view = host.attach(runtime, machine, 1600, 1120);
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(host.attach(runtime, machine, 800, 600), view);
+    EXPECT_EQ(view->width, 1600);
+    EXPECT_EQ(view->height, 1120);
+    EXPECT_EQ(log.count(QStringLiteral("RuntimeDisplayHost attached in hidden window: ") + uuidText(runtime)), 1);
+    EXPECT_TRUE(host.isAttached(runtime));
+    EXPECT_EQ(host.machine(runtime), machine);
+
+    // A machine without a screen socket: the view exists, pictures do not.
+    EXPECT_EQ(view->mirror, nullptr);
+    EXPECT_FALSE(host.snapshot(runtime, 100, 70));
+    EXPECT_TRUE(log.contains(QStringLiteral("RuntimeDisplayHost snapshot failed")));
+    const QString file = scratch() + QStringLiteral("/boot-screen.png");
+    host.saveDiagnosticSnapshot(runtime, 100, 70, file);
+    EXPECT_TRUE(log.contains(QStringLiteral("RuntimeDisplayHost diagnostic snapshot failed")));
+    EXPECT_FALSE(QFile::exists(file));
+
+    // The host does not keep the machine alive.
+    machine.reset();
+    EXPECT_EQ(host.machine(runtime), nullptr);
+    EXPECT_TRUE(host.isAttached(runtime));
+}
+
+TEST_F(RuntimeDisplayHostTest, DetachEndsTheMirrorAndUnknownRuntimesChangeNothing)
+{
+    RuntimeDisplayHost host;
+    VncFakeServer server(socket(), quadrants(64, 48));
+    auto machine = std::make_shared<ScreenMachine>(server.socketPath());
+    const QUuid other = QUuid::createUuid();
+    host.attach(runtime, machine, 64, 48);
+    host.attach(other, std::make_shared<test::ScriptedMachine>(), 64, 48);
+    ASSERT_TRUE(waitUntil([&] { return server.hasClient(); }));
+
+    host.detach(QUuid::createUuid());
+    EXPECT_TRUE(host.isAttached(runtime));
+    EXPECT_TRUE(host.isAttached(other));
+    EXPECT_TRUE(server.hasClient());
+
+    host.detach(runtime);
+    EXPECT_FALSE(host.isAttached(runtime));
+    EXPECT_EQ(host.machine(runtime), nullptr);
+    EXPECT_TRUE(host.isAttached(other));
+    EXPECT_TRUE(waitUntil([&] { return !server.hasClient(); }));
+
+    EXPECT_FALSE(host.snapshot(runtime, 64, 48));
+    EXPECT_EQ(log.count(QStringLiteral("RuntimeDisplayHost view missing")), 1);
+    host.saveDiagnosticSnapshot(runtime, 64, 48, scratch() + QStringLiteral("/never.png"));
+    EXPECT_EQ(log.count(QStringLiteral("RuntimeDisplayHost diagnostic snapshot view missing")), 1);
+    EXPECT_FALSE(QFile::exists(scratch() + QStringLiteral("/never.png")));
+}
+
+TEST_F(RuntimeDisplayHostTest, SnapshotsAndDiagnosticPicturesAreScaledToTheRequestedSize)
+{
+    RuntimeDisplayHost host;
+    VncFakeServer server(socket(), quadrants(64, 48));
+    auto machine = std::make_shared<ScreenMachine>(server.socketPath());
+    RuntimeDisplayView *view = host.attach(runtime, machine, 1600, 1120);
+    ASSERT_NE(view->mirror, nullptr);
+    ASSERT_TRUE(waitUntil([&] { return view->mirror->hasPicture(); }));
+
+    const std::optional<PixelBuffer> picture = host.snapshot(runtime, 30, 90);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width, 30);
+    EXPECT_EQ(picture->height, 90);
+    EXPECT_EQ(pixelAt(*picture, 3, 3), kRed);
+    EXPECT_EQ(pixelAt(*picture, 26, 3), kGreen);
+    EXPECT_EQ(pixelAt(*picture, 3, 86), kBlue);
+    EXPECT_EQ(pixelAt(*picture, 26, 86), kWhite);
+
+    const std::optional<QImage> rendered = host.render(*view, 16, 12);
+    ASSERT_TRUE(rendered);
+    EXPECT_EQ(rendered->size(), QSize(16, 12));
+    EXPECT_FALSE(host.render(*view, 0, 12));
+
+    // Into folders that do not exist yet.
+    const QString file = scratch() + QStringLiteral("/runtime/logs/boot-screen.png");
+    host.saveDiagnosticSnapshot(runtime, 160, 40, file);
+    EXPECT_TRUE(log.contains(QStringLiteral("RuntimeDisplayHost diagnostic snapshot saved: ") + file));
+    QImage png;
+    ASSERT_TRUE(png.load(file, "PNG"));
+    EXPECT_EQ(png.size(), QSize(160, 40));
+    EXPECT_EQ(png.pixel(5, 2), kRed);
+    EXPECT_EQ(png.pixel(155, 2), kGreen);
+    EXPECT_EQ(png.pixel(5, 37), kBlue);
+    EXPECT_EQ(png.pixel(155, 37), kWhite);
+
+    // A parent that is a file cannot become a folder.
+    QFile blocker(scratch() + QStringLiteral("/blocker"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    host.saveDiagnosticSnapshot(runtime, 16, 12, blocker.fileName() + QStringLiteral("/boot-screen.png"));
+    EXPECT_EQ(log.count(QStringLiteral("RuntimeDisplayHost diagnostic snapshot write failed: ")), 1);
+}
+
+TEST_F(RuntimeDisplayHostTest, RebindsWhenTheMachineOrItsConnectionChanges)
+{
+    RuntimeDisplayHost host(immediateRebind());
+    VncFakeServer first(socket(QStringLiteral("first.sock")), quadrants(64, 48));
+    auto machine = std::make_shared<ScreenMachine>(first.socketPath());
+    RuntimeDisplayView *view = host.attach(runtime, machine, 64, 48);
+    ASSERT_TRUE(waitUntil([&] { return view->mirror->hasPicture(); }));
+
+    // Connected: attaching again changes nothing.
+    EXPECT_EQ(host.attach(runtime, machine, 64, 48)->mirror->state(), VncFramebufferMirror::State::connected);
+    EXPECT_EQ(log.count(QStringLiteral("RuntimeDisplayHost attached in hidden window:")), 1);
+    EXPECT_EQ(first.connections(), 1);
+
+    // The connection dropped: the next attach connects anew.
+    first.dropClient();
+    ASSERT_TRUE(waitUntil([&] { return view->mirror->state() == VncFramebufferMirror::State::disconnected; }));
+    view = host.attach(runtime, machine, 64, 48);
+    ASSERT_TRUE(waitUntil([&] { return view->mirror->hasPicture(); }));
+    EXPECT_EQ(first.connections(), 2);
+    EXPECT_EQ(log.count(QStringLiteral("RuntimeDisplayHost attached in hidden window:")), 2);
+
+    // The same machine restarted with a new socket.
+    QImage restarted(64, 48, QImage::Format_RGB32);
+    restarted.fill(kGreen);
+    VncFakeServer second(socket(QStringLiteral("second.sock")), restarted);
+    machine->socketPath = second.socketPath();
+    view = host.attach(runtime, machine, 64, 48);
+    ASSERT_TRUE(waitUntil([&] { return view->mirror->hasPicture(); }));
+    EXPECT_EQ(view->mirror->image(), restarted);
+    EXPECT_TRUE(waitUntil([&] { return !first.hasClient(); }));
+
+    // Another machine instance for the runtime.
+    auto replacement = std::make_shared<ScreenMachine>(first.socketPath());
+    view = host.attach(runtime, replacement, 64, 48);
+    EXPECT_EQ(host.machine(runtime), replacement);
+    ASSERT_TRUE(waitUntil([&] { return view->mirror->hasPicture(); }));
+    EXPECT_EQ(view->mirror->image(), quadrants(64, 48));
+    EXPECT_TRUE(waitUntil([&] { return !second.hasClient(); }));
+}
+
+TEST_F(RuntimeDisplayHostTest, FailedConnectionsAreNotRetriedOnEveryAttach)
+{
+    RuntimeDisplayHost::Options options;
+    options.rebindDelay = std::chrono::hours(1);
+    RuntimeDisplayHost host(options);
+    auto machine = std::make_shared<ScreenMachine>(socket(QStringLiteral("gone.sock")));
+    RuntimeDisplayView *view = host.attach(runtime, machine, 64, 48);
+    ASSERT_TRUE(waitUntil([&] { return view->mirror->state() == VncFramebufferMirror::State::disconnected; }));
+    view = host.attach(runtime, machine, 64, 48);
+    EXPECT_EQ(log.count(QStringLiteral("RuntimeDisplayHost attached in hidden window:")), 1);
+    EXPECT_EQ(view->mirror->state(), VncFramebufferMirror::State::disconnected);
+    EXPECT_FALSE(host.snapshot(runtime, 64, 48));
+    EXPECT_TRUE(log.contains(QStringLiteral("RuntimeDisplayHost snapshot failed")));
+}

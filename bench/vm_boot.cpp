@@ -1,5 +1,6 @@
 // Start to SSH-ready of the test guest through the machine layer, next to a
-// bare qemu-system-x86_64 run of the same guest with the same devices.
+// bare qemu-system-x86_64 run of the same guest with the same devices, and
+// start to running through the runtime provider's whole start sequence.
 //   bench_vm_boot [disk.img] [rounds]   (default: ../test-guest/disk.img next to this program, 3 rounds)
 
 #include "core/Async.h"
@@ -7,6 +8,7 @@
 #include "core/Process.h"
 #include "platform/vm/QemuVirtualMachine.h"
 #include "runtime/RuntimeStore.h"
+#include "runtime/linux/LinuxRuntimeProvider.h"
 #include "runtime/images/LinuxCloudInitManager.h"
 #include "runtime/linux/LinuxSSHManager.h"
 #include "runtime/linux/LinuxSSHPortRegistry.h"
@@ -143,6 +145,31 @@ double bareOnce(const RuntimeConfig &runtime, const QemuEnvironment &environment
     return ready ? seconds : -1;
 }
 
+// The provider's start: seed, machine, address, probes, desktop commands.
+double providerOnce(const RuntimeConfig &runtime, const QemuEnvironment &environment)
+{
+    RuntimeStore store;
+    RuntimeConfig stopped = runtime;
+    stopped.state = RuntimeState::stopped;
+    store.saveRuntimeConfig(stopped);
+    LinuxRuntimeProvider::Dependencies dependencies;
+    dependencies.environment = environment;
+    LinuxRuntimeProvider provider(store, dependencies);
+    QElapsedTimer clock;
+    clock.start();
+    bool running = true;
+    try {
+        runSync(provider.startRuntime(runtime.id, {}), 600s);
+    } catch (const std::exception &) {
+        running = false;
+    }
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    if (auto machine = provider.virtualMachine(runtime.id))
+        runSync(machine->stop(), 60s);
+    LinuxSerialConsoleRegistry::shared().stopCaptures(runtime.id);
+    return running ? seconds : -1;
+}
+
 double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -169,15 +196,21 @@ int main(int argc, char **argv)
     QemuEnvironment environment = QemuEnvironment::shared();
     environment.restrictNetwork = true;
 
-    std::vector<double> ours, bare;
+    std::vector<double> ours, bare, provider;
     for (int round = 0; round < rounds; ++round) {
         ours.push_back(oursOnce(runtime, environment));
         bare.push_back(bareOnce(runtime, environment, home.filePath(QStringLiteral("bare"))));
-        std::printf("round %d: ours %.2f s, bare %.2f s\n", round + 1, ours.back(), bare.back());
+        provider.push_back(providerOnce(runtime, environment));
+        std::printf("round %d: machine layer %.2f s, bare %.2f s, provider start %.2f s\n", round + 1, ours.back(),
+                    bare.back(), provider.back());
     }
     const double o = median(ours);
     const double b = median(bare);
-    std::printf("start to SSH-ready (median of %d): ours %.2f s, bare QEMU %.2f s\n", rounds, o, b);
-    std::printf("overhead: %+.1f %% (target <= 10 %%)\n", (o / b - 1.0) * 100.0);
+    const double p = median(provider);
+    std::printf("start to SSH-ready (median of %d): machine layer %.2f s, bare QEMU %.2f s\n", rounds, o, b);
+    std::printf("machine layer overhead: %+.1f %% (target <= 10 %%)\n", (o / b - 1.0) * 100.0);
+    // The sequence pauses 2 s between address attempts while the guest boots.
+    std::printf("provider start to running: %.2f s, %+.1f %% over the machine layer's SSH-ready "
+                "(target <= 15 %% plus the fixed pauses)\n", p, (p / o - 1.0) * 100.0);
     return 0;
 }

@@ -4,11 +4,13 @@
 #include "runtime/MacOSRuntimeProvider.h"
 #include "runtime/RuntimeConfigValidator.h"
 #include "runtime/RuntimeError.h"
+#include "runtime/linux/LinuxRuntimeProvider.h"
 
 namespace trellium {
 
 RuntimeManager::RuntimeManager()
 {
+    registerProvider(std::make_shared<LinuxRuntimeProvider>(m_store));
     registerProvider(std::make_shared<MacOSRuntimeProvider>());
 }
 

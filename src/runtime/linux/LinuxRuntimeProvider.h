@@ -1,0 +1,98 @@
+#pragma once
+
+#include "core/Async.h"
+#include "platform/vm/QemuEnvironment.h"
+#include "platform/vm/VirtualMachine.h"
+#include "platform/vm/VirtualMachineConfiguration.h"
+#include "runtime/RuntimeProvider.h"
+#include "runtime/RuntimeStore.h"
+#include "runtime/images/LinuxDiskManager.h"
+#include "runtime/linux/LinuxRuntimeIPResolver.h"
+#include "runtime/linux/LinuxSSHManager.h"
+#include "runtime/linux/LinuxVirtualMachineDelegate.h"
+
+#include <QHash>
+
+#include <functional>
+#include <memory>
+
+namespace trellium {
+
+// Runtimes of kind linux: Linux guests on QEMU. Starts, probes, stops and
+// deletes them; keeps the running machines. Main thread.
+class LinuxRuntimeProvider final : public RuntimeProvider {
+public:
+    // The seams tests replace: how machines are made, how guest commands
+    // run, how pauses pass, where hosts' address sources are.
+    struct Dependencies {
+        std::function<std::shared_ptr<VirtualMachine>(const VirtualMachineConfiguration &)> makeMachine;
+        std::shared_ptr<SSHCommandRunner> ssh;
+        std::shared_ptr<Sleeper> sleeper;
+        LinuxRuntimeIPResolver::Sources addressSources;
+        QemuEnvironment environment = QemuEnvironment::shared();
+    };
+
+    static constexpr int kDisplayWidth = 1600;
+    static constexpr int kDisplayHeight = 1120;
+
+    // Two constructors: a nested struct's member initialisers cannot serve
+    // as a default argument inside the enclosing class.
+    explicit LinuxRuntimeProvider(RuntimeStore store);
+    LinuxRuntimeProvider(RuntimeStore store, Dependencies dependencies);
+    ~LinuxRuntimeProvider() override;
+
+    RuntimeKind kind() const override { return RuntimeKind::linux; }
+    // Creation comes with the image pipeline; until then it is refused.
+    QCoro::Task<void> createRuntime(RuntimeConfig config) override;
+    QCoro::Task<void> startRuntime(QUuid id, RuntimeUpdateHandler onUpdate) override;
+    QCoro::Task<void> stopRuntime(QUuid id, RuntimeUpdateHandler onUpdate) override;
+    QCoro::Task<void> deleteRuntime(QUuid id) override;
+    std::shared_ptr<VirtualMachine> virtualMachine(const QUuid &id) const override;
+
+    // Rewrites the runtime's cloud-init documents and seed image.
+    QCoro::Task<void> prepareCloudInitSeed(RuntimeConfig record, bool forRuntime);
+    // logs/boot-screen.png from the display host; reports, never throws.
+    void saveBootScreenshot(const QUuid &id);
+
+    // Readiness probes: poll the guest over SSH until it reports ready.
+    QCoro::Task<void> waitForCloudInit(RuntimeConfig record, CancelToken token = {});
+    QCoro::Task<void> waitForTemplateProvisioning(RuntimeConfig record, CancelToken token = {});
+    QCoro::Task<void> waitForDesktop(RuntimeConfig record, CancelToken token = {});
+    void dumpWorkspaceNetworkDiagnostics(const RuntimeConfig &record) const;
+
+    std::shared_ptr<LinuxVirtualMachineDelegate> makeLifecycleDelegate(const QUuid &id) const;
+    void dumpLifecycleLog(const QUuid &id) const;
+
+    // The probes' scripts, exactly as sent.
+    static QString cloudInitScript();
+    static QString templateScript(const QString &distro);
+    static QString desktopScript();
+
+    // What the provider holds for running machines.
+    const QHash<QUuid, std::shared_ptr<VirtualMachine>> &vmCache() const { return m_vmCache; }
+    const QHash<QUuid, std::shared_ptr<LinuxVirtualMachineDelegate>> &vmDelegates() const { return m_vmDelegates; }
+
+private:
+    enum class Operation { starting, stopping };
+
+    QCoro::Task<void> runStart(QUuid id, RuntimeUpdateHandler onUpdate, CancelToken token);
+    QCoro::Task<void> failStart(QUuid id, RuntimeConfig original, RuntimeUpdateHandler onUpdate,
+                                std::exception_ptr cause);
+    // Forced stop of a machine this provider made, then forgetting it.
+    QCoro::Task<void> discardMachine(QUuid id);
+    void saveAndNotify(const RuntimeConfig &record, const RuntimeUpdateHandler &onUpdate) const;
+    QCoro::Task<void> pause(std::chrono::milliseconds duration, CancelToken token);
+    void printSerialExcerpt(const QUuid &id) const;
+
+    RuntimeStore m_store;
+    LinuxDiskManager m_diskManager;
+    Dependencies m_dependencies;
+    QHash<QUuid, std::shared_ptr<VirtualMachine>> m_vmCache;
+    QHash<QUuid, std::shared_ptr<LinuxVirtualMachineDelegate>> m_vmDelegates;
+    // One start or stop at a time per runtime; a stop cancels a start.
+    QHash<QUuid, Operation> m_operations;
+    QHash<QUuid, CancelToken> m_startTokens;
+    QHash<QUuid, Completion<void>> m_startFinished;
+};
+
+} // namespace trellium

@@ -439,7 +439,7 @@ QString LinuxRuntimeProvider::desktopScript()
         "fi");
 }
 
-QCoro::Task<void> LinuxRuntimeProvider::waitForCloudInit(RuntimeConfig record, CancelToken token)
+QCoro::Task<void> LinuxRuntimeProvider::runProbe(RuntimeConfig record, ProbeRules rules, CancelToken token)
 {
     const auto ssh = m_dependencies.ssh;
     for (int attempt = 1;; ++attempt) {
@@ -447,90 +447,86 @@ QCoro::Task<void> LinuxRuntimeProvider::waitForCloudInit(RuntimeConfig record, C
         QString failure;
         bool failed = false;
         try {
-            output = co_await ssh->runCommand(record, cloudInitScript());
+            output = co_await ssh->runCommand(record, rules.script);
         } catch (const std::exception &error) {
+            if (!rules.retriesSSHFailure(error))
+                throw;
             failed = true;
             failure = describeError(error);
         }
         if (failed) {
-            logLine(QStringLiteral("Cloud-init SSH temporarily unavailable attempt %1:").arg(attempt), failure);
-            co_await pause(3s, token);
-        } else if (output.contains(QLatin1String("done")) || output.contains(QLatin1String("TRELLIUM_READY"))
-                   || output.contains(QLatin1String("READY"))) {
-            logLine(QStringLiteral("Cloud-init ready"));
+            logLine(rules.unavailableLine.arg(attempt), failure);
+            co_await pause(rules.unavailablePause, token);
+        } else if (rules.isReady(output)) {
+            logLine(rules.readyLine);
             co_return;
-        } else if (output.contains(QLatin1String("error"), Qt::CaseInsensitive)) {
-            // cloud-init itself prints "status: error".
-            throw runtimeError(998, QStringLiteral("Cloud-Init konnte die Runtime nicht vollständig vorbereiten."));
         } else {
-            logLine(QStringLiteral("Cloud-init not ready attempt %1:").arg(attempt), output);
+            // Throws for an answer that will never turn into ready.
+            rules.checkFatal(output);
+            logLine(rules.notReadyLine.arg(attempt), output);
             co_await pause(2s, token);
         }
-        if (attempt == 900)
-            throw runtimeError(997, QStringLiteral("Cloud-Init wurde nicht rechtzeitig abgeschlossen."));
+        if (attempt == rules.attempts)
+            throw rules.timeout;
     }
+}
+
+QCoro::Task<void> LinuxRuntimeProvider::waitForCloudInit(RuntimeConfig record, CancelToken token)
+{
+    ProbeRules rules{cloudInitScript(),
+                     900,
+                     [](const std::exception &) { return true; },
+                     3s,
+                     QStringLiteral("Cloud-init SSH temporarily unavailable attempt %1:"),
+                     [](const QString &output) {
+                         return output.contains(QLatin1String("done")) || output.contains(QLatin1String("TRELLIUM_READY"))
+                             || output.contains(QLatin1String("READY"));
+                     },
+                     QStringLiteral("Cloud-init ready"),
+                     [](const QString &output) {
+                         // cloud-init itself prints "status: error".
+                         if (output.contains(QLatin1String("error"), Qt::CaseInsensitive))
+                             throw runtimeError(998, QStringLiteral("Cloud-Init konnte die Runtime nicht vollständig vorbereiten."));
+                     },
+                     QStringLiteral("Cloud-init not ready attempt %1:"),
+                     runtimeError(997, QStringLiteral("Cloud-Init wurde nicht rechtzeitig abgeschlossen."))};
+    co_await runProbe(std::move(record), std::move(rules), token);
 }
 
 QCoro::Task<void> LinuxRuntimeProvider::waitForTemplateProvisioning(RuntimeConfig record, CancelToken token)
 {
-    const auto ssh = m_dependencies.ssh;
     const QString script = templateScript(record.distro);
-    for (int attempt = 1;; ++attempt) {
-        QString output;
-        QString unavailable;
-        try {
-            output = co_await ssh->runCommand(record, script);
-        } catch (const std::exception &error) {
-            // The guest restarts its SSH server while it provisions; only
-            // ssh's own failure is worth another try.
-            if (!isSSHItselfFailing(error))
-                throw;
-            unavailable = describeError(error);
-        }
-        if (!unavailable.isEmpty()) {
-            logLine(QStringLiteral("Template provisioning SSH temporarily unavailable attempt %1:").arg(attempt),
-                    unavailable);
-            co_await pause(2s, token);
-        } else if (output.contains(QLatin1String("READY"))) {
-            logLine(QStringLiteral("Template provisioning ready"));
-            co_return;
-        } else {
-            logLine(QStringLiteral("Template provisioning not ready attempt %1:").arg(attempt), output);
-            co_await pause(2s, token);
-        }
-        if (attempt == 180)
-            throw runtimeError(996, QStringLiteral("Template-Provisioning wurde nicht vollständig abgeschlossen."));
-    }
+    // The guest restarts its SSH server while it provisions; only ssh's own
+    // failure is worth another try.
+    ProbeRules rules{script,
+                     180,
+                     [](const std::exception &error) { return isSSHItselfFailing(error); },
+                     2s,
+                     QStringLiteral("Template provisioning SSH temporarily unavailable attempt %1:"),
+                     [](const QString &output) { return output.contains(QLatin1String("READY")); },
+                     QStringLiteral("Template provisioning ready"),
+                     [](const QString &) {},
+                     QStringLiteral("Template provisioning not ready attempt %1:"),
+                     runtimeError(996, QStringLiteral("Template-Provisioning wurde nicht vollständig abgeschlossen."))};
+    co_await runProbe(std::move(record), std::move(rules), token);
 }
 
 QCoro::Task<void> LinuxRuntimeProvider::waitForDesktop(RuntimeConfig record, CancelToken token)
 {
-    const auto ssh = m_dependencies.ssh;
-    for (int attempt = 1;; ++attempt) {
-        QString output;
-        QString failure;
-        bool failed = false;
-        try {
-            output = co_await ssh->runCommand(record, desktopScript());
-        } catch (const std::exception &error) {
-            failed = true;
-            failure = describeError(error);
-        }
-        if (failed) {
-            logLine(QStringLiteral("Desktop check failed attempt %1:").arg(attempt), failure);
-            co_await pause(2s, token);
-        } else if (output.contains(QLatin1String("READY"))) {
-            logLine(QStringLiteral("Runtime desktop ready"));
-            co_return;
-        } else if (output.contains(QLatin1String("FATAL_TTY"))) {
-            throw runtimeError(996, QStringLiteral("Xorg konnte nicht auf die virtuelle Konsole zugreifen."));
-        } else {
-            logLine(QStringLiteral("Desktop not ready attempt %1:").arg(attempt), output);
-            co_await pause(2s, token);
-        }
-        if (attempt == 90)
-            throw runtimeError(999, QStringLiteral("TRELLIUM Desktop wurde nicht rechtzeitig bereit."));
-    }
+    ProbeRules rules{desktopScript(),
+                     90,
+                     [](const std::exception &) { return true; },
+                     2s,
+                     QStringLiteral("Desktop check failed attempt %1:"),
+                     [](const QString &output) { return output.contains(QLatin1String("READY")); },
+                     QStringLiteral("Runtime desktop ready"),
+                     [](const QString &output) {
+                         if (output.contains(QLatin1String("FATAL_TTY")))
+                             throw runtimeError(996, QStringLiteral("Xorg konnte nicht auf die virtuelle Konsole zugreifen."));
+                     },
+                     QStringLiteral("Desktop not ready attempt %1:"),
+                     runtimeError(999, QStringLiteral("TRELLIUM Desktop wurde nicht rechtzeitig bereit."))};
+    co_await runProbe(std::move(record), std::move(rules), token);
 }
 
 void LinuxRuntimeProvider::dumpWorkspaceNetworkDiagnostics(const RuntimeConfig &record) const

@@ -75,6 +75,21 @@ public:
 private:
     enum class Operation { starting, stopping };
 
+    // What tells one readiness probe from another.
+    struct ProbeRules {
+        QString script;
+        int attempts;
+        std::function<bool(const std::exception &)> retriesSSHFailure;
+        std::chrono::milliseconds unavailablePause;
+        QString unavailableLine;  // with %1 for the attempt
+        std::function<bool(const QString &)> isReady;
+        QString readyLine;
+        std::function<void(const QString &)> checkFatal;
+        QString notReadyLine;
+        DomainError timeout;
+    };
+    QCoro::Task<void> runProbe(RuntimeConfig record, ProbeRules rules, CancelToken token);
+
     QCoro::Task<void> runStart(QUuid id, RuntimeUpdateHandler onUpdate, CancelToken token);
     QCoro::Task<void> failStart(QUuid id, RuntimeConfig original, RuntimeUpdateHandler onUpdate,
                                 std::exception_ptr cause);

@@ -1,4 +1,5 @@
 #include "support/TestGuest.h"
+#include "support/Samples.h"
 
 #include "core/Async.h"
 #include "core/Files.h"
@@ -36,23 +37,15 @@ bool available(QString *whyNot)
 
 RuntimeConfig prepareRuntime(const QString &workspacePath, const QString &hostname)
 {
-    RuntimeConfig runtime;
-    runtime.id = QUuid::createUuid();
+    RuntimeConfig runtime = sampleRuntime(workspacePath);
     runtime.name = QStringLiteral("Testgast");
-    runtime.kind = RuntimeKind::linux;
-    runtime.state = RuntimeState::created;
-    runtime.cpuCount = 2;
     runtime.memoryGB = 1;
     runtime.diskGB = 1;
-    runtime.workspacePath = workspacePath;
-    runtime.mountName = QStringLiteral("workspace");
     runtime.distro = QStringLiteral("debian-test");
     runtime.hostname = hostname;
-    runtime.username = QStringLiteral("trellium");
     runtime.macAddress = QStringLiteral("52:54:00:12:34:56");
     runtime.createdAt = QDateTime::currentDateTimeUtc();
     runtime.updatedAt = runtime.createdAt;
-    runtime.desktopEnvironment = QStringLiteral("xfce");
 
     LinuxDiskManager disks;
     disks.ensureRuntimeDirectory(runtime.id);

@@ -292,7 +292,14 @@ TEST_F(AgentServerTest, StreamsTheMainDisplayAndSurvivesAClientThatStopsReading)
     };
     idleFor(5s);
     const qint64 grown = residentKiB() - before;
-    EXPECT_LT(grown, 16 * 1024) << grown << " KiB";
+    // AddressSanitizer's quarantine keeps freed memory resident: no bound there.
+#if defined(__has_feature)
+    const bool measurable = !__has_feature(address_sanitizer);
+#else
+    const bool measurable = true;
+#endif
+    if (measurable)
+        EXPECT_LT(grown, 16 * 1024) << grown << " KiB";
     const int64_t lastBeforeResume = RemoteDesktopServer::shared().frameIndex();
     idleFor(1s);
     EXPECT_EQ(RemoteDesktopServer::shared().frameIndex(), lastBeforeResume);

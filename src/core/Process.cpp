@@ -149,9 +149,11 @@ QCoro::Task<ProcessResult> runProcess(QString program, QStringList arguments, Pr
     }
 
     // Whatever is still buffered after the end.
+    const bool separate = options.channels == ProcessOptions::Channels::Separate;
     const QByteArray tail = process->readAllStandardOutput();
     result.standardOutput.append(tail);
-    result.standardError.append(process->readAllStandardError());
+    if (separate)
+        result.standardError.append(process->readAllStandardError());
     process->disconnect();
     if (options.onOutputLine) {
         for (const QByteArray &line : splitter.feed(tail))
@@ -180,6 +182,7 @@ ProcessResult runProcessBlocking(const QString &program, const QStringList &argu
         process.write(*options.input);
         process.closeWriteChannel();
     }
+    const bool separate = options.channels == ProcessOptions::Channels::Separate;
     ProcessResult result;
     LineSplitter splitter;
     QElapsedTimer elapsed;
@@ -194,7 +197,8 @@ ProcessResult runProcessBlocking(const QString &program, const QStringList &argu
         const bool done = process.waitForFinished(int(std::min<qint64>(left, 100)));
         const QByteArray chunk = process.readAllStandardOutput();
         result.standardOutput.append(chunk);
-        result.standardError.append(process.readAllStandardError());
+        if (separate)
+            result.standardError.append(process.readAllStandardError());
         if (options.onOutputLine) {
             for (const QByteArray &line : splitter.feed(chunk))
                 options.onOutputLine(line);
@@ -202,11 +206,15 @@ ProcessResult runProcessBlocking(const QString &program, const QStringList &argu
         if (done || process.state() == QProcess::NotRunning)
             break;
     }
-    result.standardOutput.append(process.readAllStandardOutput());
-    result.standardError.append(process.readAllStandardError());
+    const QByteArray rest = process.readAllStandardOutput();
+    result.standardOutput.append(rest);
+    if (separate)
+        result.standardError.append(process.readAllStandardError());
     if (options.onOutputLine) {
-        if (auto rest = splitter.finish())
-            options.onOutputLine(*rest);
+        for (const QByteArray &line : splitter.feed(rest))
+            options.onOutputLine(line);
+        if (auto unterminated = splitter.finish())
+            options.onOutputLine(*unterminated);
     }
     result.crashed = process.exitStatus() == QProcess::CrashExit;
     result.exitCode = result.crashed ? -1 : process.exitCode();

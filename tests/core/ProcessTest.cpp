@@ -76,6 +76,13 @@ TEST(RunProcess, DeliversLinesAsTheyArriveIncludingAnUnterminatedTail)
     EXPECT_EQ(lines.at(1999), "line1999");
     EXPECT_EQ(lines.last(), "tail");
     EXPECT_TRUE(result.standardOutput.endsWith("line1999\ntail"));
+
+    // The blocking runner hands out the same lines, merged channels included.
+    lines.clear();
+    options.channels = ProcessOptions::Channels::Merged;
+    runProcessBlocking(kSh, {QStringLiteral("-c"), script + QStringLiteral(" >&2")}, options);
+    ASSERT_EQ(lines.size(), 2001);
+    EXPECT_EQ(lines.last(), "tail");
 }
 
 TEST(RunProcess, TimeoutAndCancellationKillTheChild)

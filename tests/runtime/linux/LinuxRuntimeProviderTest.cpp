@@ -433,12 +433,16 @@ TEST_F(LinuxRuntimeProviderTest, DeletionNeedsAStoppedRuntimeAndEndsEverythingOf
     EXPECT_TRUE(itemExists(store.runtimeDirectory(runtime.id)));
 
     machines.at(0)->guestPowersOff();
+    // A terminal on the runtime (its ssh cannot reach anything here; the session exists all the same).
+    RuntimeSessionManager::shared().openTerminalSession(store.readRuntime(runtime.id), [](const QByteArray &) {});
+    ASSERT_TRUE(RuntimeSessionManager::shared().hasSession(runtime.id));
     auto connection = std::make_shared<NullConnection>();
     RemoteDesktopServer::shared().start(connection, RemoteDesktopSource::runtime(runtime.id), 1200, 840, 30, 4'000'000);
     EXPECT_EQ(deleteError(), QStringLiteral("<no error>"));
     EXPECT_FALSE(itemExists(store.runtimeDirectory(runtime.id)));
     EXPECT_EQ(RemoteDesktopServer::shared().currentSource(), RemoteDesktopSource::none());
     EXPECT_FALSE(RuntimeDisplayHost::shared().isAttached(runtime.id));
+    EXPECT_FALSE(RuntimeSessionManager::shared().hasSession(runtime.id));
     EXPECT_EQ(LinuxSerialConsoleRegistry::shared().capture(runtime.id, "legacy-serial"), nullptr);
     EXPECT_EQ(provider->virtualMachine(runtime.id), nullptr);
     EXPECT_EQ(deleteError(), "Runtime nicht gefunden: " + uuidText(runtime.id));

@@ -121,8 +121,10 @@ double bareOnce(const RuntimeConfig &runtime, const QemuEnvironment &environment
     clock.start();
     removeItem(run.shareSocketPaths.first());
     QProcess virtiofsd;
-    virtiofsd.start(environment.virtiofsdPath, {QStringLiteral("--socket-path=") + run.shareSocketPaths.first(),
-                                                QStringLiteral("-o"), QStringLiteral("source=") + runtime.workspacePath});
+    virtiofsd.start(environment.virtiofsdPath,
+                    {QStringLiteral("--socket-path=") + run.shareSocketPaths.first(), QStringLiteral("-o"),
+                     QStringLiteral("source=") + runtime.workspacePath, QStringLiteral("-o"),
+                     QStringLiteral("sandbox=") + environment.resolvedVirtiofsdSandbox()});
     while (!itemExists(run.shareSocketPaths.first()))
         QThread::msleep(10);
     QProcess qemu;

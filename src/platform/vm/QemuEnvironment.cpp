@@ -10,11 +10,14 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <csignal>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace trellium {
@@ -32,6 +35,11 @@ QString QemuEnvironment::resolvedSocketRoot() const
 VirtualMachineAccelerator QemuEnvironment::resolvedAccelerator() const
 {
     return accelerator ? *accelerator : probeAccelerator(*this);
+}
+
+QString QemuEnvironment::resolvedVirtiofsdSandbox() const
+{
+    return virtiofsdSandbox.isEmpty() ? probeVirtiofsdSandbox(*this) : virtiofsdSandbox;
 }
 
 QemuEnvironment &QemuEnvironment::shared()
@@ -114,6 +122,58 @@ VirtualMachineAccelerator probeAccelerator(const QemuEnvironment &environment)
     else
         logLine(QStringLiteral("VM accelerator: kvm"));
     decided.insert(environment.qemuPath, choice);
+    return choice;
+}
+
+} // namespace trellium
+
+namespace trellium {
+
+QString probeVirtiofsdSandbox(const QemuEnvironment &environment)
+{
+    static std::mutex mutex;
+    static QHash<QString, QString> decided;
+    std::lock_guard lock(mutex);
+    const auto it = decided.constFind(environment.virtiofsdPath);
+    if (it != decided.constEnd())
+        return *it;
+
+    QString choice = QStringLiteral("namespace");
+    QTemporaryDir dir;
+    const QString socket = dir.filePath(QStringLiteral("probe.sock"));
+    createDirectories(dir.filePath(QStringLiteral("source")));
+    QProcess virtiofsd;
+    virtiofsd.setProgram(environment.virtiofsdPath);
+    virtiofsd.setArguments({QStringLiteral("--socket-path=") + socket, QStringLiteral("-o"),
+                            QStringLiteral("source=") + dir.filePath(QStringLiteral("source")), QStringLiteral("-o"),
+                            QStringLiteral("sandbox=namespace")});
+    virtiofsd.setChildProcessModifier([]() { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    virtiofsd.start();
+    if (virtiofsd.waitForStarted(5000)) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!itemExists(socket) && virtiofsd.state() == QProcess::Running && clock.elapsed() < 5000)
+            QThread::msleep(10);
+        // The sandbox is set up once a client has connected.
+        const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray path = QFile::encodeName(socket);
+        if (client >= 0 && size_t(path.size()) < sizeof(address.sun_path)) {
+            memcpy(address.sun_path, path.constData(), size_t(path.size()));
+            if (::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0
+                && virtiofsd.waitForFinished(500))
+                choice = QStringLiteral("chroot");
+        }
+        if (client >= 0)
+            ::close(client);
+    }
+    if (virtiofsd.state() != QProcess::NotRunning) {
+        virtiofsd.kill();
+        virtiofsd.waitForFinished(5000);
+    }
+    logLine(QStringLiteral("virtiofsd sandbox:"), choice);
+    decided.insert(environment.virtiofsdPath, choice);
     return choice;
 }
 

@@ -22,9 +22,12 @@ struct QemuEnvironment {
     std::optional<VirtualMachineAccelerator> accelerator;
     // Cuts the guest off from everything but the forwarded SSH port.
     bool restrictNetwork = false;
+    // virtiofsd's sandbox ("namespace" or "chroot"); empty: probed once.
+    QString virtiofsdSandbox;
 
     QString resolvedSocketRoot() const;
     VirtualMachineAccelerator resolvedAccelerator() const;
+    QString resolvedVirtiofsdSandbox() const;
 
     // The agent's environment. TRELLIUM_VM_ACCEL=kvm|tcg forces the accelerator.
     static QemuEnvironment &shared();
@@ -34,5 +37,10 @@ struct QemuEnvironment {
 // nested setups expose /dev/kvm but fail with a KVM internal error. Decided
 // once per process (per QEMU path) and logged.
 VirtualMachineAccelerator probeAccelerator(const QemuEnvironment &environment);
+
+// virtiofsd isolates itself in namespaces, which a chroot or container may not
+// allow (it then dies as soon as QEMU connects); there its chroot sandbox
+// works. Decided once per process by serving one probe connection, and logged.
+QString probeVirtiofsdSandbox(const QemuEnvironment &environment);
 
 } // namespace trellium

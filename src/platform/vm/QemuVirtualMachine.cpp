@@ -140,7 +140,8 @@ QCoro::Task<void> QemuVirtualMachine::startShares()
             {QStringLiteral("--socket-path=") + socket,
              QStringLiteral("-o"),
              QStringLiteral("source=") + escapeFuseOptionValue(QDir(share.directoryPath).absolutePath()),
-             QStringLiteral("-o"), QStringLiteral("cache=auto")},
+             QStringLiteral("-o"), QStringLiteral("cache=auto"),
+             QStringLiteral("-o"), QStringLiteral("sandbox=") + m_environment.resolvedVirtiofsdSandbox()},
             {});
         process->setProcessChannelMode(QProcess::SeparateChannels);
         m_shares.append(process);

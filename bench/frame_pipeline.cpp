@@ -11,10 +11,9 @@
 #include "remotedesktop/RemoteDesktopServer.h"
 #include "remotedesktop/RuntimeDisplayHost.h"
 #include "runtime/RuntimeManager.h"
-#include "runtime/images/LinuxCloudInitManager.h"
-#include "runtime/linux/LinuxSSHKeyManager.h"
 #include "runtime/linux/LinuxSerialConsoleRegistry.h"
 #include "runtime/linux/LinuxVMBuilder.h"
+#include "support/BenchGuest.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -150,23 +149,8 @@ void runtimeStream(const QString &image, int seconds)
     QTemporaryDir home;
     qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath(QStringLiteral("data"))));
     createDirectories(home.filePath(QStringLiteral("workspace")));
-    RuntimeConfig runtime;
-    runtime.id = QUuid::createUuid();
-    runtime.cpuCount = 2;
-    runtime.memoryGB = 1;
-    runtime.diskGB = 1;
-    runtime.workspacePath = home.filePath(QStringLiteral("workspace"));
-    runtime.mountName = QStringLiteral("workspace");
-    runtime.hostname = QStringLiteral("benchguest");
-    runtime.username = QStringLiteral("trellium");
-    runtime.createdAt = runtime.updatedAt = QDateTime::currentDateTimeUtc();
-    LinuxDiskManager disks;
-    disks.ensureRuntimeDirectory(runtime.id);
-    const QString folder = disks.runtimeDirectory(runtime.id);
-    copyFileSparse(image, disks.runtimeDiskPath(runtime.id));
-    LinuxCloudInitManager cloudInit;
-    cloudInit.writeCloudInitFiles(runtime, folder, LinuxSSHKeyManager().publicKey(runtime), true);
-    runSync(cloudInit.createSeedISO(folder));
+    const RuntimeConfig runtime = bench::prepareGuestRuntime(image, home.filePath(QStringLiteral("workspace")));
+    const QString folder = LinuxDiskManager().runtimeDirectory(runtime.id);
 
     QemuEnvironment environment = QemuEnvironment::shared();
     environment.restrictNetwork = true;

@@ -9,11 +9,11 @@
 #include "platform/vm/QemuVirtualMachine.h"
 #include "runtime/RuntimeStore.h"
 #include "runtime/linux/LinuxRuntimeProvider.h"
-#include "runtime/images/LinuxCloudInitManager.h"
 #include "runtime/linux/LinuxSSHManager.h"
 #include "runtime/linux/LinuxSSHPortRegistry.h"
 #include "runtime/linux/LinuxSerialConsoleRegistry.h"
 #include "runtime/linux/LinuxVMBuilder.h"
+#include "support/BenchGuest.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -33,30 +33,6 @@ using namespace trellium;
 using namespace std::chrono_literals;
 
 namespace {
-
-RuntimeConfig prepareRuntime(const QString &image, const QString &workspace)
-{
-    RuntimeConfig runtime;
-    runtime.id = QUuid::createUuid();
-    runtime.name = QStringLiteral("Bench");
-    runtime.cpuCount = 2;
-    runtime.memoryGB = 1;
-    runtime.diskGB = 1;
-    runtime.workspacePath = workspace;
-    runtime.mountName = QStringLiteral("workspace");
-    runtime.distro = QStringLiteral("debian-test");
-    runtime.hostname = QStringLiteral("benchguest");
-    runtime.username = QStringLiteral("trellium");
-    runtime.macAddress = QStringLiteral("52:54:00:12:34:56");
-    runtime.createdAt = runtime.updatedAt = QDateTime::currentDateTimeUtc();
-    LinuxDiskManager disks;
-    disks.ensureRuntimeDirectory(runtime.id);
-    copyFileSparse(image, disks.runtimeDiskPath(runtime.id));
-    LinuxCloudInitManager cloudInit;
-    cloudInit.writeCloudInitFiles(runtime, disks.runtimeDirectory(runtime.id), LinuxSSHKeyManager().publicKey(runtime), true);
-    runSync(cloudInit.createSeedISO(disks.runtimeDirectory(runtime.id)));
-    return runtime;
-}
 
 // Polls until a command over SSH succeeds.
 bool waitForSSH(RuntimeConfig runtime, uint16_t port, std::chrono::seconds bound)
@@ -194,7 +170,7 @@ int main(int argc, char **argv)
     qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath(QStringLiteral("data"))));
     createDirectories(home.filePath(QStringLiteral("workspace")));
     createDirectories(home.filePath(QStringLiteral("bare")));
-    const RuntimeConfig runtime = prepareRuntime(image, home.filePath(QStringLiteral("workspace")));
+    const RuntimeConfig runtime = bench::prepareGuestRuntime(image, home.filePath(QStringLiteral("workspace")));
     QemuEnvironment environment = QemuEnvironment::shared();
     environment.restrictNetwork = true;
 

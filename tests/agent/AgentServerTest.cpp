@@ -21,7 +21,7 @@
 
 using namespace trellium;
 using namespace std::chrono_literals;
-using test::TestGuest::waitUntil;
+using test::waitUntil;
 
 namespace {
 

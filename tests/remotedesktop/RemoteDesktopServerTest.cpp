@@ -77,7 +77,7 @@ protected:
 
     bool waitForMessages(qsizetype count)
     {
-        return test::TestGuest::waitUntil([&] { return connection->messages.size() >= count; }, 30s);
+        return test::waitUntil([&] { return connection->messages.size() >= count; }, 30s);
     }
 
     RemoteDesktopServer server;
@@ -152,7 +152,7 @@ TEST_F(RemoteDesktopServerTest, ANewStreamNeverReceivesFramesOfTheOldOne)
     auto second = std::make_shared<RecordingConnection>();
     server.start(second, RemoteDesktopSource::mainDisplay(), 320, 240, 30, 1'000'000);
     const qsizetype oldCount = connection->messages.size();
-    ASSERT_TRUE(test::TestGuest::waitUntil([&] { return second->messages.size() >= 10; }, 30s));
+    ASSERT_TRUE(test::waitUntil([&] { return second->messages.size() >= 10; }, 30s));
     server.stop();
     // The old connection got nothing after the switch, and the new stream
     // counts from 1 in its own size.
@@ -225,7 +225,7 @@ TEST_F(RemoteDesktopServerTest, ARuntimeWithoutMachineGivesNoFramesButALinePerIn
     const QUuid id = QUuid::createUuid();
     test::LogCapture log;
     server.start(connection, RemoteDesktopSource::runtime(id), 640, 480, 30, 2'000'000);
-    ASSERT_TRUE(test::TestGuest::waitUntil([&] { return log.count("Runtime VM not found: " + uuidText(id)) >= 3; }, 30s));
+    ASSERT_TRUE(test::waitUntil([&] { return log.count("Runtime VM not found: " + uuidText(id)) >= 3; }, 30s));
     server.stop();
     EXPECT_TRUE(connection->messages.isEmpty());
 }

@@ -40,15 +40,7 @@ QImage quadrants(int width, int height)
 // Runs the event loop until the condition holds; the bound only catches hangs.
 bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout = 60s)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > timeout.count())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(5);
-    }
-    return true;
+    return test::waitUntil(condition, timeout);
 }
 
 // QImage compares and reads RGB32 pixels as opaque whatever their unused

@@ -14,23 +14,11 @@
 
 using namespace trellium;
 using namespace std::chrono_literals;
+using trellium::test::waitUntil;
 
 namespace {
 
 const QString kFirmwareVariables = QStringLiteral("/usr/share/OVMF/OVMF_VARS_4M.fd");
-
-bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > timeout.count())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(20);
-    }
-    return true;
-}
 
 bool hasContent(const PixelBuffer &picture)
 {

@@ -1,6 +1,12 @@
 #include "support/TestEnvironment.h"
 
+#include "core/Async.h"
+
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <csignal>
 
 namespace trellium::test {
 
@@ -32,6 +38,27 @@ QString DataHomeTest::scratch(const QString &name) const
     const QString path = m_home.path() + QStringLiteral("/scratch") + (name.isEmpty() ? QString() : QLatin1Char('/') + name);
     QDir().mkpath(path);
     return path;
+}
+
+bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeout.count())
+            return false;
+        runSync(sleepFor(std::chrono::milliseconds(20)));
+    }
+    return true;
+}
+
+bool processAlive(qint64 pid)
+{
+    // A zombie still answers kill(0); its state tells.
+    if (pid <= 0 || ::kill(pid_t(pid), 0) != 0)
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
 }
 
 LogCapture::LogCapture()

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <chrono>
+#include <functional>
 #include <mutex>
 
 namespace trellium::test {
@@ -30,6 +32,12 @@ private:
     QByteArray m_previousConfig;
     bool m_hadPreviousConfig = false;
 };
+
+// Runs the event loop until the condition holds or the time is up.
+bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout);
+
+// True while the process exists and is not a zombie.
+bool processAlive(qint64 pid);
 
 // Collects the agent's log lines while alive.
 class LogCapture {

@@ -60,18 +60,6 @@ RuntimeConfig prepareRuntime(const QString &workspacePath, const QString &hostna
     return runtime;
 }
 
-bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > timeout.count())
-            return false;
-        runSync(sleepFor(std::chrono::milliseconds(50)));
-    }
-    return true;
-}
-
 QString serialLog(const RuntimeConfig &runtime, const QString &file)
 {
     try {

@@ -21,9 +21,6 @@ bool available(QString *whyNot);
 // workspace folder must exist.
 RuntimeConfig prepareRuntime(const QString &workspacePath, const QString &hostname = QStringLiteral("testguest"));
 
-// Runs the event loop until the condition holds or the time is up.
-bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout);
-
 // The serial log's text (empty when missing).
 QString serialLog(const RuntimeConfig &runtime, const QString &file = QStringLiteral("serial.log"));
 

@@ -29,15 +29,6 @@ public:
     QStringList notices;
 };
 
-bool processAlive(qint64 pid)
-{
-    // A zombie still answers kill(0); look at its state too.
-    if (pid <= 0 || ::kill(pid_t(pid), 0) != 0)
-        return false;
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
-}
-
 class QemuVirtualMachineVmTest : public test::DataHomeTest {
 protected:
     void SetUp() override
@@ -72,7 +63,7 @@ protected:
         ASSERT_TRUE(machine.forwardedSSHPort());
         LinuxSSHPortRegistry::shared().setPort(runtime.id, *machine.forwardedSSHPort());
         runtime.ipAddress = QStringLiteral("127.0.0.1");
-        ASSERT_TRUE(TestGuest::waitUntil([&] { return TestGuest::serialLog(runtime).contains("TRELLIUM-TEST-GUEST ready"); }, 180s))
+        ASSERT_TRUE(test::waitUntil([&] { return TestGuest::serialLog(runtime).contains("TRELLIUM-TEST-GUEST ready"); }, 180s))
             << TestGuest::serialLog(runtime).toStdString();
     }
 
@@ -93,7 +84,7 @@ TEST_F(QemuVirtualMachineVmTest, BootsLogsServesSSHSharesTheWorkspaceAndPowersOf
 
     EXPECT_TRUE(TestGuest::serialLog(runtime).startsWith("===== TRELLIUM SERIAL CONSOLE START "));
     EXPECT_TRUE(TestGuest::serialLog(runtime, "legacy-serial.log").startsWith("===== TRELLIUM SERIAL CONSOLE START "));
-    EXPECT_TRUE(TestGuest::waitUntil(
+    EXPECT_TRUE(test::waitUntil(
         [&] { return TestGuest::serialLog(runtime, "legacy-serial.log").contains("TRELLIUM-TEST-GUEST"); }, 30s));
 
     EXPECT_EQ(run("cat /etc/hostname").trimmed(), QStringLiteral("testguest"));
@@ -107,11 +98,11 @@ TEST_F(QemuVirtualMachineVmTest, BootsLogsServesSSHSharesTheWorkspaceAndPowersOf
     } catch (const std::exception &) {
         // The connection may drop while the guest goes down.
     }
-    ASSERT_TRUE(TestGuest::waitUntil([&] { return machine.stateCode() == 0; }, 60s)) << machine.stateCode();
+    ASSERT_TRUE(test::waitUntil([&] { return machine.stateCode() == 0; }, 60s)) << machine.stateCode();
     EXPECT_EQ(delegate->notices, QStringList{"guestDidStop 0"});
-    EXPECT_TRUE(TestGuest::waitUntil([&] { return !processAlive(qemu); }, 10s));
+    EXPECT_TRUE(test::waitUntil([&] { return !test::processAlive(qemu); }, 10s));
     for (const qint64 share : shares)
-        EXPECT_TRUE(TestGuest::waitUntil([&] { return !processAlive(share); }, 10s));
+        EXPECT_TRUE(test::waitUntil([&] { return !test::processAlive(share); }, 10s));
 }
 
 TEST_F(QemuVirtualMachineVmTest, KilledQemuIsAnErrorAndStopLeavesNoProcess)
@@ -120,7 +111,7 @@ TEST_F(QemuVirtualMachineVmTest, KilledQemuIsAnErrorAndStopLeavesNoProcess)
     runSync(first.start(), 120s);
     ASSERT_EQ(first.stateCode(), 1);
     ::kill(pid_t(first.processId()), SIGKILL);
-    ASSERT_TRUE(TestGuest::waitUntil([&] { return first.stateCode() == 3; }, 30s));
+    ASSERT_TRUE(test::waitUntil([&] { return first.stateCode() == 3; }, 30s));
     ASSERT_EQ(delegate->notices.size(), 1);
     EXPECT_TRUE(delegate->notices.at(0).startsWith("didStopWithError 3 Die virtuelle Maschine wurde unerwartet beendet"));
 
@@ -133,9 +124,9 @@ TEST_F(QemuVirtualMachineVmTest, KilledQemuIsAnErrorAndStopLeavesNoProcess)
     runSync(second.stop(), 60s);
     EXPECT_EQ(second.stateCode(), 0);
     EXPECT_TRUE(delegate->notices.isEmpty());
-    EXPECT_FALSE(processAlive(qemu));
+    EXPECT_FALSE(test::processAlive(qemu));
     for (const qint64 share : shares)
-        EXPECT_TRUE(TestGuest::waitUntil([&] { return !processAlive(share); }, 10s));
+        EXPECT_TRUE(test::waitUntil([&] { return !test::processAlive(share); }, 10s));
 }
 
 TEST_F(QemuVirtualMachineVmTest, StartFailuresCarryQemusOwnMessage)

@@ -30,14 +30,6 @@ public:
     QList<QByteArray> frames;
 };
 
-bool processAlive(qint64 pid)
-{
-    if (pid <= 0 || ::kill(pid_t(pid), 0) != 0)
-        return false;
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
-}
-
 class LinuxRuntimeProviderVmTest : public test::DataHomeTest {
 protected:
     void SetUp() override
@@ -92,13 +84,13 @@ TEST_F(LinuxRuntimeProviderVmTest, StartsUsesStreamsTypesIntoStopsAndDeletesARea
         terminalOutput += chunk;
     });
     RuntimeSessionManager::shared().sendTerminalLine(running.id, "echo terminal-$((6*7))");
-    EXPECT_TRUE(TestGuest::waitUntil([&] { return terminalOutput.contains("terminal-42"); }, 60s))
+    EXPECT_TRUE(test::waitUntil([&] { return terminalOutput.contains("terminal-42"); }, 60s))
         << terminalOutput.toStdString();
 
     // The screen reaches the display host and streams as H.264 that decodes.
     auto collector = std::make_shared<FrameCollector>();
     RemoteDesktopServer::shared().start(collector, RemoteDesktopSource::runtime(runtime.id), 1200, 840, 30, 4'000'000);
-    ASSERT_TRUE(TestGuest::waitUntil([&] { return collector->frames.size() >= 20; }, 120s));
+    ASSERT_TRUE(test::waitUntil([&] { return collector->frames.size() >= 20; }, 120s));
     test::H264Decoder decoder;
     int brightFrames = 0;
     for (const QByteArray &message : collector->frames) {
@@ -126,9 +118,9 @@ TEST_F(LinuxRuntimeProviderVmTest, StartsUsesStreamsTypesIntoStopsAndDeletesARea
     typing.text = QStringLiteral("hallo Welt 42\n");
     input.handleInput(runtime.id, typing);
     runSync(input.flush(runtime.id), 60s);
-    EXPECT_TRUE(TestGuest::waitUntil([&] { return TestGuest::serialLog(runtime).contains("TYPED: hallo Welt 42"); }, 60s))
+    EXPECT_TRUE(test::waitUntil([&] { return TestGuest::serialLog(runtime).contains("TYPED: hallo Welt 42"); }, 60s))
         << TestGuest::serialLog(runtime).right(2000).toStdString();
-    EXPECT_TRUE(TestGuest::waitUntil([&] { return itemExists(runtime.workspacePath + "/typed.txt"); }, 30s));
+    EXPECT_TRUE(test::waitUntil([&] { return itemExists(runtime.workspacePath + "/typed.txt"); }, 30s));
 
     // Stop ends everything of the runtime.
     auto machine = std::dynamic_pointer_cast<QemuVirtualMachine>(provider->virtualMachine(runtime.id));
@@ -145,9 +137,9 @@ TEST_F(LinuxRuntimeProviderVmTest, StartsUsesStreamsTypesIntoStopsAndDeletesARea
     EXPECT_FALSE(RuntimeSessionManager::shared().hasSession(runtime.id));
     EXPECT_FALSE(RemoteDesktopServer::shared().isStreaming());
     EXPECT_EQ(provider->virtualMachine(runtime.id), nullptr);
-    EXPECT_TRUE(TestGuest::waitUntil([&] { return !processAlive(qemu); }, 10s));
+    EXPECT_TRUE(test::waitUntil([&] { return !test::processAlive(qemu); }, 10s));
     for (const qint64 share : shares)
-        EXPECT_TRUE(TestGuest::waitUntil([&] { return !processAlive(share); }, 10s));
+        EXPECT_TRUE(test::waitUntil([&] { return !test::processAlive(share); }, 10s));
 
     runSync(manager.deleteRuntime(runtime.id, RuntimeKind::linux));
     EXPECT_FALSE(itemExists(manager.store().runtimeDirectory(runtime.id)));

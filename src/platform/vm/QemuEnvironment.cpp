@@ -58,6 +58,23 @@ QemuEnvironment &QemuEnvironment::shared()
 
 namespace {
 
+// Probes run once per process and tool path; every later caller gets the answer.
+template<typename T>
+T decideOnce(const QString &key, const std::function<T()> &decide)
+{
+    static std::mutex mutex;
+    static QHash<QString, T> decided;
+    std::lock_guard lock(mutex);
+    const auto it = decided.constFind(key);
+    if (it != decided.constEnd())
+        return *it;
+    const T choice = decide();
+    decided.insert(key, choice);
+    return choice;
+}
+
+QString virtiofsdSandboxChoice(const QemuEnvironment &environment);
+
 // Starts the firmware under KVM for a moment and asks QEMU for its status.
 std::optional<QString> kvmFailure(const QemuEnvironment &environment)
 {
@@ -109,35 +126,26 @@ std::optional<QString> kvmFailure(const QemuEnvironment &environment)
 
 VirtualMachineAccelerator probeAccelerator(const QemuEnvironment &environment)
 {
-    static std::mutex mutex;
-    static QHash<QString, VirtualMachineAccelerator> decided;
-    std::lock_guard lock(mutex);
-    const auto it = decided.constFind(environment.qemuPath);
-    if (it != decided.constEnd())
-        return *it;
-    const auto failure = kvmFailure(environment);
-    const VirtualMachineAccelerator choice = failure ? VirtualMachineAccelerator::tcg : VirtualMachineAccelerator::kvm;
-    if (failure)
-        logLine(QStringLiteral("VM accelerator: tcg (KVM nicht verwendbar: ") + *failure + QLatin1Char(')'));
-    else
-        logLine(QStringLiteral("VM accelerator: kvm"));
-    decided.insert(environment.qemuPath, choice);
-    return choice;
+    return decideOnce<VirtualMachineAccelerator>(environment.qemuPath, [&environment] {
+        const auto failure = kvmFailure(environment);
+        if (failure)
+            logLine(QStringLiteral("VM accelerator: tcg (KVM nicht verwendbar: ") + *failure + QLatin1Char(')'));
+        else
+            logLine(QStringLiteral("VM accelerator: kvm"));
+        return failure ? VirtualMachineAccelerator::tcg : VirtualMachineAccelerator::kvm;
+    });
 }
 
-} // namespace trellium
-
-namespace trellium {
 
 QString probeVirtiofsdSandbox(const QemuEnvironment &environment)
 {
-    static std::mutex mutex;
-    static QHash<QString, QString> decided;
-    std::lock_guard lock(mutex);
-    const auto it = decided.constFind(environment.virtiofsdPath);
-    if (it != decided.constEnd())
-        return *it;
+    return decideOnce<QString>(environment.virtiofsdPath, [&environment] { return virtiofsdSandboxChoice(environment); });
+}
 
+namespace {
+
+QString virtiofsdSandboxChoice(const QemuEnvironment &environment)
+{
     QString choice = QStringLiteral("namespace");
     QTemporaryDir dir;
     const QString socket = dir.filePath(QStringLiteral("probe.sock"));
@@ -173,8 +181,9 @@ QString probeVirtiofsdSandbox(const QemuEnvironment &environment)
         virtiofsd.waitForFinished(5000);
     }
     logLine(QStringLiteral("virtiofsd sandbox:"), choice);
-    decided.insert(environment.virtiofsdPath, choice);
     return choice;
 }
+
+} // namespace
 
 } // namespace trellium

@@ -1,4 +1,5 @@
 #include "agent/AgentManager.h"
+#include "host/AgentComponentManager.h"
 #include "core/Files.h"
 #include "core/Log.h"
 
@@ -55,6 +56,8 @@ int main(int argc, char *argv[])
 
     trellium::logLine(QStringLiteral("TRELLIUM data folder:"), trellium::applicationSupportRoot());
     auto &agent = trellium::AgentManager::shared();
+    // Its creation looks at every tool once, so states are known early.
+    trellium::AgentComponentManager::shared();
     agent.start();
     if (agent.server().isRunning())
         trellium::logLine(QStringLiteral("Local server listening on"),

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 
 #include <csignal>
 
@@ -50,6 +51,17 @@ bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds
         runSync(sleepFor(std::chrono::milliseconds(20)));
     }
     return true;
+}
+
+void writeExecutable(const QString &path, const QByteArray &content)
+{
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(file.write(content), content.size());
+    file.close();
+    ASSERT_TRUE(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                    | QFileDevice::ReadGroup | QFileDevice::ExeGroup));
 }
 
 bool processAlive(qint64 pid)

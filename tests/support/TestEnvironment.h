@@ -36,6 +36,9 @@ private:
 // Runs the event loop until the condition holds or the time is up.
 bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout);
 
+// Writes a file (and its folders) and makes it executable: fake tools.
+void writeExecutable(const QString &path, const QByteArray &content);
+
 // True while the process exists and is not a zombie.
 bool processAlive(qint64 pid);
 

@@ -1,0 +1,345 @@
+#include "host/AgentComponentManager.h"
+#include "host/ComponentError.h"
+
+#include "core/Files.h"
+#include "support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+
+using namespace trellium;
+using namespace std::chrono_literals;
+using Kind = AgentComponentManager::State::Kind;
+using State = AgentComponentManager::State;
+using Tool = AgentComponentManager::Tool;
+
+namespace trellium {
+void PrintTo(const AgentComponentManager::State &state, std::ostream *out)
+{
+    *out << "State(" << int(state.kind()) << ", \"" << state.message().toStdString() << "\")";
+}
+} // namespace trellium
+
+namespace {
+
+// Every tool of the table lives in the test's own folders, so nothing
+// depends on what the host has installed.
+class ComponentStatus : public test::DataHomeTest {
+protected:
+    void SetUp() override
+    {
+        DataHomeTest::SetUp();
+        m_root = scratch(QStringLiteral("host"));
+        m_dependencies.tools.qemuImg = {QStringLiteral("QEMU/bin/qemu-img"), m_root + QStringLiteral("/opt/qemu-img"),
+                                        m_root + QStringLiteral("/local/qemu-img")};
+        m_dependencies.tools.python3 = {QStringLiteral("Python/bin/python3"), m_root + QStringLiteral("/opt/python3"),
+                                        m_root + QStringLiteral("/usr/python3")};
+        m_dependencies.tools.homebrew = {m_root + QStringLiteral("/opt/brew")};
+        m_dependencies.tools.xcodeApplications = {m_root + QStringLiteral("/Applications/Xcode.app"),
+                                                  m_root + QStringLiteral("/Applications/Xcode 26.app")};
+        m_dependencies.tools.xcodeSelect = m_root + QStringLiteral("/xcode-select");
+    }
+
+    std::unique_ptr<AgentComponentManager> makeManager()
+    {
+        auto manager = std::make_unique<AgentComponentManager>(m_dependencies);
+        runSync(manager->refreshStatus());
+        return manager;
+    }
+
+    QString components() const { return AgentComponentManager::componentsDirectory(); }
+
+    void installBlender(const QByteArray &receipt = {})
+    {
+        const QString folder = components() + QStringLiteral("/Blender/4.5.10");
+        test::writeExecutable(folder + QStringLiteral("/Blender.app/Contents/MacOS/Blender"), "#!/bin/sh\n");
+        if (!receipt.isEmpty())
+            writeFileAtomically(folder + QStringLiteral("/receipt.json"), receipt);
+    }
+
+    void installXcodeGen()
+    {
+        test::writeExecutable(components() + QStringLiteral("/XcodeGen/2.45.4/xcodegen/bin/xcodegen"), "#!/bin/sh\n");
+    }
+
+    void fakePython(const QString &path, const QByteArray &answer)
+    {
+        test::writeExecutable(path, "#!/bin/sh\nprintf '" + answer + "'\n");
+    }
+
+    QString m_root;
+    AgentComponentManager::Dependencies m_dependencies;
+};
+
+InstalledAgentComponent receipt(const QString &version)
+{
+    return {QStringLiteral("blender"), version, agentArchitecture(),
+            QDateTime::currentDateTimeUtc(), QUrl(QStringLiteral("https://download.example/blender.dmg")),
+            QStringLiteral("ab")};
+}
+
+} // namespace
+
+TEST_F(ComponentStatus, NothingInstalledGivesEveryToolItsHint)
+{
+    auto manager = makeManager();
+
+    EXPECT_EQ(manager->state(), State(Kind::notInstalled));
+    EXPECT_EQ(manager->statusDetail(), QStringLiteral("Für 3D-Konvertierungen erforderlich"));
+    EXPECT_FALSE(manager->installedVersion());
+    EXPECT_EQ(manager->xcodeGenState(), State(Kind::notInstalled));
+    EXPECT_EQ(manager->xcodeGenDetail(), QStringLiteral("Für das Erzeugen neuer Xcode-Projekte erforderlich"));
+    EXPECT_EQ(manager->qemuState(), State(Kind::notInstalled));
+    EXPECT_EQ(manager->qemuDetail(), QStringLiteral("Für die Umwandlung heruntergeladener Linux-Images erforderlich"));
+    EXPECT_EQ(manager->pythonState(), State(Kind::notInstalled));
+    EXPECT_EQ(manager->pythonDetail(), QStringLiteral("Für Python-Projekte, virtuelle Umgebungen und Tests erforderlich"));
+    EXPECT_FALSE(manager->pythonProbeResult());
+    EXPECT_EQ(manager->commandLineToolsState(), State(Kind::notInstalled));
+    EXPECT_EQ(manager->commandLineToolsDetail(), QStringLiteral("Apple Command Line Tools sind nicht eingerichtet"));
+    EXPECT_EQ(manager->xcodeState(), State(Kind::notInstalled));
+    EXPECT_EQ(manager->xcodeDetail(), QStringLiteral("Für iOS- und macOS-Builds erforderlich"));
+    EXPECT_TRUE(manager->needsSetup());
+
+    auto expectError = [&](QCoro::Task<QString> task, ComponentError::Case expected) {
+        try {
+            runSync(std::move(task));
+            ADD_FAILURE() << "no error";
+        } catch (const ComponentError &error) {
+            EXPECT_EQ(error.errorCase(), expected);
+        }
+    };
+    expectError(manager->blenderExecutableURL(), ComponentError::Case::notInstalled);
+    expectError(manager->xcodeGenExecutableURL(), ComponentError::Case::xcodeGenNotInstalled);
+    expectError(manager->validatedPythonURL(), ComponentError::Case::pythonIncomplete);
+}
+
+TEST_F(ComponentStatus, ManagedComponentsShowReceiptOrManifestVersion)
+{
+    const QString architecture = enumName(agentArchitecture());
+    installBlender();
+    installXcodeGen();
+    auto manager = makeManager();
+    EXPECT_EQ(manager->state(), State(Kind::installed));
+    EXPECT_EQ(manager->installedVersion(), QStringLiteral("4.5.10"));
+    EXPECT_EQ(manager->statusDetail(), QStringLiteral("Blender 4.5.10 · ") + architecture);
+    EXPECT_EQ(manager->xcodeGenState(), State(Kind::installed));
+    EXPECT_EQ(manager->xcodeGenDetail(), QStringLiteral("XcodeGen 2.45.4 · Universal Binary"));
+    // The system tools are missing, yet nothing managed needs setting up.
+    EXPECT_EQ(manager->qemuState(), State(Kind::notInstalled));
+    EXPECT_FALSE(manager->needsSetup());
+    EXPECT_EQ(runSync(manager->blenderExecutableURL()),
+              components() + QStringLiteral("/Blender/4.5.10/Blender.app/Contents/MacOS/Blender"));
+    EXPECT_EQ(runSync(manager->xcodeGenExecutableURL()),
+              components() + QStringLiteral("/XcodeGen/2.45.4/xcodegen/bin/xcodegen"));
+
+    installBlender(receipt(QStringLiteral("4.5.11")).encodeReceipt());
+    runSync(manager->refreshStatus());
+    EXPECT_EQ(manager->installedVersion(), QStringLiteral("4.5.11"));
+    EXPECT_EQ(manager->statusDetail(), QStringLiteral("Blender 4.5.11 · ") + architecture);
+
+    installBlender("{\"id\": \"blender\"}");
+    runSync(manager->refreshStatus());
+    EXPECT_EQ(manager->installedVersion(), QStringLiteral("4.5.10"));
+
+    // A Blender that is there but not executable is not installed.
+    QFile::setPermissions(components() + QStringLiteral("/Blender/4.5.10/Blender.app/Contents/MacOS/Blender"),
+                          QFileDevice::ReadOwner);
+    runSync(manager->refreshStatus());
+    EXPECT_EQ(manager->state(), State(Kind::notInstalled));
+    EXPECT_FALSE(manager->installedVersion());
+    EXPECT_TRUE(manager->needsSetup());
+}
+
+TEST_F(ComponentStatus, QemuImgIsTheFirstExecutableCandidate)
+{
+    auto manager = makeManager();
+    EXPECT_FALSE(manager->qemuImgPath());
+
+    test::writeExecutable(m_root + QStringLiteral("/local/qemu-img"), "#!/bin/sh\n");
+    test::writeExecutable(m_root + QStringLiteral("/opt/qemu-img"), "#!/bin/sh\n");
+    EXPECT_EQ(manager->qemuImgPath(), m_root + QStringLiteral("/opt/qemu-img"));
+    // The lookup alone does not refresh the published state.
+    EXPECT_EQ(manager->qemuState(), State(Kind::notInstalled));
+    runSync(manager->refreshStatus());
+    EXPECT_EQ(manager->qemuState(), State(Kind::installed));
+    EXPECT_EQ(manager->qemuDetail(), m_root + QStringLiteral("/opt/qemu-img"));
+
+    // A managed copy comes first, but only when it can be executed.
+    const QString managed = components() + QStringLiteral("/QEMU/bin/qemu-img");
+    test::writeExecutable(managed, "#!/bin/sh\n");
+    EXPECT_EQ(manager->qemuImgPath(), managed);
+    QFile::setPermissions(managed, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    EXPECT_EQ(manager->qemuImgPath(), m_root + QStringLiteral("/opt/qemu-img"));
+    QFile::remove(managed);
+    ASSERT_TRUE(QDir().mkpath(managed));  // a folder is no tool either
+    EXPECT_EQ(manager->qemuImgPath(), m_root + QStringLiteral("/opt/qemu-img"));
+}
+
+TEST_F(ComponentStatus, StandardTableFindsTheSystemQemuImg)
+{
+    for (const char *earlier : {"/opt/homebrew/bin/qemu-img", "/usr/local/bin/qemu-img"}) {
+        if (QFile::exists(QString::fromLatin1(earlier)))
+            GTEST_SKIP() << earlier << " would be found first";
+    }
+    AgentComponentManager::Dependencies standard;
+    AgentComponentManager manager(standard);
+    EXPECT_EQ(manager.qemuImgPath(), QStringLiteral("/usr/bin/qemu-img"));
+    EXPECT_EQ(manager.python3Path(), QStringLiteral("/usr/bin/python3"));
+}
+
+TEST_F(ComponentStatus, PythonMustBeRecentAndComplete)
+{
+    const QString python = m_root + QStringLiteral("/usr/python3");
+    fakePython(python, "3.10.12\\n1\\n1\\n1\\n");
+    auto manager = makeManager();
+    const State incomplete = State::failed(QStringLiteral("Python-Installation ist unvollständig oder zu alt."));
+    EXPECT_EQ(manager->pythonState(), incomplete);
+    EXPECT_EQ(manager->pythonDetail(), QStringLiteral("Fehlt: Python 3.11+ · ") + python);
+    ASSERT_TRUE(manager->pythonProbeResult());
+    EXPECT_EQ(manager->pythonProbeResult()->minor, 10);
+    EXPECT_THROW(runSync(manager->validatedPythonURL()), ComponentError);
+
+    fakePython(python, "3.12.4\\n1\\n0\\n0\\n");
+    runSync(manager->refreshStatus());
+    EXPECT_EQ(manager->pythonState(), incomplete);
+    EXPECT_EQ(manager->pythonDetail(), QStringLiteral("Fehlt: pip, ensurepip · ") + python);
+    EXPECT_THROW(runSync(manager->validatedPythonURL()), ComponentError);
+
+    fakePython(python, "3.9.1\\n0\\n1\\n1\\n");
+    runSync(manager->refreshStatus());
+    EXPECT_EQ(manager->pythonDetail(), QStringLiteral("Fehlt: Python 3.11+, venv · ") + python);
+
+    fakePython(python, "4.0.0\\n1\\n1\\n1\\n");
+    runSync(manager->refreshStatus());
+    EXPECT_EQ(manager->pythonState(), State(Kind::installed));
+    EXPECT_EQ(manager->pythonDetail(), QStringLiteral("Python 4.0.0 · venv · pip · ensurepip · ") + python);
+    EXPECT_EQ(runSync(manager->validatedPythonURL()), python);
+
+    // An interpreter that answers nonsense counts as none.
+    fakePython(python, "garbage\\n");
+    runSync(manager->refreshStatus());
+    EXPECT_EQ(manager->pythonState(), State(Kind::notInstalled));
+    EXPECT_FALSE(manager->pythonProbeResult());
+}
+
+TEST_F(ComponentStatus, TheRealSystemPythonIsComplete)
+{
+    m_dependencies.tools.python3 = {QStringLiteral("/usr/bin/python3")};
+    auto manager = makeManager();
+    ASSERT_TRUE(manager->pythonProbeResult());
+    EXPECT_EQ(manager->pythonState(), State(Kind::installed));
+    EXPECT_EQ(manager->pythonDetail(), QStringLiteral("Python ") + manager->pythonProbeResult()->version
+                                           + QStringLiteral(" · venv · pip · ensurepip · /usr/bin/python3"));
+    EXPECT_EQ(runSync(manager->validatedPythonURL()), QStringLiteral("/usr/bin/python3"));
+}
+
+TEST_F(ComponentStatus, CommandLineToolsAndXcodeAreFoundWhereTheyExist)
+{
+    const QString developer = scratch(QStringLiteral("Developer"));
+    test::writeExecutable(m_dependencies.tools.xcodeSelect, "#!/bin/sh\necho '  " + developer.toUtf8() + "  '\n");
+    ASSERT_TRUE(QDir().mkpath(m_root + QStringLiteral("/Applications/Xcode 26.app")));
+    auto manager = makeManager();
+    EXPECT_EQ(manager->commandLineToolsState(), State(Kind::installed));
+    EXPECT_EQ(manager->commandLineToolsDetail(), developer);
+    EXPECT_EQ(manager->xcodeState(), State(Kind::installed));
+    EXPECT_EQ(manager->xcodeDetail(), m_root + QStringLiteral("/Applications/Xcode 26.app"));
+
+    ASSERT_TRUE(QDir().mkpath(m_root + QStringLiteral("/Applications/Xcode.app")));
+    QDir(developer).removeRecursively();
+    runSync(manager->refreshStatus());
+    EXPECT_EQ(manager->xcodeDetail(), m_root + QStringLiteral("/Applications/Xcode.app"));
+    // A printed folder that is gone means the tools are not set up.
+    EXPECT_EQ(manager->commandLineToolsState(), State(Kind::notInstalled));
+    EXPECT_EQ(manager->commandLineToolsDetail(), QStringLiteral("Apple Command Line Tools sind nicht eingerichtet"));
+
+    // A failing xcode-select counts as none, whatever it prints.
+    ASSERT_TRUE(QDir().mkpath(developer));
+    test::writeExecutable(m_dependencies.tools.xcodeSelect, "#!/bin/sh\necho '" + developer.toUtf8() + "'\nexit 2\n");
+    runSync(manager->refreshStatus());
+    EXPECT_EQ(manager->commandLineToolsState(), State(Kind::notInstalled));
+}
+
+TEST_F(ComponentStatus, ChangesAreAnnouncedOnlyWhenSomethingChanged)
+{
+    auto manager = makeManager();
+    int changes = 0;
+    QObject::connect(manager.get(), &AgentComponentManager::changed, [&changes]() { ++changes; });
+    runSync(manager->refreshStatus());
+    EXPECT_EQ(changes, 0);
+    installXcodeGen();
+    runSync(manager->refreshStatus());
+    EXPECT_GT(changes, 0);
+    EXPECT_EQ(manager->xcodeGenState(), State(Kind::installed));
+}
+
+TEST_F(ComponentStatus, AnOlderRefreshNeverOverwritesANewerOne)
+{
+    // While "hold" exists the probe waits for "go".
+    const QString gate = scratch(QStringLiteral("gate"));
+    const QByteArray g = gate.toUtf8();
+    test::writeExecutable(m_root + QStringLiteral("/usr/python3"),
+                          "#!/bin/sh\n"
+                          "if [ -e '" + g + "/hold' ]; then\n"
+                          "  touch '" + g + "/held'\n"
+                          "  i=0; while [ ! -e '" + g + "/go' ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done\n"
+                          "fi\n"
+                          "printf '3.12.1\\n1\\n1\\n1\\n'\n");
+    auto touch = [&](const QString &name) {
+        QFile file(gate + QLatin1Char('/') + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    };
+    AgentComponentManager manager(m_dependencies);
+    // The refresh that creation started has ended once Python is known.
+    ASSERT_TRUE(test::waitUntil([&]() { return manager.pythonState() != State(Kind::checking); }, 10s));
+
+    touch(QStringLiteral("hold"));
+    QCoro::Task<void> older = manager.refreshStatus();  // sees no Blender, then waits
+    ASSERT_TRUE(test::waitUntil([&]() { return QFile::exists(gate + QStringLiteral("/held")); }, 10s));
+    QFile::remove(gate + QStringLiteral("/hold"));
+
+    installBlender();
+    runSync(manager.refreshStatus());
+    EXPECT_EQ(manager.state(), State(Kind::installed));
+
+    touch(QStringLiteral("go"));
+    runSync(std::move(older));
+    EXPECT_EQ(manager.state(), State(Kind::installed));
+    EXPECT_EQ(manager.installedVersion(), QStringLiteral("4.5.10"));
+    EXPECT_EQ(manager.pythonState(), State(Kind::installed));
+}
+
+TEST(ComponentProcess, FailureCarriesTrimmedOutputOrTheToolName)
+{
+    const QString sh = QStringLiteral("/bin/sh");
+    EXPECT_EQ(runSync(AgentComponentManager::runComponentProcess(sh, {QStringLiteral("-c"), QStringLiteral("echo out; echo err >&2")})),
+              "out\nerr\n");
+
+    auto failure = [&](const QString &script) -> QString {
+        try {
+            runSync(AgentComponentManager::runComponentProcess(sh, {QStringLiteral("-c"), script}));
+        } catch (const ComponentError &error) {
+            EXPECT_EQ(error.errorCase(), ComponentError::Case::commandFailed);
+            return error.localizedDescription();
+        }
+        return QStringLiteral("no error");
+    };
+    EXPECT_EQ(failure(QStringLiteral("printf '\\n  Fehler: kaputt \\n\\t'; exit 1")),
+              QStringLiteral("Die Komponenteninstallation ist fehlgeschlagen: Fehler: kaputt"));
+    EXPECT_EQ(failure(QStringLiteral("echo '   ' >&2; exit 1")),
+              QStringLiteral("Die Komponenteninstallation ist fehlgeschlagen: sh"));
+    EXPECT_EQ(failure(QStringLiteral("printf '\\377\\376 bad'; exit 4")),
+              QStringLiteral("Die Komponenteninstallation ist fehlgeschlagen: sh"));
+    EXPECT_EQ(failure(QStringLiteral("kill -9 $$")), QStringLiteral("Die Komponenteninstallation ist fehlgeschlagen: sh"));
+
+    EXPECT_THROW(runSync(AgentComponentManager::runComponentProcess(QStringLiteral("/nonexistent/hdiutil"), {})), FileError);
+    EXPECT_THROW(runSync(AgentComponentManager::runComponentProcess(sh, {QStringLiteral("-c"), QStringLiteral("sleep 30")},
+                                                                    std::chrono::milliseconds(200))),
+                 TimeoutError);
+
+    EXPECT_EQ(runSync(AgentComponentManager::componentProcessOutput(sh, {QStringLiteral("-c"), QStringLiteral("echo ' /x '")})),
+              QStringLiteral("/x"));
+    EXPECT_FALSE(runSync(AgentComponentManager::componentProcessOutput(sh, {QStringLiteral("-c"), QStringLiteral("echo")})));
+    EXPECT_FALSE(runSync(AgentComponentManager::componentProcessOutput(sh, {QStringLiteral("-c"), QStringLiteral("echo /x; exit 1")})));
+    EXPECT_FALSE(runSync(AgentComponentManager::componentProcessOutput(QStringLiteral("/nonexistent/xcode-select"), {})));
+}

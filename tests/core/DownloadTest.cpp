@@ -1,0 +1,210 @@
+#include "core/Download.h"
+
+#include "core/Files.h"
+#include "support/HttpTestServer.h"
+#include "support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+
+using namespace trellium;
+using namespace trellium::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(42);
+    generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
+}
+
+class Download : public DataHomeTest {
+protected:
+    DownloadResult fetch(const QUrl &url, DownloadOptions options = {}, QNetworkRequest request = {})
+    {
+        request.setUrl(url);
+        if (!options.tlsConfiguration && url.scheme() == QStringLiteral("https"))
+            options.tlsConfiguration = HttpTestServer::clientConfiguration();
+        return runSync(downloadToFile(&m_network, request, target(), options), 60s);
+    }
+
+    QString target() const { return scratch(QStringLiteral("downloads")) + QStringLiteral("/file.bin"); }
+    QStringList leftovers() const { return listDirectory(scratch(QStringLiteral("downloads"))); }
+
+    QNetworkAccessManager m_network;
+};
+
+} // namespace
+
+TEST_F(Download, StreamsWholeBodiesOverHttpAndHttps)
+{
+    const QByteArray body = randomBytes(3 * 1024 * 1024 + 17);
+    const QString source = scratch() + QStringLiteral("/source.bin");
+    writeFileAtomically(source, body);
+
+    for (const auto scheme : {HttpTestServer::Scheme::http, HttpTestServer::Scheme::https}) {
+        HttpTestServer server(scheme);
+        server.route("/image.img", HttpResponse::file(source));
+        QList<qint64> seen;
+        DownloadOptions options;
+        options.onProgress = [&seen](qint64 received, qint64 expected) {
+            EXPECT_EQ(expected, 3 * 1024 * 1024 + 17);
+            seen.append(received);
+        };
+        const DownloadResult result = fetch(server.url(QStringLiteral("/image.img?x=1")), options);
+        EXPECT_EQ(result.status, 200);
+        EXPECT_EQ(result.bytes, body.size());
+        EXPECT_EQ(readWholeFile(target()), body);
+        ASSERT_FALSE(seen.isEmpty());
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+        EXPECT_EQ(seen.last(), body.size());
+        EXPECT_EQ(leftovers(), QStringList{QStringLiteral("file.bin")});
+        // Compressed transfer would hand out other bytes than the server's.
+        EXPECT_EQ(server.requests().value(0).header("accept-encoding"), "identity");
+        removeItem(target());
+    }
+}
+
+TEST_F(Download, ChunkedBodiesRedirectsAndRanges)
+{
+    const QByteArray body = randomBytes(200 * 1024);
+    HttpTestServer server;
+    HttpResponse chunked = HttpResponse::ok(body);
+    chunked.chunked = true;
+    server.route("/chunked", chunked);
+    server.route("/moved", HttpResponse::redirect("/chunked", 301));
+
+    qint64 announced = 0;
+    DownloadOptions options;
+    options.onProgress = [&announced](qint64, qint64 expected) { announced = expected; };
+    DownloadResult result = fetch(server.url(QStringLiteral("/moved")), options);
+    EXPECT_EQ(result.status, 200);
+    EXPECT_EQ(result.url.path(), QStringLiteral("/chunked"));
+    EXPECT_EQ(announced, -1);
+    EXPECT_EQ(readWholeFile(target()), body);
+
+    HttpResponse ranged = HttpResponse::ok(body);
+    ranged.acceptRanges = true;
+    server.route("/ranged", ranged);
+    QNetworkRequest request;
+    request.setRawHeader("Range", "bytes=100-199");
+    result = fetch(server.url(QStringLiteral("/ranged")), {}, request);
+    EXPECT_EQ(result.status, 206);
+    EXPECT_EQ(readWholeFile(target()), body.mid(100, 100));
+    request.setRawHeader("Range", "bytes=-10");
+    result = fetch(server.url(QStringLiteral("/ranged")), {}, request);
+    EXPECT_EQ(readWholeFile(target()), body.right(10));
+    request.setRawHeader("Range", "bytes=999999-");
+    EXPECT_EQ(fetch(server.url(QStringLiteral("/ranged")), {}, request).status, 416);
+}
+
+TEST_F(Download, AnswersOutsideSuccessWriteNothingAndKeepWhatWasThere)
+{
+    writeFileAtomically(target(), "old");
+    HttpTestServer server;
+    server.route("/gone", HttpResponse::withStatus(404, "no such file\n"));
+    server.route("/broken", HttpResponse::withStatus(500));
+    EXPECT_EQ(fetch(server.url(QStringLiteral("/gone"))).status, 404);
+    EXPECT_EQ(fetch(server.url(QStringLiteral("/broken"))).status, 500);
+    EXPECT_EQ(readWholeFile(target()), "old");
+    EXPECT_EQ(leftovers(), QStringList{QStringLiteral("file.bin")});
+}
+
+TEST_F(Download, SilentTruncatedOrUntrustedServersFail)
+{
+    writeFileAtomically(target(), "old");
+    const QByteArray body = randomBytes(512 * 1024);
+    HttpTestServer server(HttpTestServer::Scheme::https);
+    HttpResponse stalling = HttpResponse::ok(body);
+    stalling.stallAfter = 64 * 1024;
+    server.route("/stall", stalling);
+    HttpResponse silent = HttpResponse::ok(body);
+    silent.delay = 10s;
+    server.route("/silent", silent);
+    HttpResponse cut = HttpResponse::ok(body);
+    cut.closeAfter = 100 * 1024;
+    server.route("/cut", cut);
+
+    DownloadOptions quick;
+    quick.idleTimeout = 500ms;
+    for (const QString &path : {QStringLiteral("/stall"), QStringLiteral("/silent")}) {
+        QElapsedTimer clock;
+        clock.start();
+        try {
+            fetch(server.url(path), quick);
+            ADD_FAILURE() << "no error for " << path.toStdString();
+        } catch (const DownloadError &error) {
+            EXPECT_EQ(error.reason(), DownloadError::Reason::stalled);
+            EXPECT_TRUE(error.localizedDescription().contains(QStringLiteral("keine Daten")));
+        }
+        EXPECT_LT(clock.elapsed(), 8000);
+    }
+
+    EXPECT_THROW(fetch(server.url(QStringLiteral("/cut"))), DownloadError);
+
+    // A client that does not trust the test authority refuses the server.
+    QNetworkAccessManager fresh;
+    QNetworkRequest request(server.url(QStringLiteral("/cut")));
+    try {
+        runSync(downloadToFile(&fresh, request, target()), 30s);
+        ADD_FAILURE() << "untrusted certificate accepted";
+    } catch (const DownloadError &error) {
+        EXPECT_EQ(error.reason(), DownloadError::Reason::transport);
+    }
+
+    EXPECT_EQ(readWholeFile(target()), "old");
+    EXPECT_EQ(leftovers(), QStringList{QStringLiteral("file.bin")});
+}
+
+TEST_F(Download, CancellationEndsAWaitingDownload)
+{
+    HttpTestServer server;
+    HttpResponse stalling = HttpResponse::ok(randomBytes(100 * 1024));
+    stalling.stallAfter = 1000;
+    server.route("/stall", stalling);
+    DownloadOptions options;
+    QTimer::singleShot(300, [token = options.cancel]() mutable { token.cancel(); });
+    EXPECT_THROW(fetch(server.url(QStringLiteral("/stall")), options), CancelledError);
+    EXPECT_TRUE(leftovers().isEmpty());
+    // Nowhere to write: fails before asking the server.
+    QNetworkRequest request(server.url(QStringLiteral("/stall")));
+    EXPECT_THROW(runSync(downloadToFile(&m_network, request, scratch() + QStringLiteral("/missing/file.bin"))),
+                 FileError);
+    EXPECT_EQ(server.count("GET", "/stall"), 1);
+}
+
+TEST_F(Download, ServerPacesDelaysAndKeepsConnectionsAlive)
+{
+    HttpTestServer server;
+    HttpResponse paced = HttpResponse::ok(randomBytes(300 * 1024));
+    paced.bytesPerSecond = 1024 * 1024;
+    server.route("/paced", paced);
+    HttpResponse late = HttpResponse::ok("late");
+    late.delay = 300ms;
+    server.route("/late", late);
+
+    QElapsedTimer clock;
+    clock.start();
+    fetch(server.url(QStringLiteral("/paced")));
+    EXPECT_GE(clock.elapsed(), 250);  // 300 KiB at 1 MiB/s
+    clock.restart();
+    fetch(server.url(QStringLiteral("/late")));
+    EXPECT_GE(clock.elapsed(), 300);
+    EXPECT_EQ(server.openConnections(), 1);
+
+    // HEAD gets the length without a body; unknown paths get 404.
+    QNetworkReply *reply = m_network.head(QNetworkRequest(server.url(QStringLiteral("/paced"))));
+    ASSERT_TRUE(waitUntil([reply]() { return reply->isFinished(); }, 10s));
+    EXPECT_EQ(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(), 300 * 1024);
+    reply->deleteLater();
+    EXPECT_EQ(fetch(server.url(QStringLiteral("/nowhere"))).status, 404);
+    EXPECT_EQ(server.count("HEAD", "/paced"), 1);
+    EXPECT_EQ(server.count("GET", "/paced"), 1);
+}

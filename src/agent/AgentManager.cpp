@@ -10,6 +10,20 @@
 
 namespace trellium {
 
+namespace {
+
+BuildEvent videoFailedEvent(const QUuid &jobID, const QString &message)
+{
+    BuildEvent event;
+    event.id = QUuid::createUuid();
+    event.jobId = jobID;
+    event.kind = BuildEventKind::remoteDesktopVideoFailed;
+    event.message = message;
+    return event;
+}
+
+} // namespace
+
 AgentManager &AgentManager::shared()
 {
     static AgentManager *manager = new AgentManager();
@@ -120,15 +134,16 @@ void AgentManager::handleLocalJob(const std::shared_ptr<AgentConnection> &connec
     switch (job.kind) {
     case BuildJobKind::startRemoteDesktopVideo: {
         const VideoRequest request = videoRequest(job);
+        const std::weak_ptr<AgentConnection> weakConnection = connection;
+        const QUuid jobID = job.id;
+        auto fail = [weakConnection, jobID](const QString &message) {
+            if (const auto open = weakConnection.lock())
+                open->sendEvent(videoFailedEvent(jobID, message));
+        };
         try {
-            server.start(connection, request.source, request.width, request.height, request.fps, request.bitrate);
+            server.start(connection, request.source, request.width, request.height, request.fps, request.bitrate, fail);
         } catch (const std::exception &error) {
-            BuildEvent event;
-            event.id = QUuid::createUuid();
-            event.jobId = job.id;
-            event.kind = BuildEventKind::remoteDesktopVideoFailed;
-            event.message = describeError(error);
-            connection->sendEvent(event);
+            fail(describeError(error));
         }
         break;
     }

@@ -1,7 +1,7 @@
 #include "remotedesktop/RemoteDesktopH264Encoder.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
-#include <QObject>
 
 #include <climits>
 #include <condition_variable>
@@ -42,11 +42,11 @@ struct RemoteDesktopH264Encoder::Delivery {
     std::mutex mutex;
     std::deque<EncodedFrame> outbox;  // guarded by mutex
 
-    // Main thread only.
+    // Main thread only (until the encoder is silenced).
     FrameHandler handler;
     bool open = true;
 
-    void push(EncodedFrame frame, QObject *receiver, const std::shared_ptr<Delivery> &self)
+    void push(EncodedFrame frame, const std::shared_ptr<Delivery> &self)
     {
         bool wasEmpty;
         {
@@ -56,9 +56,10 @@ struct RemoteDesktopH264Encoder::Delivery {
         }
         // One pending drain empties the whole outbox; a frame pushed while
         // it runs is picked up by its loop.
-        if (wasEmpty) {
+        QCoreApplication *application = QCoreApplication::instance();
+        if (wasEmpty && application) {
             QMetaObject::invokeMethod(
-                receiver, [self]() { self->drain(); }, Qt::QueuedConnection);
+                application, [self]() { self->drain(); }, Qt::QueuedConnection);
         }
     }
 
@@ -137,9 +138,9 @@ public:
         x264_encoder_close(m_encoder);
     }
 
-    void start(std::shared_ptr<Delivery> delivery, QObject *receiver)
+    void start(std::shared_ptr<Delivery> delivery)
     {
-        m_thread = std::thread([this, delivery = std::move(delivery), receiver]() { run(delivery, receiver); });
+        m_thread = std::thread([this, delivery = std::move(delivery)]() { run(delivery); });
     }
 
     void hand(const PixelBuffer &picture)
@@ -199,7 +200,7 @@ private:
         return !m_sps.isEmpty() && !m_pps.isEmpty();
     }
 
-    void run(const std::shared_ptr<Delivery> &delivery, QObject *receiver)
+    void run(const std::shared_ptr<Delivery> &delivery)
     {
         for (;;) {
             PixelBuffer picture;
@@ -214,7 +215,7 @@ private:
                 keyFrame = std::exchange(m_keyFrameRequested, false);
                 m_busy = true;
             }
-            encodePicture(picture, keyFrame, delivery, receiver);
+            encodePicture(picture, keyFrame, delivery);
             {
                 std::lock_guard lock(m_mutex);
                 m_busy = false;
@@ -223,23 +224,22 @@ private:
         }
         // Slice threads keep nothing back; this only matters should that change.
         while (x264_encoder_delayed_frames(m_encoder) > 0) {
-            if (!output(nullptr, delivery, receiver))
+            if (!output(nullptr, delivery))
                 break;
         }
     }
 
-    void encodePicture(const PixelBuffer &picture, bool keyFrame, const std::shared_ptr<Delivery> &delivery,
-                       QObject *receiver)
+    void encodePicture(const PixelBuffer &picture, bool keyFrame, const std::shared_ptr<Delivery> &delivery)
     {
         if (!convert(picture))
             return;
         m_picture.i_type = keyFrame ? X264_TYPE_IDR : X264_TYPE_AUTO;
         m_picture.i_pts = m_nextPts++;
-        output(&m_picture, delivery, receiver);
+        output(&m_picture, delivery);
     }
 
     // False when x264 fails.
-    bool output(x264_picture_t *input, const std::shared_ptr<Delivery> &delivery, QObject *receiver)
+    bool output(x264_picture_t *input, const std::shared_ptr<Delivery> &delivery)
     {
         x264_nal_t *nals = nullptr;
         int count = 0;
@@ -258,7 +258,7 @@ private:
             frame.sps = m_sps;
             frame.pps = m_pps;
         }
-        delivery->push(std::move(frame), receiver, delivery);
+        delivery->push(std::move(frame), delivery);
         return true;
     }
 
@@ -320,11 +320,10 @@ RemoteDesktopH264Encoder::RemoteDesktopH264Encoder(int width, int height, int fp
     , m_height(height)
     , m_bitrate(bitrate)
     , m_delivery(std::make_shared<Delivery>())
-    , m_receiver(std::make_unique<QObject>())
     , m_session(Session::open(width, height, fps, bitrate))
 {
     if (m_session)
-        m_session->start(m_delivery, m_receiver.get());
+        m_session->start(m_delivery);
 }
 
 RemoteDesktopH264Encoder::~RemoteDesktopH264Encoder()
@@ -372,6 +371,12 @@ void RemoteDesktopH264Encoder::invalidate()
         delivery->drain();
         delivery->open = false;
     }
+}
+
+void RemoteDesktopH264Encoder::silence()
+{
+    m_delivery->open = false;
+    m_delivery->handler = nullptr;
 }
 
 PixelBuffer RemoteDesktopH264Encoder::makePixelBuffer(const QImage &image, int width, int height)

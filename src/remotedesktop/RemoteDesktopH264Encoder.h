@@ -10,14 +10,14 @@
 #include <memory>
 #include <optional>
 
-class QObject;
-
 namespace trellium {
 
 // H.264 for the remote desktop stream: x264 on an encoder thread of its own,
 // real time, Main profile, no frame reordering, a key frame at least once a
-// second. Created, fed and invalidated on the main thread; encoded frames are
-// handed to the handler on the main thread, in encoding order.
+// second. Fed, silenced and invalidated on the main thread; encoded frames are
+// handed to the handler on the main thread, in encoding order. Opening and
+// closing x264 take milliseconds: a silenced encoder may be created and
+// destroyed on any thread.
 class RemoteDesktopH264Encoder {
 public:
     // frame: length-prefixed NAL units (4-byte big-endian lengths) as x264 wrote them.
@@ -45,6 +45,9 @@ public:
     // Completes, hands the queued frames to the handler, then stops: no output
     // after it returns.
     void invalidate();
+    // Hands nothing more to the handler, not even frames already encoded.
+    // Afterwards the encoder may be destroyed on another thread.
+    void silence();
 
     int width() const { return m_width; }
     int height() const { return m_height; }
@@ -60,10 +63,9 @@ private:
     int m_width;
     int m_height;
     int64_t m_bitrate;
+    // Shared with the deliveries queued to the main thread, which do nothing
+    // once it is closed.
     std::shared_ptr<Delivery> m_delivery;
-    // Lives on the main thread; queued deliveries are addressed to it, so Qt
-    // drops those still pending when the encoder goes away.
-    std::unique_ptr<QObject> m_receiver;
     std::unique_ptr<Session> m_session;
 };
 

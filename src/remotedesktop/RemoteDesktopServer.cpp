@@ -3,6 +3,7 @@
 #include "core/Errors.h"
 #include "core/Json.h"
 #include "core/Log.h"
+#include "core/SerialQueue.h"
 #include "model/RemoteDesktopVideoHeader.h"
 #include "platform/screen/X11ScreenCapture.h"
 #include "remotedesktop/RemoteDesktopH264Encoder.h"
@@ -47,7 +48,21 @@ RemoteDesktopServer &RemoteDesktopServer::shared()
     return *server;
 }
 
-RemoteDesktopServer::RemoteDesktopServer() = default;
+RemoteDesktopServer::RemoteDesktopServer()
+    : m_encoderQueue(std::make_shared<SerialQueue>(QStringLiteral("trellium.remote-desktop.encoder")))
+{
+    setEncoderFactory({});
+}
+
+void RemoteDesktopServer::setEncoderFactory(EncoderFactory factory)
+{
+    if (!factory) {
+        factory = [](int width, int height, int fps, int64_t bitrate) {
+            return std::make_shared<RemoteDesktopH264Encoder>(width, height, fps, bitrate);
+        };
+    }
+    m_encoderFactory = std::move(factory);
+}
 
 RemoteDesktopServer::~RemoteDesktopServer()
 {
@@ -55,9 +70,10 @@ RemoteDesktopServer::~RemoteDesktopServer()
 }
 
 void RemoteDesktopServer::start(std::shared_ptr<RemoteDesktopConnection> connection, RemoteDesktopSource source,
-                                int width, int height, int fps, int64_t bitrate)
+                                int width, int height, int fps, int64_t bitrate, FailureHandler onFailure)
 {
-    if (width <= 0 || height <= 0 || width > 65534 || height > 65534 || width % 2 != 0 || height % 2 != 0)
+    if (width <= 0 || height <= 0 || width > kMaximumStreamSide || height > kMaximumStreamSide || width % 2 != 0
+        || height % 2 != 0)
         refuse(QStringLiteral("Ungültige Bildgröße für den Stream: %1 x %2").arg(width).arg(height));
     if (fps <= 0 || fps > 240)
         refuse(QStringLiteral("Ungültige Bildrate für den Stream: %1").arg(fps));
@@ -65,25 +81,12 @@ void RemoteDesktopServer::start(std::shared_ptr<RemoteDesktopConnection> connect
     stop();
     m_source = source;
     m_frameIndex = 0;
-    const uint64_t generation = m_generation;
-
-    if (source.kind == RemoteDesktopSource::Kind::runtime || source.kind == RemoteDesktopSource::Kind::mainDisplay) {
-        m_encoder = std::make_unique<RemoteDesktopH264Encoder>(width, height, fps, bitrate);
-        std::weak_ptr<RemoteDesktopConnection> weakConnection = connection;
-        m_encoder->setOnEncodedFrame([this, weakConnection, width, height, generation](
-                                         QByteArray frame, bool isKeyFrame, std::optional<QByteArray> sps,
-                                         std::optional<QByteArray> pps) {
-            if (generation != m_generation)
-                return;
-            if (auto open = weakConnection.lock())
-                sendH264Frame(*open, width, height, frame, isKeyFrame, sps, pps);
-        });
-    }
+    m_connection = connection.get();
 
     CancelToken token;
     m_loopToken = token;
-    startDetached(frameLoop(std::move(connection), source, width, height, fps, token, generation),
-                  QStringLiteral("RD frame loop"));
+    Stream stream{std::move(connection), source, width, height, fps, bitrate, std::move(onFailure)};
+    startDetached(frameLoop(std::move(stream), token, m_generation), QStringLiteral("RD frame loop"));
 }
 
 void RemoteDesktopServer::stop()
@@ -91,23 +94,108 @@ void RemoteDesktopServer::stop()
     ++m_generation;
     if (!m_loopToken && !m_encoder)
         return;
+    const RemoteDesktopSource ended = m_source;
     if (m_loopToken) {
         m_loopToken->cancel();
         m_loopToken.reset();
     }
-    if (m_encoder) {
-        m_encoder->invalidate();
-        m_encoder.reset();
-    }
+    retireEncoder(m_encoderQueue, std::exchange(m_encoder, nullptr));
     m_frameIndex = 0;
     m_source = RemoteDesktopSource::none();
+    m_connection = nullptr;
     m_needsKeyFrame = false;
+    emit streamStopped(ended);
 }
 
-QCoro::Task<void> RemoteDesktopServer::frameLoop(std::shared_ptr<RemoteDesktopConnection> connection,
-                                                 RemoteDesktopSource source, int width, int height, int fps,
-                                                 CancelToken token, uint64_t generation)
+bool RemoteDesktopServer::isStreamingTo(const RemoteDesktopConnection *connection) const
 {
+    return m_loopToken && connection && connection == m_connection;
+}
+
+QCoro::Task<std::shared_ptr<RemoteDesktopH264Encoder>> RemoteDesktopServer::openEncoder(
+    std::shared_ptr<SerialQueue> queue, EncoderFactory factory, Stream stream, CancelToken token)
+{
+    Completion<std::shared_ptr<RemoteDesktopH264Encoder>> opened;
+    auto open = [opened, factory = std::move(factory), width = stream.width, height = stream.height,
+                 fps = stream.fps, bitrate = stream.bitrate, token]() mutable {
+        // A stream stopped before its turn opens nothing: a storm of starts
+        // and stops costs one encoder, not one each.
+        if (token.isCancelled()) {
+            opened.resolve(nullptr);
+            return;
+        }
+        try {
+            opened.resolve(factory(width, height, fps, bitrate));
+        } catch (...) {
+            opened.reject(std::current_exception());
+        }
+    };
+    queue->async(std::move(open));
+    co_return co_await opened;
+}
+
+void RemoteDesktopServer::retireEncoder(const std::shared_ptr<SerialQueue> &queue,
+                                        std::shared_ptr<RemoteDesktopH264Encoder> encoder)
+{
+    if (!encoder)
+        return;
+    // Frames it still makes are stale: none reaches a connection.
+    encoder->silence();
+    auto close = [encoder = std::move(encoder)]() mutable { encoder.reset(); };
+    queue->async(std::move(close));
+}
+
+void RemoteDesktopServer::installEncoder(std::shared_ptr<RemoteDesktopH264Encoder> encoder, const Stream &stream,
+                                         uint64_t generation)
+{
+    std::weak_ptr<RemoteDesktopConnection> weakConnection = stream.connection;
+    const int width = stream.width;
+    const int height = stream.height;
+    encoder->setOnEncodedFrame([this, weakConnection, width, height, generation](
+                                   QByteArray frame, bool isKeyFrame, std::optional<QByteArray> sps,
+                                   std::optional<QByteArray> pps) {
+        if (generation != m_generation)
+            return;
+        if (auto open = weakConnection.lock())
+            sendH264Frame(*open, width, height, frame, isKeyFrame, sps, pps);
+    });
+    m_encoder = std::move(encoder);
+}
+
+QCoro::Task<void> RemoteDesktopServer::frameLoop(Stream stream, CancelToken token, uint64_t generation)
+{
+    const RemoteDesktopSource source = stream.source;
+    const std::shared_ptr<RemoteDesktopConnection> connection = stream.connection;
+    const int width = stream.width;
+    const int height = stream.height;
+    const int fps = stream.fps;
+    if (source.kind == RemoteDesktopSource::Kind::runtime || source.kind == RemoteDesktopSource::Kind::mainDisplay) {
+        // Held by the loop: the server may be gone when the encoder is ready.
+        const std::shared_ptr<SerialQueue> queue = m_encoderQueue;
+        std::shared_ptr<RemoteDesktopH264Encoder> encoder;
+        try {
+            encoder = co_await openEncoder(queue, m_encoderFactory, stream, token);
+        } catch (const std::exception &error) {
+            logLine(QStringLiteral("RD encoder error:"), describeError(error));
+        }
+        if (token.isCancelled()) {
+            retireEncoder(queue, std::move(encoder));
+            co_return;
+        }
+        if (!encoder || !encoder->hasSession()) {
+            retireEncoder(queue, std::move(encoder));
+            logLine(QStringLiteral("RD encoder refused %1 x %2 at %3 bit/s").arg(width).arg(height).arg(stream.bitrate));
+            const FailureHandler onFailure = std::move(stream.onFailure);
+            stop();
+            if (onFailure)
+                onFailure(QStringLiteral("Der Videoencoder kann keinen Stream mit %1 x %2 Pixeln erzeugen.")
+                              .arg(width)
+                              .arg(height));
+            co_return;
+        }
+        installEncoder(std::move(encoder), stream, generation);
+    }
+
     using Clock = std::chrono::steady_clock;
     const auto interval = std::chrono::nanoseconds(1'000'000'000 / fps);
     auto deadline = Clock::now();

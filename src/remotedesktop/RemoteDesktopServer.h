@@ -16,6 +16,7 @@ namespace trellium {
 
 class RemoteDesktopH264Encoder;
 class RuntimeManager;
+class SerialQueue;
 class X11ScreenCapture;
 
 // What the stream shows: a runtime's display, nothing, the drawn test card,
@@ -55,21 +56,35 @@ class RemoteDesktopServer : public QObject {
 public:
     // While more than this waits to be written, capture and encoding pause.
     static constexpr qint64 kBackPressureBytes = 2 * 1024 * 1024;
+    // The largest stream side; the display mirror follows no larger screen.
+    static constexpr int kMaximumStreamSide = maximumPictureSide;
+
+    // Called once, on the main thread, when the encoder refuses a started
+    // stream; the German text is meant for the client.
+    using FailureHandler = std::function<void(const QString &message)>;
+    // Makes a stream's encoder. Runs on the server's encoder thread.
+    using EncoderFactory =
+        std::function<std::shared_ptr<RemoteDesktopH264Encoder>(int width, int height, int fps, int64_t bitrate)>;
 
     static RemoteDesktopServer &shared();
     RemoteDesktopServer();
     ~RemoteDesktopServer() override;
 
-    // Replaces any running stream. Throws DomainError ("RemoteDesktop") for
-    // a size that is zero, odd or beyond the frame header's 16-bit fields,
-    // or an fps outside 1..240.
+    // Replaces any running stream and returns at once: the encoder is opened
+    // (and an old one closed) on an encoder thread, so storms of starts and
+    // stops never hold up the main thread. Throws DomainError
+    // ("RemoteDesktop") for a size that is zero, odd or beyond
+    // kMaximumStreamSide, or an fps outside 1..240. When the encoder refuses
+    // the stream, the stream ends and onFailure is called.
     void start(std::shared_ptr<RemoteDesktopConnection> connection, RemoteDesktopSource source, int width, int height,
-               int fps, int64_t bitrate);
+               int fps, int64_t bitrate, FailureHandler onFailure = {});
     void stop();
 
     RemoteDesktopSource currentSource() const { return m_source; }
     int64_t frameIndex() const { return m_frameIndex; }
     bool isStreaming() const { return m_loopToken.has_value(); }
+    // Whether the running stream goes to this connection (compared, never used).
+    bool isStreamingTo(const RemoteDesktopConnection *connection) const;
 
     void sendH264Frame(RemoteDesktopConnection &connection, int width, int height, const QByteArray &frame,
                        bool isKeyFrame, const std::optional<QByteArray> &sps, const std::optional<QByteArray> &pps);
@@ -87,13 +102,42 @@ public:
     // Replaces the main-display capture (tests).
     using DisplayCapture = std::function<std::optional<PixelBuffer>(int width, int height, QString *error)>;
     void setMainDisplayCapture(DisplayCapture capture) { m_mainDisplayCapture = std::move(capture); }
+    // Replaces how encoders are made (tests); none restores x264.
+    void setEncoderFactory(EncoderFactory factory);
+
+signals:
+    // A stream ended (stopped, replaced, or its connection closed); the
+    // source it showed.
+    void streamStopped(trellium::RemoteDesktopSource source);
 
 private:
-    QCoro::Task<void> frameLoop(std::shared_ptr<RemoteDesktopConnection> connection, RemoteDesktopSource source,
-                                int width, int height, int fps, CancelToken token, uint64_t generation);
+    struct Stream {
+        std::shared_ptr<RemoteDesktopConnection> connection;
+        RemoteDesktopSource source;
+        int width = 0;
+        int height = 0;
+        int fps = 0;
+        int64_t bitrate = 0;
+        FailureHandler onFailure;
+    };
 
+    QCoro::Task<void> frameLoop(Stream stream, CancelToken token, uint64_t generation);
+    // Null when the stream was stopped before its turn came.
+    static QCoro::Task<std::shared_ptr<RemoteDesktopH264Encoder>> openEncoder(std::shared_ptr<SerialQueue> queue,
+                                                                              EncoderFactory factory, Stream stream,
+                                                                              CancelToken token);
+    // Silences the encoder here and closes it on the encoder thread.
+    static void retireEncoder(const std::shared_ptr<SerialQueue> &queue,
+                              std::shared_ptr<RemoteDesktopH264Encoder> encoder);
+    void installEncoder(std::shared_ptr<RemoteDesktopH264Encoder> encoder, const Stream &stream, uint64_t generation);
+
+    // Opens and closes encoders one after another; shared with frame loops
+    // that may outlive the server.
+    std::shared_ptr<SerialQueue> m_encoderQueue;
+    EncoderFactory m_encoderFactory;
     std::optional<CancelToken> m_loopToken;
-    std::unique_ptr<RemoteDesktopH264Encoder> m_encoder;
+    std::shared_ptr<RemoteDesktopH264Encoder> m_encoder;
+    const RemoteDesktopConnection *m_connection = nullptr;
     int64_t m_frameIndex = 0;
     RemoteDesktopSource m_source;
     // Frames of a stopped stream still on their way to the main thread carry

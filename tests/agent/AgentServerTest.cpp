@@ -3,6 +3,7 @@
 #include "agent/ProjectRoot.h"
 #include "core/Settings.h"
 #include "platform/secrets/SecretStore.h"
+#include "remotedesktop/RemoteDesktopH264Encoder.h"
 #include "remotedesktop/RemoteDesktopServer.h"
 
 #include "support/H264Decoder.h"
@@ -93,7 +94,14 @@ protected:
     void TearDown() override
     {
         RemoteDesktopServer::shared().stop();
+        RemoteDesktopServer::shared().setEncoderFactory({});
         DataHomeTest::TearDown();
+    }
+
+    BuildEvent readEvent(QTcpSocket &client)
+    {
+        EXPECT_TRUE(waitUntil([&] { return client.canReadLine(); }, 10s));
+        return BuildEvent::fromJson(parseJsonObject(client.readLine()), DateStyle::ISO8601);
     }
 
     QByteArray jobLine(BuildJobKind kind, std::optional<QUuid> runtimeID = std::nullopt)
@@ -148,6 +156,23 @@ TEST_F(AgentServerTest, ListensOnLoopbackAndAnswersOnlyWhatItUnderstands)
     agent.stop();
     EXPECT_FALSE(agent.server().isRunning());
     EXPECT_EQ(agent.status(), QStringLiteral("Offline"));
+}
+
+TEST_F(AgentServerTest, AStreamTheEncoderRefusesIsAnsweredAsFailed)
+{
+    RemoteDesktopServer::shared().setEncoderFactory(
+        [](int, int, int, int64_t) { return std::shared_ptr<RemoteDesktopH264Encoder>(); });
+    AgentManager agent;
+    agent.start(0);
+    auto client = connectClient(agent.server().port());
+    const QByteArray line = jobLine(BuildJobKind::startRemoteDesktopVideo);
+    client->write(line);
+    const BuildEvent event = readEvent(*client);
+    EXPECT_EQ(event.kind, BuildEventKind::remoteDesktopVideoFailed);
+    EXPECT_EQ(event.jobId, BuildJob::fromJson(parseJsonObject(line.trimmed()), DateStyle::ISO8601).id);
+    EXPECT_EQ(event.message, QStringLiteral("Der Videoencoder kann keinen Stream mit 1280 x 720 Pixeln erzeugen."));
+    EXPECT_FALSE(RemoteDesktopServer::shared().isStreaming());
+    agent.stop();
 }
 
 TEST_F(AgentServerTest, ATakenPortIsReportedInGerman)

@@ -1,6 +1,7 @@
 #include "agent/AgentManager.h"
 #include "core/Files.h"
 #include "model/RemoteDesktopVideoHeader.h"
+#include "remotedesktop/RemoteDesktopH264Encoder.h"
 #include "remotedesktop/RemoteDesktopServer.h"
 
 #include "support/H264Decoder.h"
@@ -8,7 +9,10 @@
 #include "support/TestEnvironment.h"
 #include "support/TestGuest.h"
 
+#include <QElapsedTimer>
 #include <QImage>
+#include <QSemaphore>
+#include <QThread>
 #include <QPainter>
 #include <QtEndian>
 
@@ -210,12 +214,160 @@ TEST_F(RemoteDesktopServerTest, TestCardFramesCarryAJsonHeaderAndAJpeg)
     EXPECT_LT(image.pixelColor(600, 470).lightness(), 30);
 }
 
-TEST_F(RemoteDesktopServerTest, RefusesSizesTheFrameHeaderCannotCarry)
+TEST_F(RemoteDesktopServerTest, RefusesSizesBeyondWhatTheDisplayMirrorFollows)
 {
-    for (const QSize size : {QSize(0, 480), QSize(641, 480), QSize(640, 65536), QSize(-2, 2)})
+    // The display mirror's limit, not the frame header's: a 65,250 wide
+    // stream was once "started" and then stayed silent.
+    for (const QSize size : {QSize(0, 480), QSize(641, 480), QSize(640, 65536), QSize(-2, 2), QSize(65250, 840),
+                             QSize(16386, 840), QSize(2, 16386)})
         EXPECT_THROW(server.start(connection, RemoteDesktopSource::mainDisplay(), size.width(), size.height(), 30, 1),
-                     DomainError);
+                     DomainError)
+            << size.width() << " x " << size.height();
     EXPECT_FALSE(server.isStreaming());
+
+    // The limit itself is the encoder's to judge.
+    QSize asked;
+    server.setEncoderFactory([&asked](int width, int height, int, int64_t) {
+        asked = QSize(width, height);
+        return std::shared_ptr<RemoteDesktopH264Encoder>();
+    });
+    int failures = 0;
+    server.start(connection, RemoteDesktopSource::mainDisplay(), 16384, 16384, 30, 1,
+                 [&failures](const QString &) { ++failures; });
+    EXPECT_TRUE(test::waitUntil([&] { return failures == 1; }, 10s));
+    EXPECT_EQ(asked, QSize(16384, 16384));
+}
+
+TEST_F(RemoteDesktopServerTest, AStreamTheEncoderRefusesFailsOnceInsteadOfStayingSilent)
+{
+    int stopped = 0;
+    QObject::connect(&server, &RemoteDesktopServer::streamStopped, [&stopped] { ++stopped; });
+    // x264 refuses a bitrate below 1 kbit/s; a factory may also throw.
+    const std::vector<std::function<void()>> refusals{
+        [] {},
+        [this] {
+            server.setEncoderFactory([](int, int, int, int64_t) -> std::shared_ptr<RemoteDesktopH264Encoder> {
+                throw DomainError(QStringLiteral("Test"), 1, QStringLiteral("kaputt"));
+            });
+        },
+    };
+    for (const auto &prepare : refusals) {
+        prepare();
+        QStringList failures;
+        server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 999,
+                     [&failures](const QString &message) { failures << message; });
+        EXPECT_EQ(server.currentSource(), RemoteDesktopSource::mainDisplay());
+        ASSERT_TRUE(test::waitUntil([&] { return !failures.isEmpty(); }, 10s));
+        EXPECT_EQ(failures, QStringList{QStringLiteral("Der Videoencoder kann keinen Stream mit 640 x 480 Pixeln erzeugen.")});
+        EXPECT_FALSE(server.isStreaming());
+        EXPECT_EQ(server.currentSource(), RemoteDesktopSource::none());
+        runSync(sleepFor(100ms));
+        EXPECT_EQ(failures.size(), 1);
+    }
+    EXPECT_EQ(stopped, 2);
+    EXPECT_TRUE(connection->messages.isEmpty());
+    EXPECT_EQ(captures, 0);
+}
+
+TEST_F(RemoteDesktopServerTest, EncodersOpenAndCloseOffTheMainThread)
+{
+    // Gates that hold an open and a close until the main thread lets them
+    // go: were either done on the main thread, it would wait out the gate.
+    struct Gates {
+        QSemaphore open;
+        QSemaphore close;
+        std::atomic<int> opened{0};
+        std::atomic<int> closed{0};
+        std::atomic<int> onMainThread{0};
+    };
+    auto gates = std::make_shared<Gates>();
+    QThread *mainThread = QThread::currentThread();
+    server.setEncoderFactory([gates, mainThread](int width, int height, int fps, int64_t bitrate) {
+        gates->onMainThread += QThread::currentThread() == mainThread;
+        gates->open.tryAcquire(1, 10000);
+        ++gates->opened;
+        return std::shared_ptr<RemoteDesktopH264Encoder>(
+            new RemoteDesktopH264Encoder(width, height, fps, bitrate),
+            [gates, mainThread](RemoteDesktopH264Encoder *encoder) {
+                gates->onMainThread += QThread::currentThread() == mainThread;
+                gates->close.tryAcquire(1, 10000);
+                delete encoder;
+                ++gates->closed;
+            });
+    });
+
+    server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);
+    EXPECT_EQ(gates->opened, 0);
+    EXPECT_TRUE(server.isStreamingTo(connection.get()));
+    runSync(sleepFor(50ms));  // the main thread goes on meanwhile
+    gates->open.release();
+    ASSERT_TRUE(waitForMessages(3));
+
+    server.stop();
+    EXPECT_EQ(gates->closed, 0);
+    EXPECT_FALSE(server.isStreamingTo(connection.get()));
+    const qsizetype sent = connection->messages.size();
+    runSync(sleepFor(100ms));
+    gates->close.release();
+    EXPECT_TRUE(test::waitUntil([&] { return gates->closed == 1; }, 10s));
+    EXPECT_EQ(gates->onMainThread, 0);
+    // Nothing the closing encoder still made reached the connection.
+    EXPECT_EQ(connection->messages.size(), sent);
+}
+
+TEST_F(RemoteDesktopServerTest, AStartStopStormOpensFewEncodersAndDeliversNoStaleFrame)
+{
+    std::atomic<int> opened{0};
+    server.setEncoderFactory([&opened](int width, int height, int fps, int64_t bitrate) {
+        ++opened;
+        return std::make_shared<RemoteDesktopH264Encoder>(width, height, fps, bitrate);
+    });
+    test::LogCapture quiet;
+
+    // Back to back: only a stream still running when the encoder thread
+    // gets to it is opened.
+    const int pairs = 1500;
+    for (int i = 0; i < pairs; ++i) {
+        server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);
+        server.stop();
+    }
+    EXPECT_LT(opened, pairs / 10);
+
+    // With the event loop turning in between, frames flow now and then; each
+    // connection gets only frames of its own stream, and none after its stop.
+    std::vector<std::shared_ptr<RecordingConnection>> clients;
+    std::vector<qsizetype> atStop;
+    for (int i = 0; i < 40; ++i) {
+        auto client = std::make_shared<RecordingConnection>();
+        const int width = 320 + 16 * i;
+        server.start(client, RemoteDesktopSource::mainDisplay(), width, 240, 30, 1'000'000);
+        QElapsedTimer turning;
+        turning.start();
+        while (turning.elapsed() < (i % 4) * 20)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        server.stop();
+        clients.push_back(client);
+        atStop.push_back(client->messages.size());
+    }
+    auto last = std::make_shared<RecordingConnection>();
+    server.start(last, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);
+    ASSERT_TRUE(test::waitUntil([&] { return last->messages.size() >= 5; }, 30s));
+    server.stop();
+
+    // Some of them streamed, or the check below would prove nothing.
+    EXPECT_GT(std::count_if(atStop.begin(), atStop.end(), [](qsizetype sent) { return sent > 0; }), 3);
+    for (size_t i = 0; i < clients.size(); ++i) {
+        EXPECT_EQ(clients[i]->messages.size(), atStop[i]) << "stream " << i;
+        for (qsizetype n = 0; n < clients[i]->messages.size(); ++n) {
+            const ParsedFrame frame = parse(clients[i]->messages.at(n));
+            EXPECT_EQ(frame.index, uint32_t(n + 1));
+            EXPECT_EQ(frame.width, 320 + 16 * i);
+        }
+    }
+    const ParsedFrame first = parse(last->messages.first());
+    EXPECT_EQ(first.index, 1u);
+    EXPECT_EQ(first.flags, 1u);
+    EXPECT_EQ(first.width, 640);
 }
 
 TEST_F(RemoteDesktopServerTest, ARuntimeWithoutMachineGivesNoFramesButALinePerInterval)

@@ -32,7 +32,7 @@ namespace {
 
 constexpr auto kConnectRetryInterval = std::chrono::milliseconds(50);
 // Larger screens than QEMU can produce are refused rather than allocated.
-constexpr int kMaximumSide = 16384;
+constexpr int kMaximumSide = maximumPictureSide;
 
 // libvncclient logs through global function pointers. Its chatter stays
 // quiet; its errors go to the agent's log.

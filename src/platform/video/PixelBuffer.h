@@ -5,6 +5,10 @@
 
 namespace trellium {
 
+// The widest and tallest picture anything here makes or accepts: screens the
+// display mirror follows and streams the remote desktop encodes.
+inline constexpr int maximumPictureSide = 16384;
+
 // One picture as 32-bit BGRA (BGRx: the alpha byte is not meaningful), rows
 // top to bottom, `bytesPerRow` bytes apart.
 struct PixelBuffer {

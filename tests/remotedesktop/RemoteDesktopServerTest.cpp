@@ -256,7 +256,6 @@ TEST_F(RemoteDesktopServerTest, AStreamTheEncoderRefusesFailsOnceInsteadOfStayin
         QStringList failures;
         server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 999,
                      [&failures](const QString &message) { failures << message; });
-        EXPECT_EQ(server.currentSource(), RemoteDesktopSource::mainDisplay());
         ASSERT_TRUE(test::waitUntil([&] { return !failures.isEmpty(); }, 10s));
         EXPECT_EQ(failures, QStringList{QStringLiteral("Der Videoencoder kann keinen Stream mit 640 x 480 Pixeln erzeugen.")});
         EXPECT_FALSE(server.isStreaming());

@@ -1,8 +1,10 @@
 #include "agent/AgentManager.h"
 
 #include "core/Log.h"
+#include "core/Settings.h"
 #include "model/BuildEvent.h"
 #include "remotedesktop/RemoteDesktopServer.h"
+#include "remotedesktop/RemoteDesktopWebRTCSession.h"
 #include "remotedesktop/RuntimeDesktopInputController.h"
 #include "remotedesktop/RuntimeDisplayHost.h"
 
@@ -39,11 +41,54 @@ AgentManager::AgentManager(QObject *parent)
         handleLocalJob(connection, job);
     });
     RemoteDesktopServer::shared().setRuntimeManager(m_runtimeManager.get());
+    auto &session = RemoteDesktopWebRTCSession::shared();
+    session.onSignal = [this](const RemoteDesktopP2PSignal &signal) { sendP2PSignalViaRelay(signal); };
+    session.onInput = [this](QUuid runtimeID, const RemoteDesktopInputEvent &event) {
+        m_input->handleInput(runtimeID, event);
+    };
 }
 
 AgentManager::~AgentManager()
 {
     RemoteDesktopServer::shared().setRuntimeManager(nullptr);
+    auto &session = RemoteDesktopWebRTCSession::shared();
+    session.close();
+    session.onSignal = nullptr;
+    session.onInput = nullptr;
+}
+
+QUrl AgentManager::builtInRelayURL()
+{
+    return QUrl(QStringLiteral("wss://relay.trellium.example/v1/agent"));
+}
+
+std::optional<QUrl> AgentManager::readRelayConnectionURL()
+{
+    const QString text = userDefaults()->value(QLatin1String(kRelayURLKey)).toString().trimmed();
+    if (text.isEmpty())
+        return builtInRelayURL();
+    const QUrl url(text, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || (scheme != QLatin1String("ws") && scheme != QLatin1String("wss")) || url.host().isEmpty())
+        return std::nullopt;
+    return url;
+}
+
+void AgentManager::sendP2PSignalViaRelay(const RemoteDesktopP2PSignal &signal)
+{
+    m_relayClient.sendSignal(signal);
+}
+
+void AgentManager::handleP2PSignal(const RemoteDesktopP2PSignal &signal)
+{
+    auto handle = [](RemoteDesktopP2PSignal received) -> QCoro::Task<void> {
+        try {
+            co_await RemoteDesktopWebRTCSession::shared().handleSignal(std::move(received));
+        } catch (const std::exception &error) {
+            logLine(QStringLiteral("P2P Signaling Fehler:"), describeError(error));
+        }
+    };
+    startDetached(handle(signal), QStringLiteral("P2P signal"));
 }
 
 QString AgentManager::deviceName() const
@@ -76,28 +121,27 @@ void AgentManager::start(uint16_t port)
         }
     }
     m_server.start(port);
-    if (m_server.isRunning())
-        setStatus(AgentStatus::online, QStringLiteral("Online"));
-    else
+    m_relayConnectionURL = readRelayConnectionURL();
+    if (!m_server.isRunning())
         setStatus(AgentStatus::failed, m_server.errorMessage().value_or(QStringLiteral("Fehler")));
+    else if (!m_relayConnectionURL)
+        setStatus(AgentStatus::online, QStringLiteral("Relay-URL ungültig"));
+    else
+        setStatus(AgentStatus::online, QStringLiteral("Online"));
 }
 
 void AgentManager::stop()
 {
     RemoteDesktopServer::shared().stop();
+    RemoteDesktopWebRTCSession::shared().close();
+    m_relayClient.setConnected(false);
     m_server.stop();
     setStatus(AgentStatus::offline, QStringLiteral("Offline"));
 }
 
 QSize AgentManager::scaledRuntimeSize(int64_t baseWidth, int64_t baseHeight, RemoteDesktopQuality quality)
 {
-    static constexpr double kFactors[] = {0.65, 0.75, 0.9};
-    const double factor = kFactors[int(quality)];
-    // Toward zero, then even: the encoder needs even sides.
-    const auto scale = [factor](int64_t side) { return int64_t(double(side) * factor) & ~int64_t(1); };
-    const int64_t width = scale(baseWidth);
-    const int64_t height = scale(baseHeight);
-    return QSize(int(std::clamp<int64_t>(width, -1, INT32_MAX)), int(std::clamp<int64_t>(height, -1, INT32_MAX)));
+    return remoteDesktopScaledSize(baseWidth, baseHeight, quality);
 }
 
 AgentManager::VideoRequest AgentManager::videoRequest(const BuildJob &job) const
@@ -124,7 +168,7 @@ AgentManager::VideoRequest AgentManager::videoRequest(const BuildJob &job) const
     request.source = RemoteDesktopSource::runtime(*job.runtimeID);
     request.width = size.width();
     request.height = size.height();
-    request.bitrate = 2'000'000 * (1 + int(quality));
+    request.bitrate = remoteDesktopBitrate(quality);
     return request;
 }
 

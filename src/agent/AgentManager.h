@@ -2,10 +2,13 @@
 
 #include "agent/AgentServer.h"
 #include "model/RemoteDesktopQuality.h"
+#include "relay/RelayClient.h"
+#include "relay/RemoteDesktopP2PSignal.h"
 #include "runtime/RuntimeManager.h"
 
 #include <QObject>
 #include <QSize>
+#include <QUrl>
 
 #include <memory>
 
@@ -29,11 +32,27 @@ public:
     QString deviceName() const;
 
     AgentServer &server() { return m_server; }
+    RelayClient &relayClient() { return m_relayClient; }
     RuntimeManager &runtimeManager() { return *m_runtimeManager; }
 
     // Recovers interrupted runtimes once per process, then listens.
     void start(uint16_t port = AgentServer::kDefaultPort);
     void stop();
+
+    // The user-defaults key of the relay address; empty selects the built-in one.
+    static constexpr const char *kRelayURLKey = "DADUVAVUDedurOrazedudizoROROziduroz";
+    static QUrl builtInRelayURL();
+    // The relay address as read at the last start: the key's trimmed value,
+    // the built-in address when it is empty, none when it is not a WebSocket
+    // address (the status then says "Relay-URL ungültig").
+    std::optional<QUrl> relayConnectionURL() const { return m_relayConnectionURL; }
+    static std::optional<QUrl> readRelayConnectionURL();
+
+    // The WebRTC session's signals to its client, over the relay.
+    void sendP2PSignalViaRelay(const RemoteDesktopP2PSignal &signal);
+    // One decrypted peer-to-peer signal from the relay, for the WebRTC
+    // session; a failure is printed.
+    void handleP2PSignal(const RemoteDesktopP2PSignal &signal);
 
     void handleLocalJob(const std::shared_ptr<AgentConnection> &connection, const BuildJob &job);
 
@@ -58,6 +77,8 @@ private:
     AgentStatus m_agentStatus = AgentStatus::offline;
     QString m_status = QStringLiteral("Offline");
     AgentServer m_server;
+    RelayClient m_relayClient;
+    std::optional<QUrl> m_relayConnectionURL;
     std::unique_ptr<RuntimeManager> m_runtimeManager;
     std::unique_ptr<RuntimeDesktopInputController> m_input;
     bool m_recovered = false;

@@ -1,0 +1,290 @@
+#include "remotedesktop/RemoteDesktopWebRTCSession.h"
+
+#include "core/Errors.h"
+#include "core/Json.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "model/RemoteDesktopQuality.h"
+#include "platform/webrtc/GstWebRtcEngine.h"
+#include "remotedesktop/RuntimeDisplayHost.h"
+
+#include <QPointer>
+
+#include <algorithm>
+
+namespace trellium {
+
+namespace {
+
+const QString kDomain = QStringLiteral("RemoteDesktopP2P");
+
+int evenSide(std::optional<int64_t> side, int fallback)
+{
+    const int64_t value = std::clamp<int64_t>(side.value_or(fallback), RemoteDesktopWebRTCSession::kMinimumSide,
+                                              RemoteDesktopWebRTCSession::kMaximumSide);
+    return int(value & ~int64_t(1));
+}
+
+// Work of a session that was closed or replaced while it waited.
+class Superseded {};
+
+} // namespace
+
+RemoteDesktopWebRTCSession &RemoteDesktopWebRTCSession::shared()
+{
+    static RemoteDesktopWebRTCSession *session = new RemoteDesktopWebRTCSession(Dependencies{
+        std::make_shared<GstWebRtcEngine>(),
+        [](QUuid runtimeID, int width, int height) {
+            return RuntimeDisplayHost::shared().snapshot(runtimeID, width, height);
+        },
+        stunServerSetting()});
+    return *session;
+}
+
+RemoteDesktopWebRTCSession::RemoteDesktopWebRTCSession(Dependencies dependencies, QObject *parent)
+    : QObject(parent), m_dependencies(std::move(dependencies))
+{
+}
+
+RemoteDesktopWebRTCSession::~RemoteDesktopWebRTCSession()
+{
+    close();
+}
+
+QString RemoteDesktopWebRTCSession::stunServerSetting()
+{
+    const auto defaults = userDefaults();
+    if (!defaults->contains(QLatin1String(kStunServerKey)))
+        return QString::fromLatin1(kDefaultStunServer);
+    return defaults->value(QLatin1String(kStunServerKey)).toString().trimmed();
+}
+
+QSize RemoteDesktopWebRTCSession::offeredSize(std::optional<int64_t> width, std::optional<int64_t> height)
+{
+    return QSize(evenSide(width, kDefaultWidth), evenSide(height, kDefaultHeight));
+}
+
+int64_t RemoteDesktopWebRTCSession::bitrateForSize(QSize size)
+{
+    const int64_t pixels = int64_t(size.width()) * size.height();
+    for (const RemoteDesktopQuality quality :
+         {RemoteDesktopQuality::eco, RemoteDesktopQuality::normal, RemoteDesktopQuality::quality}) {
+        const QSize picture = remoteDesktopScaledSize(1600, 1120, quality);
+        if (pixels <= int64_t(picture.width()) * picture.height())
+            return remoteDesktopBitrate(quality);
+    }
+    return remoteDesktopBitrate(RemoteDesktopQuality::quality);
+}
+
+QCoro::Task<void> RemoteDesktopWebRTCSession::handleSignal(RemoteDesktopP2PSignal signal)
+{
+    const bool ofActiveSession = m_activeSessionID && *m_activeSessionID == signal.sessionID;
+    switch (signal.kind) {
+    case RemoteDesktopP2PSignalKind::offer:
+        co_await acceptOffer(std::move(signal));
+        break;
+    case RemoteDesktopP2PSignalKind::iceCandidate:
+        if (!ofActiveSession)
+            break;
+        if (m_didSetRemoteDescription && m_peer) {
+            co_await addRemoteCandidate(std::move(signal));
+        } else if (m_pendingRemoteCandidates.size() < kMaximumPendingCandidates) {
+            m_pendingRemoteCandidates.append(std::move(signal));
+        } else {
+            logLine(QStringLiteral("P2P remote candidate dropped: too many before the offer"));
+        }
+        break;
+    case RemoteDesktopP2PSignalKind::cancel:
+        if (ofActiveSession)
+            close();
+        break;
+    case RemoteDesktopP2PSignalKind::answer:
+    case RemoteDesktopP2PSignalKind::endOfCandidates:
+        break;
+    }
+}
+
+QCoro::Task<void> RemoteDesktopWebRTCSession::acceptOffer(RemoteDesktopP2PSignal offer)
+{
+    if (!offer.sdp || !offer.runtimeID)
+        throw DomainError(kDomain, 1, QStringLiteral("P2P-Angebot ist unvollständig."));
+
+    close();
+    const uint64_t generation = m_generation;
+    const QPointer<RemoteDesktopWebRTCSession> self(this);
+    const auto ensureCurrent = [&self, this, generation]() {
+        if (!self || m_generation != generation)
+            throw Superseded();
+    };
+    m_activeSessionID = offer.sessionID;
+    m_activeRuntimeID = offer.runtimeID;
+    m_streamSize = offeredSize(offer.width, offer.height);
+    m_streamBitrate = bitrateForSize(m_streamSize);
+
+    try {
+        const WebRtcEngine::Configuration configuration{m_dependencies.stunServer};
+        const WebRtcVideoSettings video{m_streamSize.width(), m_streamSize.height(), kFramesPerSecond,
+                                        m_streamBitrate};
+        m_peer = m_dependencies.engine
+            ? m_dependencies.engine->createPeerConnection(configuration, video, peerCallbacks(generation))
+            : nullptr;
+        if (!m_peer)
+            throw DomainError(kDomain, 2, QStringLiteral("WebRTC-Verbindung konnte nicht erstellt werden."));
+
+        co_await m_peer->setRemoteOffer(*offer.sdp);
+        ensureCurrent();
+        // Candidates that come in meanwhile join the queue, so the order holds.
+        while (!m_pendingRemoteCandidates.isEmpty()) {
+            co_await addRemoteCandidate(m_pendingRemoteCandidates.takeFirst());
+            ensureCurrent();
+        }
+        m_didSetRemoteDescription = true;
+
+        const std::optional<QString> answer = co_await m_peer->createAnswer();
+        ensureCurrent();
+        if (!answer)
+            throw DomainError(kDomain, 3);
+        co_await m_peer->setLocalAnswer(*answer);
+        ensureCurrent();
+
+        // The answer and the queued candidates go out in one main-thread
+        // step: no candidate overtakes the answer.
+        RemoteDesktopP2PSignal answerSignal;
+        answerSignal.sessionID = offer.sessionID;
+        answerSignal.kind = RemoteDesktopP2PSignalKind::answer;
+        answerSignal.sdp = *answer;
+        sendSignal(answerSignal);
+        m_didSendLocalDescription = true;
+        const QList<RemoteDesktopP2PSignal> queued = std::exchange(m_pendingLocalCandidates, {});
+        for (const RemoteDesktopP2PSignal &candidate : queued)
+            sendSignal(candidate);
+
+        if (m_captureToken)
+            m_captureToken->cancel();
+        CancelToken token;
+        m_captureToken = token;
+        startDetached(captureLoop(*offer.runtimeID, m_streamSize, token), QStringLiteral("P2P capture loop"));
+    } catch (const Superseded &) {
+        logLine(QStringLiteral("P2P offer superseded:"), uuidText(offer.sessionID));
+        co_return;
+    } catch (...) {
+        // A failed offer closes what it set up; a superseded one is not ours to close.
+        if (!self || m_generation != generation) {
+            logLine(QStringLiteral("P2P offer superseded:"), uuidText(offer.sessionID));
+            co_return;
+        }
+        close();
+        throw;
+    }
+}
+
+QCoro::Task<void> RemoteDesktopWebRTCSession::addRemoteCandidate(RemoteDesktopP2PSignal signal)
+{
+    if (!signal.candidate || !m_peer)
+        co_return;
+    const int64_t index = signal.sdpMLineIndex.value_or(0);
+    if (index < 0 || index > INT32_MAX) {
+        logLine(QStringLiteral("P2P remote candidate ignored: media line index"), QString::number(index));
+        co_return;
+    }
+    co_await m_peer->addRemoteCandidate(*signal.candidate, signal.sdpMid, int(index));
+}
+
+WebRtcPeerConnection::Callbacks RemoteDesktopWebRTCSession::peerCallbacks(uint64_t generation)
+{
+    // The engine calls these on the main thread; a closed session's calls
+    // that were already on their way change nothing.
+    WebRtcPeerConnection::Callbacks callbacks;
+    callbacks.onLocalCandidate = [this, generation](QString candidate, std::optional<QString> sdpMid, int index) {
+        if (generation != m_generation || !m_activeSessionID)
+            return;
+        RemoteDesktopP2PSignal signal;
+        signal.sessionID = *m_activeSessionID;
+        signal.kind = RemoteDesktopP2PSignalKind::iceCandidate;
+        signal.candidate = candidate;
+        signal.sdpMid = sdpMid;
+        signal.sdpMLineIndex = index;
+        if (m_didSendLocalDescription)
+            sendSignal(signal);
+        else
+            m_pendingLocalCandidates.append(signal);
+    };
+    callbacks.onIceConnectionStateChanged = [this, generation](int state) {
+        if (generation == m_generation && onStateChange)
+            onStateChange(state);
+    };
+    callbacks.onDataChannelOpened = [this, generation]() {
+        if (generation == m_generation)
+            logLine(QStringLiteral("P2P data channel open"));
+    };
+    callbacks.onDataChannelMessage = [this, generation](QByteArray bytes, bool isText) {
+        if (generation == m_generation)
+            handleDataChannelMessage(bytes, isText);
+    };
+    return callbacks;
+}
+
+void RemoteDesktopWebRTCSession::handleDataChannelMessage(const QByteArray &bytes, bool isText)
+{
+    if (!isText || bytes.size() > kMaximumMessageBytes)
+        return;
+    RemoteDesktopInputEvent event;
+    try {
+        event = RemoteDesktopInputEvent::fromJson(parseJsonObject(bytes));
+    } catch (const std::exception &) {
+        return;
+    }
+    if (m_activeRuntimeID && onInput)
+        onInput(*m_activeRuntimeID, event);
+}
+
+void RemoteDesktopWebRTCSession::sendSignal(const RemoteDesktopP2PSignal &signal)
+{
+    if (onSignal)
+        onSignal(signal);
+}
+
+QCoro::Task<void> RemoteDesktopWebRTCSession::captureLoop(QUuid runtimeID, QSize size, CancelToken token)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto interval = std::chrono::nanoseconds(1'000'000'000 / std::max(1, kFramesPerSecond));
+    auto deadline = Clock::now();
+    // The token is checked after every wait: a closed session is never touched again.
+    while (!token.isCancelled()) {
+        std::optional<PixelBuffer> picture =
+            m_dependencies.pictures ? m_dependencies.pictures(runtimeID, size.width(), size.height()) : std::nullopt;
+        if (picture && m_peer)
+            m_peer->pushPicture(*picture);
+        // A fixed schedule keeps the rate; a loop that fell behind starts afresh.
+        deadline += interval;
+        const auto now = Clock::now();
+        if (deadline < now)
+            deadline = now;
+        try {
+            co_await sleepFor(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now), token);
+        } catch (const CancelledError &) {
+            co_return;
+        }
+    }
+}
+
+void RemoteDesktopWebRTCSession::close()
+{
+    ++m_generation;
+    if (m_captureToken) {
+        m_captureToken->cancel();
+        m_captureToken.reset();
+    }
+    if (m_peer) {
+        m_peer->close();
+        m_peer.reset();
+    }
+    m_activeSessionID.reset();
+    m_activeRuntimeID.reset();
+    m_pendingLocalCandidates.clear();
+    m_pendingRemoteCandidates.clear();
+    m_didSendLocalDescription = false;
+    m_didSetRemoteDescription = false;
+}
+
+} // namespace trellium

@@ -1,0 +1,230 @@
+// The WebRTC session against a real browser-grade peer (werift) on the same
+// machine, streaming the test guest's screen.
+#include "core/Json.h"
+#include "platform/webrtc/GstWebRtcEngine.h"
+#include "remotedesktop/QemuInputEvents.h"
+#include "remotedesktop/RemoteDesktopWebRTCSession.h"
+#include "remotedesktop/RuntimeDesktopInputController.h"
+#include "remotedesktop/RuntimeDisplayHost.h"
+#include "runtime/RuntimeManager.h"
+#include "runtime/linux/LinuxRuntimeProvider.h"
+
+#include "support/H264Decoder.h"
+#include "support/TestEnvironment.h"
+#include "support/TestGuest.h"
+#include "support/WebRtcTestPeer.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+
+using namespace trellium;
+using namespace std::chrono_literals;
+namespace TestGuest = trellium::test::TestGuest;
+using test::WebRtcTestPeer;
+
+namespace {
+
+bool isLoopbackCandidate(const QString &candidate)
+{
+    return candidate.contains(QLatin1String(" 127.0.0.1 "));
+}
+
+// The offer with only its loopback candidates: ICE can then only connect there.
+QString loopbackOnly(const QString &sdp)
+{
+    QStringList kept;
+    for (const QString &line : sdp.split(QStringLiteral("\r\n"))) {
+        if (line.startsWith(QLatin1String("a=candidate:")) && !isLoopbackCandidate(line))
+            continue;
+        kept << line;
+    }
+    return kept.join(QStringLiteral("\r\n"));
+}
+
+QJsonObject signalForPeer(const RemoteDesktopP2PSignal &signal)
+{
+    QJsonObject message;
+    if (signal.kind == RemoteDesktopP2PSignalKind::answer) {
+        message.insert(QStringLiteral("type"), QStringLiteral("answer"));
+        message.insert(QStringLiteral("sdp"), signal.sdp.value_or(QString()));
+    } else {
+        message.insert(QStringLiteral("type"), QStringLiteral("candidate"));
+        message.insert(QStringLiteral("candidate"), signal.candidate.value_or(QString()));
+        if (signal.sdpMid)
+            message.insert(QStringLiteral("sdpMid"), *signal.sdpMid);
+        message.insert(QStringLiteral("sdpMLineIndex"), qint64(signal.sdpMLineIndex.value_or(0)));
+    }
+    return message;
+}
+
+class RemoteDesktopWebRTCSessionWebRtcTest : public test::DataHomeTest {
+protected:
+    void SetUp() override
+    {
+        DataHomeTest::SetUp();
+        QString whyNot;
+        ASSERT_TRUE(TestGuest::available(&whyNot)) << whyNot.toStdString();
+        ASSERT_TRUE(WebRtcTestPeer::available(&whyNot)) << whyNot.toStdString();
+        runtime = TestGuest::prepareRuntime(scratch("workspace"));
+        LinuxRuntimeProvider::Dependencies dependencies;
+        dependencies.environment.restrictNetwork = true;
+        provider = std::make_shared<LinuxRuntimeProvider>(manager.store(), dependencies);
+        manager.registerProvider(provider);
+    }
+
+    void TearDown() override
+    {
+        if (provider && provider->virtualMachine(runtime.id))
+            runSync(manager.stopRuntime(runtime.id, RuntimeKind::linux, nullptr), 120s);
+        RuntimeDisplayHost::shared().detach(runtime.id);
+        DataHomeTest::TearDown();
+    }
+
+    RuntimeManager manager;
+    std::shared_ptr<LinuxRuntimeProvider> provider;
+    RuntimeConfig runtime;
+};
+
+} // namespace
+
+TEST_F(RemoteDesktopWebRTCSessionWebRtcTest, StreamsTheGuestScreenTakesInputAndStopsOnCancel)
+{
+    runSync(manager.startRuntime(runtime.id, RuntimeKind::linux, nullptr), 600s);
+    ASSERT_TRUE(RuntimeDisplayHost::shared().isAttached(runtime.id));
+
+    // Input through the real controller into the guest, with every step seen.
+    QList<QJsonArray> steps;
+    RuntimeDesktopInputController input(
+        [](QUuid id) { return RuntimeDisplayHost::shared().machine(id); },
+        [&steps](std::shared_ptr<VirtualMachine> machine, QJsonArray events) {
+            steps << events;
+            return RuntimeDesktopInputController::sendThroughQmp(std::move(machine), std::move(events));
+        });
+
+    RemoteDesktopWebRTCSession session({std::make_shared<GstWebRtcEngine>(),
+                                        [](QUuid id, int width, int height) {
+                                            return RuntimeDisplayHost::shared().snapshot(id, width, height);
+                                        },
+                                        QString()});
+    WebRtcTestPeer peer(102);
+    QList<RemoteDesktopP2PSignal> sent;
+    session.onSignal = [&](const RemoteDesktopP2PSignal &signal) {
+        sent << signal;
+        // Only loopback candidates reach the peer: the connection must use one.
+        if (signal.kind == RemoteDesktopP2PSignalKind::iceCandidate && !isLoopbackCandidate(*signal.candidate))
+            return;
+        peer.send(signalForPeer(signal));
+    };
+    session.onInput = [&input](QUuid id, const RemoteDesktopInputEvent &event) { input.handleInput(id, event); };
+
+    QString error;
+    ASSERT_TRUE(peer.start(&error)) << error.toStdString();
+    ASSERT_TRUE(test::waitUntil([&] { return peer.offer.has_value(); }, 30s));
+
+    const QUuid sessionID = QUuid::createUuid();
+    RemoteDesktopP2PSignal offer;
+    offer.sessionID = sessionID;
+    offer.kind = RemoteDesktopP2PSignalKind::offer;
+    offer.sdp = loopbackOnly(*peer.offer);
+    offer.runtimeID = runtime.id;
+    // The offer is applied while the peer's candidates arrive: they wait for it.
+    QCoro::Task<void> accepting = session.handleSignal(offer);
+    for (const QJsonObject &candidate : std::as_const(peer.candidates)) {
+        RemoteDesktopP2PSignal signal;
+        signal.sessionID = sessionID;
+        signal.kind = RemoteDesktopP2PSignalKind::iceCandidate;
+        signal.candidate = candidate.value(QStringLiteral("candidate")).toString();
+        if (!isLoopbackCandidate(*signal.candidate))
+            continue;
+        signal.sdpMid = candidate.value(QStringLiteral("sdpMid")).toString();
+        signal.sdpMLineIndex = candidate.value(QStringLiteral("sdpMLineIndex")).toInteger();
+        runSync(session.handleSignal(signal));
+    }
+    runSync(std::move(accepting), 60s);
+
+    // The answer comes first and names the offer's H.264 payload type.
+    ASSERT_FALSE(sent.isEmpty());
+    ASSERT_EQ(sent.first().kind, RemoteDesktopP2PSignalKind::answer);
+    EXPECT_EQ(sent.first().sessionID, sessionID);
+    const QString answer = *sent.first().sdp;
+    EXPECT_TRUE(answer.contains(QRegularExpression(QStringLiteral("m=video \\d+ \\S+ 102\\r\\n")))) << answer.toStdString();
+    EXPECT_TRUE(answer.contains(QStringLiteral("a=rtpmap:102 H264/90000"))) << answer.toStdString();
+    EXPECT_TRUE(answer.contains(QStringLiteral("a=ssrc:"))) << answer.toStdString();
+    EXPECT_EQ(session.streamSize(), QSize(1280, 720));
+
+    ASSERT_TRUE(test::waitUntil([&] { return peer.frames.size() >= 3; }, 60s))
+        << "ICE " << peer.iceStates.join(',').toStdString() << "; peer errors " << peer.errors.join('\n').toStdString();
+    EXPECT_TRUE(std::any_of(sent.begin(), sent.end(), [](const RemoteDesktopP2PSignal &signal) {
+        return signal.kind == RemoteDesktopP2PSignalKind::iceCandidate && isLoopbackCandidate(*signal.candidate);
+    })) << "the agent offered no loopback candidate";
+    EXPECT_TRUE(peer.iceStates.contains("connected") || peer.iceStates.contains("completed"));
+
+    // At least 25 frames a second for 5 s, every one decodable, of the guest's screen.
+    const qsizetype firstCounted = peer.frames.size();
+    const qint64 windowStart = peer.frames.last().arrivedMs;
+    ASSERT_TRUE(test::waitUntil([&] { return peer.frames.last().arrivedMs >= windowStart + 5000; }, 30s));
+    qsizetype inWindow = 0;
+    for (qsizetype i = firstCounted; i < peer.frames.size(); ++i)
+        inWindow += peer.frames[i].arrivedMs < windowStart + 5000 ? 1 : 0;
+    EXPECT_GE(inWindow, 125) << "frames in 5 s";
+
+    test::H264Decoder decoder;
+    int decoded = 0;
+    int blue = 0;
+    for (const WebRtcTestPeer::Frame &frame : std::as_const(peer.frames)) {
+        EXPECT_EQ(frame.payloadType, 102);
+        const auto pictures = decoder.decode(frame.annexB);
+        ASSERT_TRUE(pictures) << "frame " << decoded << " does not decode";
+        for (const test::H264Picture &picture : *pictures) {
+            ++decoded;
+            EXPECT_EQ(picture.width, 1280);
+            EXPECT_EQ(picture.height, 720);
+            EXPECT_FALSE(picture.corrupt);
+            // The guest paints its console white on blue.
+            if (picture.colorAt(640, 360).blue() > 80)
+                ++blue;
+        }
+    }
+    EXPECT_GE(decoded, 125);
+    EXPECT_GT(blue, 0);
+
+    // 50 input events in order through the data channel, with messages
+    // between them that must be ignored.
+    ASSERT_TRUE(test::waitUntil([&] { return peer.channelStates.contains("open"); }, 30s));
+    steps.clear();
+    for (int i = 0; i < 50; ++i) {
+        RemoteDesktopInputEvent event;
+        event.kind = RemoteDesktopInputEvent::Kind::mouseMove;
+        event.normalizedX = (i + 1) / 51.0;
+        event.normalizedY = 0.5;
+        peer.send({{"type", "send"}, {"text", QString::fromUtf8(compactJson(event.toJson()))}});
+        if (i % 10 == 0) {
+            peer.send({{"type", "send"}, {"text", "kein JSON"}});
+            peer.send({{"type", "send"}, {"text", R"({"kind":"fly","normalizedX":0.1,"normalizedY":0.1})"}});
+            peer.send({{"type", "sendBinary"}, {"base64", QString::fromLatin1(compactJson(event.toJson()).toBase64())}});
+        }
+    }
+    ASSERT_TRUE(test::waitUntil([&] { return steps.size() >= 50; }, 60s)) << steps.size() << " of 50 steps";
+    runSync(input.flush(runtime.id), 60s);
+    ASSERT_EQ(steps.size(), 50);
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(steps[i].first().toObject(), qemuAbsoluteEvent(QStringLiteral("x"), (i + 1) / 51.0)) << "step " << i;
+
+    // A cancel of another session changes nothing.
+    RemoteDesktopP2PSignal cancel;
+    cancel.kind = RemoteDesktopP2PSignalKind::cancel;
+    cancel.sessionID = QUuid::createUuid();
+    runSync(session.handleSignal(cancel));
+    const qsizetype beforeForeignCancel = peer.frames.size();
+    EXPECT_TRUE(test::waitUntil([&] { return peer.frames.size() >= beforeForeignCancel + 10; }, 10s));
+    EXPECT_EQ(session.activeSessionID(), sessionID);
+
+    // A cancel of this one stops the frames within a second.
+    cancel.sessionID = sessionID;
+    runSync(session.handleSignal(cancel));
+    const qint64 cancelledAt = QDateTime::currentMSecsSinceEpoch();
+    EXPECT_FALSE(session.activeSessionID());
+    runSync(sleepFor(2500ms));
+    for (const WebRtcTestPeer::Frame &frame : std::as_const(peer.frames))
+        EXPECT_LT(frame.arrivedMs, cancelledAt + 1000) << "frame after the cancel";
+}

@@ -1,6 +1,7 @@
 #include "remotedesktop/RemoteDesktopServer.h"
 
 #include "core/Errors.h"
+#include "core/FrameClock.h"
 #include "core/Json.h"
 #include "core/Log.h"
 #include "core/SerialQueue.h"
@@ -196,9 +197,7 @@ QCoro::Task<void> RemoteDesktopServer::frameLoop(Stream stream, CancelToken toke
         installEncoder(std::move(encoder), stream, generation);
     }
 
-    using Clock = std::chrono::steady_clock;
-    const auto interval = std::chrono::nanoseconds(1'000'000'000 / fps);
-    auto deadline = Clock::now();
+    FrameClock clock(fps);
     // After every wait the token is checked first: a stopped stream (or a
     // destroyed server) is never touched again.
     while (!token.isCancelled()) {
@@ -227,13 +226,8 @@ QCoro::Task<void> RemoteDesktopServer::frameLoop(Stream stream, CancelToken toke
                 m_encoder->encode(*picture);
             }
         }
-        // A fixed schedule keeps the rate; a loop that fell behind starts afresh.
-        deadline += interval;
-        const auto now = Clock::now();
-        if (deadline < now)
-            deadline = now;
         try {
-            co_await sleepFor(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now), token);
+            co_await clock.waitForNextFrame(token);
         } catch (const CancelledError &) {
             co_return;
         }

@@ -1,6 +1,7 @@
 #include "remotedesktop/RemoteDesktopWebRTCSession.h"
 
 #include "core/Errors.h"
+#include "core/FrameClock.h"
 #include "core/Json.h"
 #include "core/Log.h"
 #include "core/Settings.h"
@@ -246,22 +247,15 @@ void RemoteDesktopWebRTCSession::sendSignal(const RemoteDesktopP2PSignal &signal
 
 QCoro::Task<void> RemoteDesktopWebRTCSession::captureLoop(QUuid runtimeID, QSize size, CancelToken token)
 {
-    using Clock = std::chrono::steady_clock;
-    const auto interval = std::chrono::nanoseconds(1'000'000'000 / std::max(1, kFramesPerSecond));
-    auto deadline = Clock::now();
+    FrameClock clock(kFramesPerSecond);
     // The token is checked after every wait: a closed session is never touched again.
     while (!token.isCancelled()) {
         std::optional<PixelBuffer> picture =
             m_dependencies.pictures ? m_dependencies.pictures(runtimeID, size.width(), size.height()) : std::nullopt;
         if (picture && m_peer)
             m_peer->pushPicture(*picture);
-        // A fixed schedule keeps the rate; a loop that fell behind starts afresh.
-        deadline += interval;
-        const auto now = Clock::now();
-        if (deadline < now)
-            deadline = now;
         try {
-            co_await sleepFor(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now), token);
+            co_await clock.waitForNextFrame(token);
         } catch (const CancelledError &) {
             co_return;
         }

@@ -131,6 +131,8 @@ QCoro::Task<DownloadResult> downloadToFile(QNetworkAccessManager *network, QNetw
         drain();
     });
     QObject::connect(reply, &QNetworkReply::finished, &idle, [finished]() mutable { finished.resolve(); });
+    // The network manager took its replies with it.
+    QObject::connect(reply, &QObject::destroyed, &idle, [finished]() mutable { finished.resolve(); });
     QObject::connect(&idle, &QTimer::timeout, reply, [&progress, reply]() {
         progress.stalled = true;
         reply->abort();
@@ -144,6 +146,8 @@ QCoro::Task<DownloadResult> downloadToFile(QNetworkAccessManager *network, QNetw
     co_await finished;
     options.cancel.removeCallback(cancelId);
     idle.stop();
+    if (!scope.reply)
+        throw DownloadError(DownloadError::Reason::transport, requested, QStringLiteral("Verbindung beendet"));
     if (!progress.stalled && !progress.rejected && !progress.writeError && reply->error() == QNetworkReply::NoError)
         drain();
     file.close();

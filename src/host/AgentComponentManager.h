@@ -11,6 +11,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -117,6 +118,28 @@ public:
     // refresh or an installer has set in the meantime.
     QCoro::Task<void> refreshStatus();
 
+    // Installers. Errors end in the tool's failed state (state text and
+    // detail alike), success in a refresh; nothing is thrown. While a tool's
+    // installer runs, another start for that tool is refused.
+    QCoro::Task<void> installBlender();
+    QCoro::Task<void> installXcodeGen();
+    // XcodeGen, then Blender, when missing; a failed state stays while its
+    // tool is still missing, so the user sees why.
+    QCoro::Task<void> installMissingComponents();
+    QCoro::Task<void> installQEMUWithHomebrew();
+    QCoro::Task<void> installPythonWithHomebrew();
+    QCoro::Task<void> repairPythonWithHomebrew();
+    // Starts the system's installer and returns; states follow at the next refresh.
+    void installCommandLineTools();
+
+    // Mounts a disk image read-only with hdiutil; the first mount point it reports.
+    static QCoro::Task<QString> attachDiskImage(QString hdiutil, QString image);
+    // Never fails.
+    static QCoro::Task<void> detachDiskImage(QString hdiutil, QString mountPoint);
+    // The first "mount-point" text of hdiutil's "system-entities"; else
+    // ComponentError diskImageMountFailed. Parse errors are thrown as they are.
+    static QString mountPointFromAttachOutput(const QByteArray &plist);
+
     // Runs a tool with both output channels in one stream, bounded by
     // `timeout`. Exit 0: the output. Otherwise ComponentError::commandFailed
     // with the trimmed output, or the tool's file name when there is none.
@@ -140,7 +163,23 @@ private:
     struct Snapshot;
 
     void publish(Tool tool, State state, QString detail);
+    // An installer's own change: later than any refresh under way.
+    void publishProgress(Tool tool, State state, QString detail);
     Snapshot evaluateFiles() const;
+    QCoro::Task<void> refresh(bool keepFailuresWhileMissing);
+
+    // Runs an installer's steps under the busy rule; they yield whether a
+    // refresh should follow.
+    QCoro::Task<void> runInstaller(Tool tool, std::function<QCoro::Task<bool>()> steps);
+    QCoro::Task<bool> blenderSteps();
+    QCoro::Task<bool> xcodeGenSteps();
+    QCoro::Task<void> installWithHomebrew(Tool tool, QStringList arguments, QString busyDetail, QString missingDetail);
+    QCoro::Task<bool> homebrewSteps(Tool tool, QStringList arguments, QString busyDetail, QString missingDetail);
+    // Downloads and checks an artifact, publishing downloading, then verifying.
+    QCoro::Task<void> downloadVerified(Tool tool, AgentComponentArtifact artifact, QString file,
+                                       QString downloadingDetail);
+    QNetworkAccessManager *network();
+    QString temporaryDirectory() const;
 
     Dependencies m_dependencies;
     std::array<State, kToolCount> m_states;
@@ -154,6 +193,7 @@ private:
     uint64_t m_clock = 0;
     std::array<uint64_t, kToolCount> m_lastWrite{};
     std::array<bool, kToolCount> m_installing{};
+    QNetworkAccessManager *m_network = nullptr;
 };
 
 } // namespace trellium

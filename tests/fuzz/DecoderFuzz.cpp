@@ -1,9 +1,14 @@
 // Feeds untrusted input to the agent's decoders: job lines from the local
 // connection, runtime records and image manifests read from disk, input
-// events, and the host files the address resolver parses. The first byte
+// events, the host files the address resolver parses, and the output of the
+// tools the component manager runs. The first byte
 // picks the decoder.
 
 #include "core/Json.h"
+#include "host/AgentComponentManager.h"
+#include "host/ComponentFiles.h"
+#include "host/InstalledAgentComponent.h"
+#include "host/PropertyList.h"
 #include "model/BuildJob.h"
 #include "model/RuntimeConfig.h"
 #include "runtime/images/LinuxImageManager.h"
@@ -20,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const QByteArray input(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
     try {
-        switch (data[0] % 6) {
+        switch (data[0] % 7) {
         case 0:
             BuildJob::fromJson(parseJsonObject(input), DateStyle::ISO8601);
             break;
@@ -47,6 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 5:
             parseISO8601(QString::fromUtf8(input));
             parseUuid(QString::fromUtf8(input));
+            break;
+        case 6:
+            // What tools and component folders hand back.
+            PythonComponentProbeResult::parse(input);
+            ComponentFiles::refuseUnsafeEntries(input);
+            PropertyList::parse(input);
+            AgentComponentManager::mountPointFromAttachOutput(input);
+            InstalledAgentComponent::decodeReceipt(input);
             break;
         }
     } catch (const Error &) {

@@ -2,6 +2,7 @@
 #include "host/ComponentError.h"
 
 #include "core/Files.h"
+#include "support/ComponentFixtures.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -14,12 +15,6 @@ using Kind = AgentComponentManager::State::Kind;
 using State = AgentComponentManager::State;
 using Tool = AgentComponentManager::Tool;
 
-namespace trellium {
-void PrintTo(const AgentComponentManager::State &state, std::ostream *out)
-{
-    *out << "State(" << int(state.kind()) << ", \"" << state.message().toStdString() << "\")";
-}
-} // namespace trellium
 
 namespace {
 
@@ -221,17 +216,6 @@ TEST_F(ComponentStatus, PythonMustBeRecentAndComplete)
     runSync(manager->refreshStatus());
     EXPECT_EQ(manager->pythonState(), State(Kind::notInstalled));
     EXPECT_FALSE(manager->pythonProbeResult());
-}
-
-TEST_F(ComponentStatus, TheRealSystemPythonIsComplete)
-{
-    m_dependencies.tools.python3 = {QStringLiteral("/usr/bin/python3")};
-    auto manager = makeManager();
-    ASSERT_TRUE(manager->pythonProbeResult());
-    EXPECT_EQ(manager->pythonState(), State(Kind::installed));
-    EXPECT_EQ(manager->pythonDetail(), QStringLiteral("Python ") + manager->pythonProbeResult()->version
-                                           + QStringLiteral(" · venv · pip · ensurepip · /usr/bin/python3"));
-    EXPECT_EQ(runSync(manager->validatedPythonURL()), QStringLiteral("/usr/bin/python3"));
 }
 
 TEST_F(ComponentStatus, CommandLineToolsAndXcodeAreFoundWhereTheyExist)

@@ -28,26 +28,16 @@ TEST(AgentComponentManifest, LooksUpByExactIdentifier)
 TEST(AgentComponentManifest, ArtifactsPerArchitecture)
 {
     const AgentComponent blender = *AgentComponentManifest::builtIn().component(QStringLiteral("blender"));
-    const auto arm = blender.artifact(Arch::arm64);
-    const auto intel = blender.artifact(Arch::x86_64);
-    ASSERT_TRUE(arm && intel);
-    EXPECT_NE(arm->downloadURL, intel->downloadURL);
-    EXPECT_NE(arm->sha256, intel->sha256);
-    EXPECT_NE(arm->downloadSize, intel->downloadSize);
-    EXPECT_EQ(arm->downloadURL.fileName(), QStringLiteral("blender-4.5.10-macos-arm64.dmg"));
-    for (const auto &[architecture, artifact] : blender.artifacts) {
-        EXPECT_EQ(artifact.architecture, architecture);
-        EXPECT_EQ(artifact.sha256, artifact.sha256.toLower());
-        EXPECT_EQ(artifact.sha256.size(), 64);
-        EXPECT_EQ(artifact.downloadURL.scheme(), QStringLiteral("https"));
-    }
+    const auto arm = *blender.artifact(Arch::arm64);
+    const auto intel = *blender.artifact(Arch::x86_64);
+    EXPECT_TRUE(arm.downloadURL != intel.downloadURL && arm.sha256 != intel.sha256 && arm.downloadSize != intel.downloadSize);
 
+    // One archive serves both: the two differ only in their architecture.
     const AgentComponent xcodegen = *AgentComponentManifest::builtIn().component(QStringLiteral("xcodegen"));
     auto armZip = *xcodegen.artifact(Arch::arm64);
-    const auto intelZip = *xcodegen.artifact(Arch::x86_64);
-    EXPECT_NE(armZip, intelZip);
+    EXPECT_NE(armZip, *xcodegen.artifact(Arch::x86_64));
     armZip.architecture = Arch::x86_64;
-    EXPECT_EQ(armZip, intelZip);
+    EXPECT_EQ(armZip, *xcodegen.artifact(Arch::x86_64));
 }
 
 TEST(AgentComponentManifest, CodesArtifactsAsAlternatingListAndRejectsStrangers)

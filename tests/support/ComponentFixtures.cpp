@@ -1,0 +1,48 @@
+#include "support/ComponentFixtures.h"
+
+#include "core/Process.h"
+
+#include <gtest/gtest.h>
+
+namespace trellium {
+
+void PrintTo(const AgentComponentManager::State &state, std::ostream *out)
+{
+    static const char *const names[] = {"failed", "checking", "notInstalled", "downloading",
+                                        "verifying", "installing", "installed"};
+    *out << names[int(state.kind())];
+    if (state.kind() == AgentComponentManager::State::Kind::failed)
+        *out << "(\"" << state.message().toStdString() << "\")";
+}
+
+} // namespace trellium
+
+namespace trellium::test {
+
+void writeZip(const QString &path, const QList<ZipEntry> &entries)
+{
+    // Python's zipfile sets each entry's Unix mode exactly.
+    static const QString script = QStringLiteral(
+        "import sys, zipfile\n"
+        "modes = {'file': 0o100644, 'executable': 0o100755, 'link': 0o120777}\n"
+        "with zipfile.ZipFile(sys.argv[1], 'w') as archive:\n"
+        "    rest = sys.argv[2:]\n"
+        "    for i in range(0, len(rest), 3):\n"
+        "        info = zipfile.ZipInfo(rest[i + 1])\n"
+        "        info.create_system = 3\n"
+        "        info.external_attr = modes[rest[i]] << 16\n"
+        "        archive.writestr(info, rest[i + 2].encode('utf-8', 'surrogateescape'))\n");
+    QStringList arguments{QStringLiteral("-c"), script, path};
+    for (const ZipEntry &entry : entries) {
+        arguments << (entry.kind == ZipEntry::Kind::file         ? QStringLiteral("file")
+                      : entry.kind == ZipEntry::Kind::executable ? QStringLiteral("executable")
+                                                                 : QStringLiteral("link"))
+                  << entry.name << QString::fromUtf8(entry.content);
+    }
+    ProcessOptions options;
+    options.channels = ProcessOptions::Channels::Merged;
+    const ProcessResult result = runProcessBlocking(QStringLiteral("/usr/bin/python3"), arguments, options);
+    ASSERT_TRUE(result.succeeded()) << result.standardOutput.toStdString();
+}
+
+} // namespace trellium::test

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "host/AgentComponentManager.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <ostream>
+
+namespace trellium {
+// Readable states in test failures.
+void PrintTo(const AgentComponentManager::State &state, std::ostream *out);
+} // namespace trellium
+
+namespace trellium::test {
+
+// One entry of a test archive: a file, an executable file or a symbolic link
+// (its content is the link's target).
+struct ZipEntry {
+    enum class Kind { file, executable, link };
+    Kind kind = Kind::file;
+    QString name;
+    QByteArray content;
+};
+
+// Writes a zip archive with exactly these entries (names taken as given, so
+// "../x" and links are possible).
+void writeZip(const QString &path, const QList<ZipEntry> &entries);
+
+} // namespace trellium::test

@@ -211,8 +211,18 @@ WebRtcPeerConnection::Callbacks RemoteDesktopWebRTCSession::peerCallbacks(uint64
             m_pendingLocalCandidates.append(signal);
     };
     callbacks.onIceConnectionStateChanged = [this, generation](int state) {
-        if (generation == m_generation && onStateChange)
+        if (generation != m_generation)
+            return;
+        logLine(QStringLiteral("P2P ICE connection state:"), QString::number(state));
+        if (onStateChange)
             onStateChange(state);
+        // Failed is final (there is no ICE restart): a peer that is gone
+        // must not keep the capture loop and the encoder running until the
+        // next offer.
+        if (generation == m_generation && state == kIceConnectionFailed) {
+            logLine(QStringLiteral("P2P session closed: ICE failed"));
+            close();
+        }
     };
     callbacks.onDataChannelOpened = [this, generation]() {
         if (generation == m_generation)

@@ -46,6 +46,8 @@ public:
     // The user-defaults key of the STUN server ("host:port"; empty for none).
     static constexpr const char *kStunServerKey = "trellium.agent.webrtc.stunServer";
     static constexpr const char *kDefaultStunServer = "stun.l.google.com:19302";
+    // The ICE connection state after which the session closes itself.
+    static constexpr int kIceConnectionFailed = 4;
 
     struct Dependencies {
         std::shared_ptr<WebRtcEngine> engine;

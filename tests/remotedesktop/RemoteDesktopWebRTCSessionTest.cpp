@@ -319,6 +319,47 @@ TEST_F(RemoteDesktopWebRTCSessionTest, AFailedOfferLeavesNoHalfSessionBehind)
     expectIdle("no connection");
 }
 
+TEST_F(RemoteDesktopWebRTCSessionTest, ANewOfferDuringNegotiationLeavesTheOldOneNothingToTouch)
+{
+    auto first = std::make_shared<PeerScript>();
+    first->offerGate = Completion<void>();
+    engine->next = first;
+    QCoro::Task<void> accepting = session.handleSignal(offerSignal(sessionID, runtimeID));
+
+    const QUuid secondSession = QUuid::createUuid();
+    accept(offerSignal(secondSession, runtimeID));
+    EXPECT_TRUE(first->closed);
+    ASSERT_EQ(sent.size(), 1);
+
+    // The first offer's engine answers late: it must not answer for, or
+    // close, the session that replaced it.
+    first->offerGate->resolve();
+    EXPECT_NO_THROW(runSync(std::move(accepting), 10s));
+    EXPECT_EQ(sent.size(), 1);
+    EXPECT_EQ(sent.first().sessionID, secondSession);
+    EXPECT_EQ(session.activeSessionID(), secondSession);
+    EXPECT_FALSE(engine->peers.last()->closed);
+    EXPECT_TRUE(session.isCapturing());
+}
+
+TEST_F(RemoteDesktopWebRTCSessionTest, AFailedConnectionEndsTheSessionOthersOnlyReportTheirState)
+{
+    QList<int> states;
+    session.onStateChange = [&states](int state) { states << state; };
+    accept(offerSignal(sessionID, runtimeID));
+    const auto &changed = engine->peers.first()->callbacks.onIceConnectionStateChanged;
+    changed(1);
+    changed(2);
+    changed(5);  // disconnected may recover
+    EXPECT_EQ(session.activeSessionID(), sessionID);
+    EXPECT_TRUE(session.isCapturing());
+    changed(4);
+    EXPECT_EQ(states, (QList<int>{1, 2, 5, 4}));
+    EXPECT_FALSE(session.activeSessionID());
+    EXPECT_FALSE(session.isCapturing());
+    EXPECT_TRUE(engine->peers.first()->closed);
+}
+
 TEST_F(RemoteDesktopWebRTCSessionTest, ACancelDuringNegotiationEndsItWithoutAnAnswer)
 {
     auto script = std::make_shared<PeerScript>();

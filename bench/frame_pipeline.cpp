@@ -4,6 +4,7 @@
 // runtime stream from the test guest's screen when the guest is available.
 //   bench_frame_pipeline [seconds] [test-guest disk.img]
 
+#include "agent/AgentManager.h"
 #include "core/Async.h"
 #include "core/Files.h"
 #include "core/Process.h"
@@ -165,7 +166,7 @@ void runtimeStream(const QString &image, int seconds)
     RuntimeManager manager;
     manager.registerProvider(std::make_shared<OneMachineProvider>(runtime.id, machine));
     RemoteDesktopServer server;
-    server.setRuntimeManager(&manager);
+    server.setRuntimes(AgentManager::remoteDesktopRuntimes(manager));
     const Result ours = streamFor(server, RemoteDesktopSource::runtime(runtime.id), 1200, 840, 4'000'000, seconds);
     std::printf("runtime stream 1200x840: %.1f fps, %.2f ms CPU per frame, %.2f Mbit/s\n", ours.fps,
                 ours.cpuMsPerFrame, ours.megabitsPerSecond);

@@ -40,7 +40,7 @@ AgentManager::AgentManager(QObject *parent)
     m_server.setJobHandler([this](const std::shared_ptr<AgentConnection> &connection, const BuildJob &job) {
         handleLocalJob(connection, job);
     });
-    RemoteDesktopServer::shared().setRuntimeManager(m_runtimeManager.get());
+    RemoteDesktopServer::shared().setRuntimes(remoteDesktopRuntimes(*m_runtimeManager));
     auto &session = RemoteDesktopWebRTCSession::shared();
     session.onSignal = [this](const RemoteDesktopP2PSignal &signal) { sendP2PSignalViaRelay(signal); };
     session.onInput = [this](QUuid runtimeID, const RemoteDesktopInputEvent &event) {
@@ -48,9 +48,23 @@ AgentManager::AgentManager(QObject *parent)
     };
 }
 
+RemoteDesktopRuntimes AgentManager::remoteDesktopRuntimes(RuntimeManager &manager)
+{
+    RuntimeManager *runtimes = &manager;
+    return RemoteDesktopRuntimes{
+        [runtimes](const QUuid &runtimeID) { return runtimes->virtualMachine(runtimeID); },
+        [runtimes](const QUuid &runtimeID) -> std::optional<RuntimeConfig> {
+            try {
+                return runtimes->store().readRuntime(runtimeID);
+            } catch (const std::exception &) {
+                return std::nullopt;
+            }
+        }};
+}
+
 AgentManager::~AgentManager()
 {
-    RemoteDesktopServer::shared().setRuntimeManager(nullptr);
+    RemoteDesktopServer::shared().setRuntimes({});
     auto &session = RemoteDesktopWebRTCSession::shared();
     session.close();
     session.onSignal = nullptr;

@@ -4,6 +4,7 @@
 #include "model/RemoteDesktopQuality.h"
 #include "relay/RelayClient.h"
 #include "relay/RemoteDesktopP2PSignal.h"
+#include "remotedesktop/RemoteDesktopRuntimes.h"
 #include "runtime/RuntimeManager.h"
 
 #include <QObject>
@@ -66,6 +67,8 @@ public:
     };
     VideoRequest videoRequest(const BuildJob &job) const;
     static QSize scaledRuntimeSize(int64_t baseWidth, int64_t baseHeight, RemoteDesktopQuality quality);
+    // The runtime manager's machines and records as the remote desktop reads them.
+    static RemoteDesktopRuntimes remoteDesktopRuntimes(RuntimeManager &manager);
 
 signals:
     void agentStatusChanged();

@@ -3,8 +3,11 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
+#include <algorithm>
 #include <climits>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -15,8 +18,6 @@
 extern "C" {
 #include <x264.h>
 }
-#include <libyuv/convert.h>
-#include <libyuv/scale.h>
 
 namespace trellium {
 
@@ -28,6 +29,11 @@ constexpr int kEncoderThreads = 2;
 
 // x264's length prefix in front of every NAL unit when b_annexb is 0.
 constexpr int kLengthPrefix = 4;
+
+struct Pending {
+    std::shared_ptr<const I420Picture> picture;
+    std::optional<std::vector<QRect>> changes;  // since the last picture handed over
+};
 
 struct EncodedFrame {
     QByteArray data;
@@ -119,13 +125,14 @@ public:
         if (x264_param_apply_profile(&param, "main") < 0)
             return nullptr;
 
+        // Macroblocks the caller marks unchanged are skipped without analysis.
+        param.analyse.b_mb_info = 1;
         x264_t *encoder = x264_encoder_open(&param);
         if (!encoder)
             return nullptr;
         auto session = std::unique_ptr<Session>(new Session(encoder, width, height));
-        if (!session->readHeaders() || x264_picture_alloc(&session->m_picture, X264_CSP_I420, width, height) < 0)
+        if (!session->readHeaders())
             return nullptr;
-        session->m_pictureAllocated = true;
         return session;
     }
 
@@ -133,8 +140,6 @@ public:
     {
         if (m_thread.joinable())
             stop();
-        if (m_pictureAllocated)
-            x264_picture_clean(&m_picture);
         x264_encoder_close(m_encoder);
     }
 
@@ -143,11 +148,19 @@ public:
         m_thread = std::thread([this, delivery = std::move(delivery)]() { run(delivery); });
     }
 
-    void hand(const PixelBuffer &picture)
+    void hand(std::shared_ptr<const I420Picture> picture, std::optional<std::vector<QRect>> changes)
     {
         {
             std::lock_guard lock(m_mutex);
-            m_pending = picture;  // shares the bytes; replaces a picture not yet taken
+            if (m_pending) {
+                // The picture not taken yet is replaced: what changed in it
+                // still differs from the last encoded one.
+                if (m_pending->changes && changes)
+                    changes->insert(changes->end(), m_pending->changes->begin(), m_pending->changes->end());
+                else
+                    changes.reset();
+            }
+            m_pending = Pending{std::move(picture), std::move(changes)};
         }
         m_wake.notify_one();
     }
@@ -176,9 +189,13 @@ public:
     }
 
 private:
-    Session(x264_t *encoder, int width, int height) : m_encoder(encoder), m_width(width), m_height(height)
+    Session(x264_t *encoder, int width, int height)
+        : m_encoder(encoder)
+        , m_width(width)
+        , m_height(height)
+        , m_macroblockColumns((width + 15) / 16)
+        , m_macroblockRows((height + 15) / 16)
     {
-        x264_picture_init(&m_picture);
     }
 
     bool readHeaders()
@@ -203,7 +220,7 @@ private:
     void run(const std::shared_ptr<Delivery> &delivery)
     {
         for (;;) {
-            PixelBuffer picture;
+            Pending picture;
             bool keyFrame = false;
             {
                 std::unique_lock lock(m_mutex);
@@ -216,6 +233,9 @@ private:
                 m_busy = true;
             }
             encodePicture(picture, keyFrame, delivery);
+            // Let go of the picture before reporting idle: its owner may
+            // write it again once nobody else holds it.
+            picture.picture.reset();
             {
                 std::lock_guard lock(m_mutex);
                 m_busy = false;
@@ -229,13 +249,56 @@ private:
         }
     }
 
-    void encodePicture(const PixelBuffer &picture, bool keyFrame, const std::shared_ptr<Delivery> &delivery)
+    void encodePicture(const Pending &pending, bool keyFrame, const std::shared_ptr<Delivery> &delivery)
     {
-        if (!convert(picture))
+        const I420Picture *source = pending.picture.get();
+        if (!source || source->isNull())
             return;
-        m_picture.i_type = keyFrame ? X264_TYPE_IDR : X264_TYPE_AUTO;
-        m_picture.i_pts = m_nextPts++;
-        output(&m_picture, delivery);
+        bool scaled = false;
+        if (source->width() != m_width || source->height() != m_height) {
+            m_scaled.resize(m_width, m_height);
+            source->scaleInto(m_scaled);
+            source = &m_scaled;
+            scaled = true;
+        }
+        // x264 copies the planes in before it returns; it never keeps them.
+        x264_picture_t input;
+        x264_picture_init(&input);
+        input.img.i_csp = X264_CSP_I420;
+        input.img.i_plane = 3;
+        for (int index = 0; index < 3; ++index) {
+            input.img.plane[index] = const_cast<uint8_t *>(source->plane(index));
+            input.img.i_stride[index] = source->stride(index);
+        }
+        input.i_type = keyFrame ? X264_TYPE_IDR : X264_TYPE_AUTO;
+        input.i_pts = m_nextPts++;
+        if (pending.changes && !scaled && !keyFrame) {
+            input.prop.mb_info = unchangedMacroblocks(*pending.changes);
+            input.prop.mb_info_free = std::free;
+        }
+        output(&input, delivery);
+    }
+
+    // One flag per macroblock: set where no change touches it. x264 frees it.
+    uint8_t *unchangedMacroblocks(const std::vector<QRect> &changes) const
+    {
+        const size_t count = size_t(m_macroblockColumns) * size_t(m_macroblockRows);
+        auto *flags = static_cast<uint8_t *>(std::malloc(count));
+        if (!flags)
+            return nullptr;
+        std::memset(flags, X264_MBINFO_CONSTANT, count);
+        for (const QRect &change : changes) {
+            const int left = std::clamp(change.left(), 0, m_width);
+            const int top = std::clamp(change.top(), 0, m_height);
+            const int right = std::clamp(change.left() + change.width(), left, m_width);
+            const int bottom = std::clamp(change.top() + change.height(), top, m_height);
+            if (right == left || bottom == top)
+                continue;
+            for (int row = top / 16; row <= (bottom - 1) / 16; ++row)
+                std::memset(flags + size_t(row) * size_t(m_macroblockColumns) + size_t(left / 16), 0,
+                            size_t((right - 1) / 16 - left / 16 + 1));
+        }
+        return flags;
     }
 
     // False when x264 fails.
@@ -262,54 +325,23 @@ private:
         return true;
     }
 
-    bool convert(const PixelBuffer &picture)
-    {
-        if (!picture.isValid())
-            return false;
-        const auto *source = reinterpret_cast<const uint8_t *>(picture.data.constData());
-        x264_image_t &target = m_picture.img;
-        if (picture.width == m_width && picture.height == m_height) {
-            return libyuv::ARGBToI420(source, picture.bytesPerRow, target.plane[0], target.i_stride[0],
-                                      target.plane[1], target.i_stride[1], target.plane[2], target.i_stride[2],
-                                      m_width, m_height)
-                == 0;
-        }
-        // Converting first makes the scaler move 1.5 bytes per pixel instead of 4.
-        const int chromaWidth = (picture.width + 1) / 2;
-        const int chromaHeight = (picture.height + 1) / 2;
-        const size_t lumaSize = size_t(picture.width) * size_t(picture.height);
-        const size_t chromaSize = size_t(chromaWidth) * size_t(chromaHeight);
-        m_scratch.resize(lumaSize + 2 * chromaSize);
-        uint8_t *y = m_scratch.data();
-        uint8_t *u = y + lumaSize;
-        uint8_t *v = u + chromaSize;
-        if (libyuv::ARGBToI420(source, picture.bytesPerRow, y, picture.width, u, chromaWidth, v, chromaWidth,
-                               picture.width, picture.height)
-            != 0)
-            return false;
-        return libyuv::I420Scale(y, picture.width, u, chromaWidth, v, chromaWidth, picture.width, picture.height,
-                                 target.plane[0], target.i_stride[0], target.plane[1], target.i_stride[1],
-                                 target.plane[2], target.i_stride[2], m_width, m_height, libyuv::kFilterBilinear)
-            == 0;
-    }
-
     x264_t *m_encoder;
     const int m_width;
     const int m_height;
+    const int m_macroblockColumns;
+    const int m_macroblockRows;
     QByteArray m_sps;
     QByteArray m_pps;
 
     // Encoder thread only (after start).
-    x264_picture_t m_picture;
-    bool m_pictureAllocated = false;
-    std::vector<uint8_t> m_scratch;
+    I420Picture m_scaled;
     int64_t m_nextPts = 0;
 
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_idle;
-    std::optional<PixelBuffer> m_pending;  // the one-slot queue
+    std::optional<Pending> m_pending;  // the one-slot queue
     bool m_busy = false;
     bool m_keyFrameRequested = false;
     bool m_stopping = false;
@@ -341,10 +373,20 @@ void RemoteDesktopH264Encoder::setOnEncodedFrame(FrameHandler handler)
     m_delivery->handler = std::move(handler);
 }
 
+void RemoteDesktopH264Encoder::encode(std::shared_ptr<const I420Picture> picture,
+                                      std::optional<std::vector<QRect>> changes)
+{
+    if (m_session && picture && !picture->isNull())
+        m_session->hand(std::move(picture), std::move(changes));
+}
+
 void RemoteDesktopH264Encoder::encode(const PixelBuffer &picture)
 {
-    if (m_session && picture.isValid())
-        m_session->hand(picture);
+    if (!m_session || !picture.isValid())
+        return;
+    auto converted = std::make_shared<I420Picture>(picture.width, picture.height);
+    converted->convertFrom(reinterpret_cast<const uint8_t *>(picture.data.constData()), picture.bytesPerRow);
+    encode(std::move(converted), std::nullopt);
 }
 
 void RemoteDesktopH264Encoder::requestKeyFrame()

@@ -1,21 +1,22 @@
 #include "remotedesktop/RemoteDesktopServer.h"
 
 #include "core/Errors.h"
-#include "core/FrameClock.h"
 #include "core/Json.h"
 #include "core/Log.h"
 #include "core/SerialQueue.h"
 #include "model/RemoteDesktopVideoHeader.h"
 #include "platform/screen/X11ScreenCapture.h"
+#include "remotedesktop/RemoteDesktopFrameSchedule.h"
 #include "remotedesktop/RemoteDesktopH264Encoder.h"
 #include "remotedesktop/RuntimeDisplayHost.h"
-#include "runtime/RuntimeManager.h"
+#include "remotedesktop/RuntimeFrameSource.h"
 
 #include <QBuffer>
 #include <QDateTime>
 #include <QFontDatabase>
 #include <QImage>
 #include <QPainter>
+#include <QTimer>
 #include <QtEndian>
 
 namespace trellium {
@@ -42,6 +43,27 @@ void appendLittleEndian32(QByteArray &bytes, uint32_t value)
 }
 
 } // namespace
+
+// What one started stream keeps: fixed for its life but the bookkeeping.
+struct RemoteDesktopServer::Stream {
+    std::shared_ptr<RemoteDesktopConnection> connection;
+    RemoteDesktopSource source;
+    int width = 0;
+    int height = 0;
+    int fps = 0;
+    int64_t bitrate = 0;
+    FailureHandler onFailure;
+    // From when the loop runs with its encoder.
+    std::optional<RemoteDesktopFrameSchedule> schedule;
+    bool changed = false;  // noted before the schedule existed
+    // Resumes the loop's wait early when the picture changes.
+    std::optional<Completion<void>> wake;
+    // After a skipped picture the encoder has not seen the source's previous
+    // frame, so it must not trust what the source says changed since.
+    bool encoderInStep = false;
+    bool needsKeyFrame = false;
+    std::unique_ptr<VideoFrameSource> frames;
+};
 
 RemoteDesktopServer &RemoteDesktopServer::shared()
 {
@@ -86,8 +108,43 @@ void RemoteDesktopServer::start(std::shared_ptr<RemoteDesktopConnection> connect
 
     CancelToken token;
     m_loopToken = token;
-    Stream stream{std::move(connection), source, width, height, fps, bitrate, std::move(onFailure)};
+    auto stream = std::make_shared<Stream>();
+    stream->connection = std::move(connection);
+    stream->source = source;
+    stream->width = width;
+    stream->height = height;
+    stream->fps = fps;
+    stream->bitrate = bitrate;
+    stream->onFailure = std::move(onFailure);
+    stream->frames = makeFrameSource(source);
+    if (stream->frames) {
+        Stream *changing = stream.get();
+        connect(stream->frames.get(), &VideoFrameSource::changed, stream->frames.get(), [changing] {
+            if (changing->schedule)
+                changing->schedule->noteChange();
+            else
+                changing->changed = true;
+            if (changing->wake)
+                changing->wake->resolve();
+        });
+    }
     startDetached(frameLoop(std::move(stream), token, m_generation), QStringLiteral("RD frame loop"));
+}
+
+std::unique_ptr<VideoFrameSource> RemoteDesktopServer::makeFrameSource(const RemoteDesktopSource &source) const
+{
+    if (m_frameSourceFactory)
+        return m_frameSourceFactory(source);
+    switch (source.kind) {
+    case RemoteDesktopSource::Kind::mainDisplay:
+        return std::make_unique<X11ScreenCapture>();
+    case RemoteDesktopSource::Kind::runtime:
+        return std::make_unique<RuntimeFrameSource>(source.runtimeID, m_runtimes, RuntimeDisplayHost::shared());
+    case RemoteDesktopSource::Kind::none:
+    case RemoteDesktopSource::Kind::test:
+        break;
+    }
+    return nullptr;
 }
 
 void RemoteDesktopServer::stop()
@@ -104,7 +161,6 @@ void RemoteDesktopServer::stop()
     m_frameIndex = 0;
     m_source = RemoteDesktopSource::none();
     m_connection = nullptr;
-    m_needsKeyFrame = false;
     emit streamStopped(ended);
 }
 
@@ -114,11 +170,11 @@ bool RemoteDesktopServer::isStreamingTo(const RemoteDesktopConnection *connectio
 }
 
 QCoro::Task<std::shared_ptr<RemoteDesktopH264Encoder>> RemoteDesktopServer::openEncoder(
-    std::shared_ptr<SerialQueue> queue, EncoderFactory factory, Stream stream, CancelToken token)
+    std::shared_ptr<SerialQueue> queue, EncoderFactory factory, int width, int height, int fps, int64_t bitrate,
+    CancelToken token)
 {
     Completion<std::shared_ptr<RemoteDesktopH264Encoder>> opened;
-    auto open = [opened, factory = std::move(factory), width = stream.width, height = stream.height,
-                 fps = stream.fps, bitrate = stream.bitrate, token]() mutable {
+    auto open = [opened, factory = std::move(factory), width, height, fps, bitrate, token]() mutable {
         // A stream stopped before its turn opens nothing: a storm of starts
         // and stops costs one encoder, not one each.
         if (token.isCancelled()) {
@@ -163,19 +219,19 @@ void RemoteDesktopServer::installEncoder(std::shared_ptr<RemoteDesktopH264Encode
     m_encoder = std::move(encoder);
 }
 
-QCoro::Task<void> RemoteDesktopServer::frameLoop(Stream stream, CancelToken token, uint64_t generation)
+QCoro::Task<void> RemoteDesktopServer::frameLoop(std::shared_ptr<Stream> stream, CancelToken token,
+                                                 uint64_t generation)
 {
-    const RemoteDesktopSource source = stream.source;
-    const std::shared_ptr<RemoteDesktopConnection> connection = stream.connection;
-    const int width = stream.width;
-    const int height = stream.height;
-    const int fps = stream.fps;
+    const RemoteDesktopSource source = stream->source;
+    const int width = stream->width;
+    const int height = stream->height;
+    const int fps = stream->fps;
     if (source.kind == RemoteDesktopSource::Kind::runtime || source.kind == RemoteDesktopSource::Kind::mainDisplay) {
         // Held by the loop: the server may be gone when the encoder is ready.
         const std::shared_ptr<SerialQueue> queue = m_encoderQueue;
         std::shared_ptr<RemoteDesktopH264Encoder> encoder;
         try {
-            encoder = co_await openEncoder(queue, m_encoderFactory, stream, token);
+            encoder = co_await openEncoder(queue, m_encoderFactory, width, height, fps, stream->bitrate, token);
         } catch (const std::exception &error) {
             logLine(QStringLiteral("RD encoder error:"), describeError(error));
         }
@@ -185,8 +241,8 @@ QCoro::Task<void> RemoteDesktopServer::frameLoop(Stream stream, CancelToken toke
         }
         if (!encoder || !encoder->hasSession()) {
             retireEncoder(queue, std::move(encoder));
-            logLine(QStringLiteral("RD encoder refused %1 x %2 at %3 bit/s").arg(width).arg(height).arg(stream.bitrate));
-            const FailureHandler onFailure = std::move(stream.onFailure);
+            logLine(QStringLiteral("RD encoder refused %1 x %2 at %3 bit/s").arg(width).arg(height).arg(stream->bitrate));
+            const FailureHandler onFailure = std::move(stream->onFailure);
             stop();
             if (onFailure)
                 onFailure(QStringLiteral("Der Videoencoder kann keinen Stream mit %1 x %2 Pixeln erzeugen.")
@@ -194,44 +250,94 @@ QCoro::Task<void> RemoteDesktopServer::frameLoop(Stream stream, CancelToken toke
                               .arg(height));
             co_return;
         }
-        installEncoder(std::move(encoder), stream, generation);
+        installEncoder(std::move(encoder), *stream, generation);
     }
 
-    FrameClock clock(fps);
+    using Clock = RemoteDesktopFrameSchedule::Clock;
+    stream->schedule.emplace(std::chrono::nanoseconds(1'000'000'000 / fps), Clock::now());
+    if (stream->changed)
+        stream->schedule->noteChange();
     // After every wait the token is checked first: a stopped stream (or a
     // destroyed server) is never touched again.
     while (!token.isCancelled()) {
         if (source.kind == RemoteDesktopSource::Kind::none)
             co_return;
-        if (!connection->isOpen()) {
+        if (!stream->connection->isOpen()) {
             if (generation == m_generation)
                 stop();
             co_return;
         }
-        if (source.kind == RemoteDesktopSource::Kind::test) {
-            sendJPEGFrame(*connection, width, height);
-        } else if (connection->pendingBytes() > kBackPressureBytes) {
-            // The client is not reading: capture and encode nothing until it
-            // catches up, then start again with a key frame.
-            m_needsKeyFrame = true;
-        } else {
-            std::optional<PixelBuffer> picture = co_await captureFrame(source, width, height);
-            if (token.isCancelled())
+        const Clock::time_point now = Clock::now();
+        const Clock::time_point due = stream->schedule->nextFrame(now);
+        if (due > now) {
+            try {
+                co_await waitForFrame(stream, due - now, token);
+            } catch (const CancelledError &) {
                 co_return;
-            if (picture && m_encoder && m_encoder->hasSession()) {
-                if (m_needsKeyFrame) {
-                    m_encoder->requestKeyFrame();
-                    m_needsKeyFrame = false;
-                }
-                m_encoder->encode(*picture);
             }
+            continue;
         }
-        try {
-            co_await clock.waitForNextFrame(token);
-        } catch (const CancelledError &) {
-            co_return;
-        }
+        takeFrame(*stream);
+        stream->schedule->frameTaken(now);
     }
+}
+
+void RemoteDesktopServer::takeFrame(Stream &stream)
+{
+    if (stream.source.kind == RemoteDesktopSource::Kind::test) {
+        sendJPEGFrame(*stream.connection, stream.width, stream.height);
+        return;
+    }
+    if (stream.connection->pendingBytes() > kBackPressureBytes) {
+        // The client is not reading: capture and encode nothing until it
+        // catches up, then start again with a key frame.
+        stream.needsKeyFrame = true;
+        return;
+    }
+    QString error;
+    std::optional<VideoFrameSource::Frame> frame =
+        stream.frames ? stream.frames->capture(stream.width, stream.height, &error) : std::nullopt;
+    if (!frame) {
+        if (stream.source.kind == RemoteDesktopSource::Kind::mainDisplay)
+            logLine(QStringLiteral("SCK PixelBuffer capture failed:"), error);
+        return;
+    }
+    if (!m_encoder || !m_encoder->hasSession()) {
+        stream.encoderInStep = false;
+        return;
+    }
+    if (stream.needsKeyFrame) {
+        m_encoder->requestKeyFrame();
+        stream.needsKeyFrame = false;
+    }
+    m_encoder->encode(std::move(frame->picture), stream.encoderInStep ? std::move(frame->changes) : std::nullopt);
+    stream.encoderInStep = true;
+}
+
+QCoro::Task<void> RemoteDesktopServer::waitForFrame(std::shared_ptr<Stream> stream, std::chrono::nanoseconds delay,
+                                                    CancelToken token)
+{
+    token.throwIfCancelled();
+    Completion<void> wake;
+    stream->wake = wake;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, [wake]() mutable { wake.resolve(); });
+    // Never early: a wake before the due time would only wait again.
+    timer.start(std::chrono::ceil<std::chrono::milliseconds>(delay));
+    const auto cancel = [wake]() mutable { wake.fail(CancelledError()); };
+    const int callbackId = token.onCancel(cancel);
+    std::exception_ptr failure;
+    try {
+        co_await wake;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    token.removeCallback(callbackId);
+    stream->wake.reset();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 QByteArray RemoteDesktopServer::h264FrameMessage(int width, int height, uint32_t frameIndex, bool isKeyFrame,
@@ -327,45 +433,6 @@ std::optional<QByteArray> RemoteDesktopServer::renderTestFrame(int width, int he
     if (!image.save(&buffer, "JPG", 65))
         return std::nullopt;
     return jpeg;
-}
-
-QCoro::Task<std::optional<PixelBuffer>> RemoteDesktopServer::captureFrame(RemoteDesktopSource source, int width,
-                                                                          int height)
-{
-    if (source.kind == RemoteDesktopSource::Kind::mainDisplay) {
-        QString error;
-        std::optional<PixelBuffer> picture;
-        if (m_mainDisplayCapture) {
-            picture = m_mainDisplayCapture(width, height, &error);
-        } else {
-            if (!m_x11)
-                m_x11 = std::make_unique<X11ScreenCapture>();
-            picture = m_x11->capture(width, height, &error);
-        }
-        if (!picture)
-            logLine(QStringLiteral("SCK PixelBuffer capture failed:"), error);
-        co_return picture;
-    }
-    if (source.kind != RemoteDesktopSource::Kind::runtime)
-        co_return std::nullopt;
-
-    const std::shared_ptr<VirtualMachine> machine =
-        m_runtimeManager ? m_runtimeManager->virtualMachine(source.runtimeID) : nullptr;
-    if (!machine) {
-        logLine(QStringLiteral("Runtime VM not found:"), uuidText(source.runtimeID));
-        co_return std::nullopt;
-    }
-    int viewWidth = width;
-    int viewHeight = height;
-    try {
-        const RuntimeConfig record = m_runtimeManager->store().readRuntime(source.runtimeID);
-        viewWidth = int(record.displayWidth.value_or(width));
-        viewHeight = int(record.displayHeight.value_or(height));
-    } catch (const std::exception &) {
-        // The stream's own size will do.
-    }
-    RuntimeDisplayHost::shared().attach(source.runtimeID, machine, viewWidth, viewHeight);
-    co_return RuntimeDisplayHost::shared().snapshot(source.runtimeID, width, height);
 }
 
 } // namespace trellium

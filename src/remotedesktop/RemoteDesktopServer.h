@@ -2,11 +2,14 @@
 
 #include "core/Async.h"
 #include "platform/video/PixelBuffer.h"
+#include "platform/video/VideoFrameSource.h"
+#include "remotedesktop/RemoteDesktopRuntimes.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QUuid>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,10 +17,9 @@
 
 namespace trellium {
 
+class RemoteDesktopFrameSchedule;
 class RemoteDesktopH264Encoder;
-class RuntimeManager;
 class SerialQueue;
-class X11ScreenCapture;
 
 // What the stream shows: a runtime's display, nothing, the drawn test card,
 // or the host's main display.
@@ -50,7 +52,8 @@ public:
 
 // Streams one picture source to one client connection: H.264 "RDH1" frames
 // for displays, JPEG "RD_FRAME" frames for the test card. One stream at a
-// time; main thread only.
+// time; main thread only. Display frames are taken when the picture changes,
+// at most one per interval; a still picture is sent again once per interval.
 class RemoteDesktopServer : public QObject {
     Q_OBJECT
 public:
@@ -90,18 +93,18 @@ public:
                        bool isKeyFrame, const std::optional<QByteArray> &sps, const std::optional<QByteArray> &pps);
     void sendJPEGFrame(RemoteDesktopConnection &connection, int width, int height);
     static std::optional<QByteArray> renderTestFrame(int width, int height, int64_t frameNumber);
-    QCoro::Task<std::optional<PixelBuffer>> captureFrame(RemoteDesktopSource source, int width, int height);
 
     // The 24-byte header and the frame parts of one "RDH1" message.
     static QByteArray h264FrameMessage(int width, int height, uint32_t frameIndex, bool isKeyFrame,
                                        const QByteArray &frame, const std::optional<QByteArray> &sps,
                                        const std::optional<QByteArray> &pps);
 
-    // Where runtime machines are looked up (the agent's runtime manager).
-    void setRuntimeManager(RuntimeManager *manager) { m_runtimeManager = manager; }
-    // Replaces the main-display capture (tests).
-    using DisplayCapture = std::function<std::optional<PixelBuffer>(int width, int height, QString *error)>;
-    void setMainDisplayCapture(DisplayCapture capture) { m_mainDisplayCapture = std::move(capture); }
+    // Where runtime machines and records come from (the agent's runtime manager).
+    void setRuntimes(RemoteDesktopRuntimes runtimes) { m_runtimes = std::move(runtimes); }
+    // Makes the picture source of a stream (tests); by default the X11
+    // screen for the main display and the display host's view for a runtime.
+    using FrameSourceFactory = std::function<std::unique_ptr<VideoFrameSource>(const RemoteDesktopSource &)>;
+    void setFrameSourceFactory(FrameSourceFactory factory) { m_frameSourceFactory = std::move(factory); }
     // Replaces how encoders are made (tests); none restores x264.
     void setEncoderFactory(EncoderFactory factory);
 
@@ -111,20 +114,19 @@ signals:
     void streamStopped(trellium::RemoteDesktopSource source);
 
 private:
-    struct Stream {
-        std::shared_ptr<RemoteDesktopConnection> connection;
-        RemoteDesktopSource source;
-        int width = 0;
-        int height = 0;
-        int fps = 0;
-        int64_t bitrate = 0;
-        FailureHandler onFailure;
-    };
+    struct Stream;
 
-    QCoro::Task<void> frameLoop(Stream stream, CancelToken token, uint64_t generation);
+    std::unique_ptr<VideoFrameSource> makeFrameSource(const RemoteDesktopSource &source) const;
+    QCoro::Task<void> frameLoop(std::shared_ptr<Stream> stream, CancelToken token, uint64_t generation);
+    void takeFrame(Stream &stream);
+    // Waits for the delay to pass or the stream's picture to change; touches
+    // nothing of the server.
+    static QCoro::Task<void> waitForFrame(std::shared_ptr<Stream> stream, std::chrono::nanoseconds delay,
+                                          CancelToken token);
     // Null when the stream was stopped before its turn came.
     static QCoro::Task<std::shared_ptr<RemoteDesktopH264Encoder>> openEncoder(std::shared_ptr<SerialQueue> queue,
-                                                                              EncoderFactory factory, Stream stream,
+                                                                              EncoderFactory factory, int width,
+                                                                              int height, int fps, int64_t bitrate,
                                                                               CancelToken token);
     // Silences the encoder here and closes it on the encoder thread.
     static void retireEncoder(const std::shared_ptr<SerialQueue> &queue,
@@ -143,10 +145,8 @@ private:
     // Frames of a stopped stream still on their way to the main thread carry
     // an older generation and are dropped.
     uint64_t m_generation = 0;
-    bool m_needsKeyFrame = false;
-    RuntimeManager *m_runtimeManager = nullptr;
-    DisplayCapture m_mainDisplayCapture;
-    std::unique_ptr<X11ScreenCapture> m_x11;
+    RemoteDesktopRuntimes m_runtimes;
+    FrameSourceFactory m_frameSourceFactory;
 };
 
 } // namespace trellium

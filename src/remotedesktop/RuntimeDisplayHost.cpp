@@ -61,6 +61,12 @@ void RuntimeDisplayHost::detach(const QUuid &runtimeID)
     m_views.erase(runtimeID);
 }
 
+bool RuntimeDisplayHost::hasCurrentView(const QUuid &runtimeID, const std::shared_ptr<VirtualMachine> &machine) const
+{
+    const RuntimeDisplayView *view = this->view(runtimeID);
+    return view && !isStale(*view, machine);
+}
+
 std::optional<QImage> RuntimeDisplayHost::render(const RuntimeDisplayView &view, int width, int height) const
 {
     if (!view.mirror || width <= 0 || height <= 0)
@@ -87,12 +93,28 @@ std::optional<PixelBuffer> RuntimeDisplayHost::snapshot(const QUuid &runtimeID, 
         logLine(QStringLiteral("RuntimeDisplayHost view missing"));
         return std::nullopt;
     }
-    const std::optional<QImage> image = render(*view, width, height);
-    if (!image) {
+    PixelBuffer picture = view->mirror && width > 0 && height > 0 ? view->mirror->snapshot(width, height) : PixelBuffer();
+    if (!picture.isValid()) {
         logLine(QStringLiteral("RuntimeDisplayHost snapshot failed"));
         return std::nullopt;
     }
-    return PixelBuffer::fromImage(*image, width, height);
+    return picture;
+}
+
+std::optional<VideoFrameSource::Frame> RuntimeDisplayHost::frame(const QUuid &runtimeID,
+                                                                 VncFramebufferConverter &converter, int width,
+                                                                 int height)
+{
+    const RuntimeDisplayView *view = this->view(runtimeID);
+    if (!view) {
+        logLine(QStringLiteral("RuntimeDisplayHost view missing"));
+        return std::nullopt;
+    }
+    std::optional<VideoFrameSource::Frame> frame =
+        view->mirror ? converter.frame(*view->mirror, width, height) : std::nullopt;
+    if (!frame)
+        logLine(QStringLiteral("RuntimeDisplayHost snapshot failed"));
+    return frame;
 }
 
 void RuntimeDisplayHost::saveDiagnosticSnapshot(const QUuid &runtimeID, int width, int height,

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "platform/display/VncFramebufferConverter.h"
 #include "platform/display/VncFramebufferMirror.h"
 #include "platform/video/PixelBuffer.h"
+#include "platform/video/VideoFrameSource.h"
 #include "platform/vm/VirtualMachine.h"
 
 #include <QImage>
@@ -55,10 +57,19 @@ public:
     RuntimeDisplayView *attach(const QUuid &runtimeID, std::shared_ptr<VirtualMachine> machine, int width, int height);
     // Ends the runtime's mirror; an unknown runtime changes nothing.
     void detach(const QUuid &runtimeID);
+    // Whether attach with this machine would keep the runtime's view as it
+    // is (false when there is none or it would be made anew).
+    bool hasCurrentView(const QUuid &runtimeID, const std::shared_ptr<VirtualMachine> &machine) const;
 
     // The runtime's screen as exactly width x height BGRx pixels, each
     // direction scaled on its own; none without a view or a picture.
     std::optional<PixelBuffer> snapshot(const QUuid &runtimeID, int width, int height);
+    // The runtime's screen as an I420 frame of width x height, converted by
+    // the stream's own converter (which converts only what changed since
+    // its last frame); none without a view or a picture, logged as a
+    // snapshot would be.
+    std::optional<VideoFrameSource::Frame> frame(const QUuid &runtimeID, VncFramebufferConverter &converter,
+                                                 int width, int height);
     // Writes the screen as a PNG (atomically, parent folders created).
     // Failures are logged only.
     void saveDiagnosticSnapshot(const QUuid &runtimeID, int width, int height, const QString &filePath);

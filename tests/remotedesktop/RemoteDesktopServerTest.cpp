@@ -14,6 +14,7 @@
 #include <QSemaphore>
 #include <QThread>
 #include <QPainter>
+#include <QTimer>
 #include <QtEndian>
 
 using namespace trellium;
@@ -58,7 +59,7 @@ ParsedFrame parse(const QByteArray &message)
 }
 
 // A moving picture as the main display would give it.
-PixelBuffer movingPicture(int width, int height, int tick)
+QImage movingPicture(int width, int height, int tick)
 {
     QImage image(width, height, QImage::Format_RGB32);
     image.fill(QColor(30, 60, 90));
@@ -66,16 +67,57 @@ PixelBuffer movingPicture(int width, int height, int tick)
     painter.fillRect((tick * 17) % (width - 100), height / 2, 100, 80, Qt::yellow);
     painter.drawText(20, 40, QStringLiteral("Bild %1").arg(tick));
     painter.end();
-    return PixelBuffer::fromImage(image, width, height);
+    return image;
 }
+
+std::shared_ptr<I420Picture> toI420(const QImage &image)
+{
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    auto picture = std::make_shared<I420Picture>(rgb.width(), rgb.height());
+    picture->convertFrom(rgb.constBits(), int(rgb.bytesPerLine()));
+    return picture;
+}
+
+// A screen the test paints: a new picture at every capture while `moving`,
+// else only after change(); the same picture is handed out again while
+// nothing changed, as the real sources do.
+class PaintedSource : public VideoFrameSource {
+public:
+    std::optional<Frame> capture(int width, int height, QString *) override
+    {
+        ++captures;
+        if (!moving && !m_changed && m_last && m_last->size() == QSize(width, height))
+            return Frame{m_last, std::vector<QRect>()};
+        m_changed = false;
+        ++paintings;
+        m_last = toI420(movingPicture(width, height, paintings));
+        return Frame{m_last, std::nullopt};
+    }
+
+    void change()
+    {
+        m_changed = true;
+        emit changed();
+    }
+
+    bool moving = true;
+    int captures = 0;
+    int paintings = 0;
+
+private:
+    bool m_changed = false;
+    std::shared_ptr<const I420Picture> m_last;
+};
 
 class RemoteDesktopServerTest : public test::DataHomeTest {
 protected:
     void SetUp() override
     {
         DataHomeTest::SetUp();
-        server.setMainDisplayCapture([this](int width, int height, QString *) -> std::optional<PixelBuffer> {
-            return movingPicture(width, height, ++captures);
+        server.setFrameSourceFactory([this](const RemoteDesktopSource &) {
+            auto made = std::make_unique<PaintedSource>();
+            source = made.get();
+            return made;
         });
     }
 
@@ -86,7 +128,7 @@ protected:
 
     RemoteDesktopServer server;
     std::shared_ptr<RecordingConnection> connection = std::make_shared<RecordingConnection>();
-    int captures = 0;
+    PaintedSource *source = nullptr;  // the running stream's
 };
 
 } // namespace
@@ -174,11 +216,11 @@ TEST_F(RemoteDesktopServerTest, BackPressurePausesTheStreamAndResumesWithAKeyFra
     server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);
     ASSERT_TRUE(waitForMessages(45));  // past the first key frame's successors
     connection->pending = RemoteDesktopServer::kBackPressureBytes + 1;
-    const int capturesBefore = captures;
+    const int capturesBefore = source->captures;
     runSync(sleepFor(300ms));
     const qsizetype paused = connection->messages.size();
     runSync(sleepFor(300ms));
-    EXPECT_LE(captures - capturesBefore, 2);  // nothing captured while the client lags
+    EXPECT_LE(source->captures - capturesBefore, 2);  // nothing captured while the client lags
     EXPECT_EQ(connection->messages.size(), paused);
     connection->pending = 0;
     ASSERT_TRUE(waitForMessages(paused + 1));
@@ -265,7 +307,7 @@ TEST_F(RemoteDesktopServerTest, AStreamTheEncoderRefusesFailsOnceInsteadOfStayin
     }
     EXPECT_EQ(stopped, 2);
     EXPECT_TRUE(connection->messages.isEmpty());
-    EXPECT_EQ(captures, 0);
+    EXPECT_EQ(source ? source->captures : 0, 0);
 }
 
 TEST_F(RemoteDesktopServerTest, EncodersOpenAndCloseOffTheMainThread)
@@ -371,8 +413,8 @@ TEST_F(RemoteDesktopServerTest, AStartStopStormOpensFewEncodersAndDeliversNoStal
 
 TEST_F(RemoteDesktopServerTest, ARuntimeWithoutMachineGivesNoFramesButALinePerInterval)
 {
-    RuntimeManager manager;
-    server.setRuntimeManager(&manager);
+    server.setFrameSourceFactory({});
+    server.setRuntimes({[](const QUuid &) { return std::shared_ptr<VirtualMachine>(); }, {}});
     const QUuid id = QUuid::createUuid();
     test::LogCapture log;
     server.start(connection, RemoteDesktopSource::runtime(id), 640, 480, 30, 2'000'000);

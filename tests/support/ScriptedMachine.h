@@ -16,7 +16,7 @@ public:
     QCoro::Task<void> stop() override;
     void requestStop() override { ++powerButtonPresses; }
     std::optional<uint16_t> forwardedSSHPort() const override { return sshPort; }
-    QString vncSocketPath() const override { return {}; }
+    QString vncSocketPath() const override { return vncSocket; }
     QmpClient *qmp() const override { return nullptr; }
 
     // Test controls.
@@ -28,6 +28,7 @@ public:
     bool failStop = false;
     bool ignoreStop = false;        // stays running after a forced stop
     std::optional<uint16_t> sshPort = uint16_t(40022);
+    QString vncSocket;  // none: the machine has no screen
     int starts = 0;
     int stops = 0;
     int powerButtonPresses = 0;

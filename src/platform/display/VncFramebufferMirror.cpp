@@ -33,6 +33,11 @@ namespace {
 constexpr auto kConnectRetryInterval = std::chrono::milliseconds(50);
 // Larger screens than QEMU can produce are refused rather than allocated.
 constexpr int kMaximumSide = maximumPictureSide;
+// Areas of recent updates kept for readers that convert only what changed;
+// a reader further behind takes the whole picture.
+constexpr size_t kHistoryAreas = 1024;
+
+std::atomic<uint64_t> nextSerial{1};
 
 // libvncclient logs through global function pointers. Its chatter stays
 // quiet; its errors go to the agent's log.
@@ -136,7 +141,7 @@ struct VncFramebufferMirror::Session {
 };
 
 VncFramebufferMirror::VncFramebufferMirror(QString socketPath, Options options, QObject *parent)
-    : QObject(parent), m_socketPath(std::move(socketPath)), m_options(options)
+    : QObject(parent), m_socketPath(std::move(socketPath)), m_options(options), m_serial(nextSerial++)
 {
     installClientLogging();
     m_wakeDescriptor = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -210,6 +215,29 @@ PixelBuffer VncFramebufferMirror::snapshot(int width, int height) const
         std::memcpy(buffer.data.data() + qsizetype(y) * buffer.bytesPerRow, scaled.constScanLine(y),
                     size_t(buffer.bytesPerRow));
     return buffer;
+}
+
+void VncFramebufferMirror::readPicture(uint64_t since, const std::function<void(const PictureAccess &)> &read) const
+{
+    std::lock_guard lock(m_mutex);
+    PictureAccess access;
+    access.updateCount = m_updateCount;
+    if (m_updateCount > 0 && !m_pixels.empty()) {
+        access.pixels = m_pixels.data();
+        access.width = m_width;
+        access.height = m_height;
+    }
+    if (since >= m_historyFrom && since <= m_updateCount) {
+        m_changesScratch.clear();
+        // Newest last: walk back from the end to the first update after `since`.
+        auto first = m_history.end();
+        while (first != m_history.begin() && std::prev(first)->update > since)
+            --first;
+        for (auto change = first; change != m_history.end(); ++change)
+            m_changesScratch.push_back(change->area);
+        access.changes = &m_changesScratch;
+    }
+    read(access);
 }
 
 QImage VncFramebufferMirror::image() const
@@ -407,11 +435,15 @@ void VncFramebufferMirror::publish(Session &session)
         return;
     {
         std::lock_guard lock(m_mutex);
+        ++m_updateCount;
         if (session.resized || m_width != width || m_height != height) {
             m_pixels.assign(size_t(width) * size_t(height), 0xff000000u);
             m_width = width;
             m_height = height;
             copyOpaque(session.frameBuffer, width * 4, m_pixels.data(), width, width, height);
+            // Readers from before the new size start over with the whole picture.
+            m_history.clear();
+            m_historyFrom = m_updateCount;
         } else {
             for (const Session::Rect &rect : session.dirty) {
                 const int left = std::clamp(rect.x, 0, width);
@@ -422,9 +454,13 @@ void VncFramebufferMirror::publish(Session &session)
                     continue;
                 copyOpaque(session.frameBuffer + (ptrdiff_t(top) * width + left) * 4, width * 4,
                            m_pixels.data() + ptrdiff_t(top) * width + left, width, right - left, bottom - top);
+                m_history.push_back({m_updateCount, QRect(left, top, right - left, bottom - top)});
+            }
+            while (m_history.size() > kHistoryAreas) {
+                m_historyFrom = std::max(m_historyFrom, m_history.front().update);
+                m_history.pop_front();
             }
         }
-        ++m_updateCount;
     }
     session.dirty.clear();
     session.resized = false;

@@ -4,12 +4,15 @@
 
 #include <QImage>
 #include <QObject>
+#include <QRect>
 #include <QSize>
 #include <QString>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -54,6 +57,21 @@ public:
     QSize size() const;
     // Complete updates taken into the picture so far.
     uint64_t updateCount() const;
+    // Tells this mirror from any other made in this process.
+    uint64_t serial() const { return m_serial; }
+
+    // The picture as it stands, lent to a reader under the picture's lock
+    // (keep the reading short: the connection waits meanwhile).
+    struct PictureAccess {
+        const uint32_t *pixels = nullptr;  // BGRx, rows packed
+        int width = 0;
+        int height = 0;
+        uint64_t updateCount = 0;  // 0: no picture yet
+        // The areas changed after the update the reader asked about; none
+        // when the mirror no longer knows (long ago, or the size changed).
+        const std::vector<QRect> *changes = nullptr;
+    };
+    void readPicture(uint64_t since, const std::function<void(const PictureAccess &)> &read) const;
 
     // The picture scaled to exactly width x height (each direction on its
     // own); invalid without a picture or for an empty size.
@@ -89,6 +107,17 @@ private:
     int m_height = 0;
     std::vector<uint32_t> m_pixels;  // BGRx, alpha forced to 0xff, rows packed
     uint64_t m_updateCount = 0;
+    // The areas of recent updates, oldest first; the areas of every update
+    // after m_historyFrom are in it.
+    struct Change {
+        uint64_t update;
+        QRect area;
+    };
+    std::deque<Change> m_history;
+    uint64_t m_historyFrom = 0;
+    mutable std::vector<QRect> m_changesScratch;
+
+    const uint64_t m_serial;
 
     std::thread m_thread;
 };

@@ -1,11 +1,11 @@
 #include "platform/screen/X11ScreenCapture.h"
 
-#include <libyuv/scale_argb.h>
+#include <xcb/damage.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
-#include <cstring>
+#include <cstdlib>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -21,7 +21,8 @@ struct X11ScreenCapture::Connection {
     int shmId = -1;
     uint8_t *shmData = nullptr;
     xcb_shm_seg_t segment = 0;
-    PixelBuffer full;
+    xcb_damage_damage_t damage = 0;
+    uint8_t damageEvent = 0;
 
     ~Connection()
     {
@@ -36,8 +37,19 @@ struct X11ScreenCapture::Connection {
     }
 };
 
-X11ScreenCapture::X11ScreenCapture() = default;
-X11ScreenCapture::~X11ScreenCapture() = default;
+X11ScreenCapture::X11ScreenCapture(QObject *parent) : VideoFrameSource(parent) {}
+
+X11ScreenCapture::~X11ScreenCapture()
+{
+    disconnect();
+}
+
+void X11ScreenCapture::disconnect()
+{
+    m_notifier.reset();
+    m_connection.reset();
+    m_damaged = true;
+}
 
 bool X11ScreenCapture::connect(QString *error)
 {
@@ -105,52 +117,89 @@ bool X11ScreenCapture::connect(QString *error)
             free(reply);
         }
     }
-    connection->full.width = connection->width;
-    connection->full.height = connection->height;
-    connection->full.bytesPerRow = connection->width * 4;
+    // Without DAMAGE every capture grabs the screen.
+    const xcb_query_extension_reply_t *damage = xcb_get_extension_data(connection->xcb, &xcb_damage_id);
+    if (damage && damage->present && connection->hasCursor) {
+        auto cookie = xcb_damage_query_version(connection->xcb, 1, 1);
+        if (auto *reply = xcb_damage_query_version_reply(connection->xcb, cookie, nullptr)) {
+            free(reply);
+            connection->damage = xcb_generate_id(connection->xcb);
+            // One event when the screen goes from unchanged to changed; the
+            // capture subtracts before it grabs, which arms the next one.
+            xcb_damage_create(connection->xcb, connection->damage, connection->root,
+                              XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+            connection->damageEvent = uint8_t(damage->first_event + XCB_DAMAGE_NOTIFY);
+            xcb_flush(connection->xcb);
+        }
+    }
     m_connection = std::move(connection);
+    m_damaged = true;
+    if (m_connection->damage) {
+        m_notifier = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(m_connection->xcb),
+                                                       QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, this, [this] { takeEvents(true); });
+    }
     return true;
+}
+
+void X11ScreenCapture::takeEvents(bool readSocket)
+{
+    if (!m_connection)
+        return;
+    xcb_connection_t *xcb = m_connection->xcb;
+    bool damaged = false;
+    while (xcb_generic_event_t *event = readSocket ? xcb_poll_for_event(xcb) : xcb_poll_for_queued_event(xcb)) {
+        if (m_connection->damage && (event->response_type & 0x7f) == m_connection->damageEvent)
+            damaged = true;
+        free(event);
+    }
+    if (xcb_connection_has_error(xcb)) {
+        // The server went away: connect anew at the next capture.
+        disconnect();
+        emit changed();
+        return;
+    }
+    if (damaged && !m_damaged) {
+        m_damaged = true;
+        emit changed();
+    }
 }
 
 namespace {
 
 // Blends the cursor image (premultiplied ARGB) into the BGRx picture.
-void drawCursor(xcb_connection_t *xcb, PixelBuffer &picture)
+void drawCursor(const xcb_xfixes_get_cursor_image_reply_t *cursor, uint8_t *data, int width, int height)
 {
-    auto cookie = xcb_xfixes_get_cursor_image(xcb);
-    xcb_xfixes_get_cursor_image_reply_t *cursor = xcb_xfixes_get_cursor_image_reply(xcb, cookie, nullptr);
-    if (!cursor)
-        return;
     const uint32_t *pixels = xcb_xfixes_get_cursor_image_cursor_image(cursor);
     const int left = cursor->x - cursor->xhot;
     const int top = cursor->y - cursor->yhot;
-    auto *data = reinterpret_cast<uint8_t *>(picture.data.data());
+    const qsizetype bytesPerRow = qsizetype(width) * 4;
     for (int y = 0; y < cursor->height; ++y) {
         const int py = top + y;
-        if (py < 0 || py >= picture.height)
+        if (py < 0 || py >= height)
             continue;
         for (int x = 0; x < cursor->width; ++x) {
             const int px = left + x;
-            if (px < 0 || px >= picture.width)
+            if (px < 0 || px >= width)
                 continue;
             const uint32_t argb = pixels[y * cursor->width + x];
             const uint32_t alpha = argb >> 24;
             if (alpha == 0)
                 continue;
-            uint8_t *target = data + qsizetype(py) * picture.bytesPerRow + px * 4;
+            uint8_t *target = data + qsizetype(py) * bytesPerRow + px * 4;
             const uint32_t inverse = 255 - alpha;
             target[0] = uint8_t((argb & 0xff) + target[0] * inverse / 255);
             target[1] = uint8_t(((argb >> 8) & 0xff) + target[1] * inverse / 255);
             target[2] = uint8_t(((argb >> 16) & 0xff) + target[2] * inverse / 255);
         }
     }
-    free(cursor);
 }
 
 } // namespace
 
-std::optional<PixelBuffer> X11ScreenCapture::capture(int width, int height, QString *error)
+std::optional<VideoFrameSource::Frame> X11ScreenCapture::capture(int width, int height, QString *error)
 {
+    m_grabbed = false;
     if (width <= 0 || height <= 0) {
         *error = QStringLiteral("Ungültige Bildgröße.");
         return std::nullopt;
@@ -158,33 +207,71 @@ std::optional<PixelBuffer> X11ScreenCapture::capture(int width, int height, QStr
     if (!m_connection && !connect(error))
         return std::nullopt;
     Connection &c = *m_connection;
+    takeEvents(true);
+    if (!m_connection) {
+        *error = QStringLiteral("Die Verbindung zum X-Display ist abgebrochen.");
+        return std::nullopt;
+    }
+
+    xcb_xfixes_get_cursor_image_reply_t *cursor = nullptr;
+    if (c.hasCursor)
+        cursor = xcb_xfixes_get_cursor_image_reply(c.xcb, xcb_xfixes_get_cursor_image(c.xcb), nullptr);
+    const int cursorX = cursor ? cursor->x : -1;
+    const int cursorY = cursor ? cursor->y : -1;
+    const uint32_t cursorSerial = cursor ? cursor->cursor_serial : 0;
+    const bool cursorMoved = cursorX != m_cursorX || cursorY != m_cursorY || cursorSerial != m_cursorSerial;
+    takeEvents(false);
+    if (!m_connection) {
+        free(cursor);
+        *error = QStringLiteral("Die Verbindung zum X-Display ist abgebrochen.");
+        return std::nullopt;
+    }
+    if (!c.damage)
+        m_damaged = true;
+    if (!m_damaged && !cursorMoved && m_last && m_last->size() == QSize(width, height)) {
+        free(cursor);
+        return Frame{m_last, std::vector<QRect>()};
+    }
+
+    // Damage from here on arms a new event, so no change is missed between
+    // this grab and the next.
+    if (c.damage)
+        xcb_damage_subtract(c.xcb, c.damage, XCB_NONE, XCB_NONE);
+    m_damaged = false;
     auto cookie = xcb_shm_get_image(c.xcb, c.root, 0, 0, uint16_t(c.width), uint16_t(c.height), ~0u,
                                     XCB_IMAGE_FORMAT_Z_PIXMAP, c.segment, 0);
     xcb_generic_error_t *grabError = nullptr;
     xcb_shm_get_image_reply_t *reply = xcb_shm_get_image_reply(c.xcb, cookie, &grabError);
     if (!reply) {
         free(grabError);
+        free(cursor);
         *error = QStringLiteral("Das Bild des X-Displays konnte nicht gelesen werden.");
         // The server may have gone away; reconnect next time.
-        m_connection.reset();
+        disconnect();
         return std::nullopt;
     }
     free(reply);
-    c.full.data = QByteArray(reinterpret_cast<const char *>(c.shmData), qsizetype(c.width) * c.height * 4);
-    if (c.hasCursor)
-        drawCursor(c.xcb, c.full);
-    if (width == c.width && height == c.height)
-        return c.full;
+    // The segment is ours until the next grab: the cursor goes straight into it.
+    if (cursor)
+        drawCursor(cursor, c.shmData, c.width, c.height);
+    free(cursor);
+    m_cursorX = cursorX;
+    m_cursorY = cursorY;
+    m_cursorSerial = cursorSerial;
 
-    PixelBuffer scaled;
-    scaled.width = width;
-    scaled.height = height;
-    scaled.bytesPerRow = width * 4;
-    scaled.data.resize(qsizetype(scaled.bytesPerRow) * height);
-    libyuv::ARGBScale(reinterpret_cast<const uint8_t *>(c.full.data.constData()), c.full.bytesPerRow, c.width, c.height,
-                      reinterpret_cast<uint8_t *>(scaled.data.data()), scaled.bytesPerRow, width, height,
-                      libyuv::kFilterBilinear);
-    return scaled;
+    std::shared_ptr<I420Picture> picture = m_pool.take(width, height);
+    if (width == c.width && height == c.height) {
+        picture->convertFrom(c.shmData, c.width * 4);
+    } else {
+        m_full.resize(c.width, c.height);
+        m_full.convertFrom(c.shmData, c.width * 4);
+        m_full.scaleInto(*picture);
+    }
+    m_last = picture;
+    m_grabbed = true;
+    // Events that arrived with the replies.
+    takeEvents(false);
+    return Frame{picture, std::nullopt};
 }
 
 } // namespace trellium

@@ -1,3 +1,4 @@
+#include "agent/AgentManager.h"
 #include "core/Files.h"
 #include "platform/vm/QemuVirtualMachine.h"
 #include "remotedesktop/RemoteDesktopServer.h"
@@ -42,13 +43,13 @@ protected:
         dependencies.environment.restrictNetwork = true;
         provider = std::make_shared<LinuxRuntimeProvider>(manager.store(), dependencies);
         manager.registerProvider(provider);
-        RemoteDesktopServer::shared().setRuntimeManager(&manager);
+        RemoteDesktopServer::shared().setRuntimes(AgentManager::remoteDesktopRuntimes(manager));
     }
 
     void TearDown() override
     {
         RemoteDesktopServer::shared().stop();
-        RemoteDesktopServer::shared().setRuntimeManager(nullptr);
+        RemoteDesktopServer::shared().setRuntimes({});
         RuntimeDisplayHost::shared().detach(runtime.id);
         DataHomeTest::TearDown();
     }

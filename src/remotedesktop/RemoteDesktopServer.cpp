@@ -226,6 +226,13 @@ QCoro::Task<void> RemoteDesktopServer::frameLoop(std::shared_ptr<Stream> stream,
     const int width = stream->width;
     const int height = stream->height;
     const int fps = stream->fps;
+    // Everything below happens after start() returned, even an encoder
+    // thread quick enough to answer before the first await.
+    try {
+        co_await sleepFor(std::chrono::milliseconds(0), token);
+    } catch (const CancelledError &) {
+        co_return;
+    }
     if (source.kind == RemoteDesktopSource::Kind::runtime || source.kind == RemoteDesktopSource::Kind::mainDisplay) {
         // Held by the loop: the server may be gone when the encoder is ready.
         const std::shared_ptr<SerialQueue> queue = m_encoderQueue;

@@ -4,10 +4,14 @@
 #include "remotedesktop/RemoteDesktopH264Encoder.h"
 #include "remotedesktop/RemoteDesktopServer.h"
 
+#include "remotedesktop/RuntimeDisplayHost.h"
+
 #include "support/H264Decoder.h"
 #include "support/Samples.h"
+#include "support/ScriptedMachine.h"
 #include "support/TestEnvironment.h"
 #include "support/TestGuest.h"
+#include "support/VncFakeServer.h"
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -90,6 +94,7 @@ public:
             return Frame{m_last, std::vector<QRect>()};
         m_changed = false;
         ++paintings;
+        paintedAt.push_back(std::chrono::steady_clock::now());
         m_last = toI420(movingPicture(width, height, paintings));
         return Frame{m_last, std::nullopt};
     }
@@ -103,6 +108,7 @@ public:
     bool moving = true;
     int captures = 0;
     int paintings = 0;
+    std::vector<std::chrono::steady_clock::time_point> paintedAt;
 
 private:
     bool m_changed = false;
@@ -448,4 +454,115 @@ TEST_F(RemoteDesktopServerTest, VideoRequestsFollowTheQualityTable)
     EXPECT_EQ(display.source, RemoteDesktopSource::mainDisplay());
     EXPECT_EQ(QSize(display.width, display.height), QSize(1280, 720));
     EXPECT_EQ(display.bitrate, 8'000'000);
+}
+
+TEST_F(RemoteDesktopServerTest, AStillScreenStreamsAtTheRateFromOnePicture)
+{
+    server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);
+    source->moving = false;
+    ASSERT_TRUE(waitForMessages(20));
+    server.stop();
+
+    // One picture made, yet a frame per interval with the next index each.
+    EXPECT_EQ(source->paintings, 1);
+    EXPECT_GE(source->captures, 20);
+    test::H264Decoder decoder;
+    for (qsizetype i = 0; i < connection->messages.size(); ++i) {
+        const ParsedFrame frame = parse(connection->messages.at(i));
+        EXPECT_EQ(frame.index, uint32_t(i + 1));
+        const auto sps = frame.sps.isEmpty() ? std::nullopt : std::optional(frame.sps);
+        const auto pps = frame.pps.isEmpty() ? std::nullopt : std::optional(frame.pps);
+        const auto pictures = decoder.decode(test::h264AnnexB(frame.frame, sps, pps));
+        ASSERT_TRUE(pictures && pictures->size() == 1) << "frame " << frame.index;
+        // The picture's yellow block, at the place of the one painting.
+        EXPECT_GT(pictures->at(0).colorAt(17 + 50, 240 + 40).red(), 200) << "frame " << frame.index;
+    }
+}
+
+TEST_F(RemoteDesktopServerTest, ChangesFasterThanTheRateNeverProduceMoreFramesThanTheRate)
+{
+    server.start(connection, RemoteDesktopSource::mainDisplay(), 320, 240, 30, 1'000'000);
+    source->moving = false;
+    QTimer changing;
+    changing.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&changing, &QTimer::timeout, [this] { source->change(); });
+    changing.start(2ms);
+    QElapsedTimer running;
+    running.start();
+    ASSERT_TRUE(test::waitUntil([&] { return running.elapsed() >= 2000; }, 30s));
+    changing.stop();
+    const std::vector<std::chrono::steady_clock::time_point> painted = source->paintedAt;
+    server.stop();
+
+    // About a thousand changes; a picture per change would be that many.
+    ASSERT_GE(painted.size(), 10u);
+    const auto thirtySlots = std::chrono::nanoseconds(1'000'000'000 / 30) * 30;
+    for (size_t first = 0; first < painted.size(); ++first) {
+        size_t count = 0;
+        while (first + count < painted.size() && painted[first + count] - painted[first] < thirtySlots)
+            ++count;
+        // Thirty slots, and one more for the frame that ended a still slot.
+        ASSERT_LE(count, 31u) << "from picture " << first;
+    }
+}
+
+TEST_F(RemoteDesktopServerTest, ARuntimeStreamReadsItsRecordOnceAndShowsItsScreenAtAnEvenSize)
+{
+    // A 1366 x 768 runtime at eco: scaled toward zero and made even.
+    RuntimeConfig record = test::sampleRuntime();
+    record.displayWidth = 1366;
+    record.displayHeight = 768;
+    const QSize size = AgentManager::scaledRuntimeSize(1366, 768, RemoteDesktopQuality::eco);
+    EXPECT_EQ(size, QSize(886, 498));
+
+    QImage screen(1366, 768, QImage::Format_RGB32);
+    screen.fill(QColor(200, 30, 40));
+    QPainter(&screen).fillRect(683, 0, 683, 768, QColor(20, 60, 220));
+    test::VncFakeServer vnc(scratch() + QStringLiteral("/vnc.sock"), screen);
+    ASSERT_TRUE(vnc.isListening());
+    auto machine = std::make_shared<test::ScriptedMachine>();
+    machine->setState(VirtualMachineState::running);
+    machine->vncSocket = vnc.socketPath();
+    int reads = 0;
+    server.setFrameSourceFactory({});
+    server.setRuntimes({[&](const QUuid &id) { return id == record.id ? machine : nullptr; },
+                        [&](const QUuid &) -> std::optional<RuntimeConfig> {
+                            ++reads;
+                            return record;
+                        }});
+
+    server.start(connection, RemoteDesktopSource::runtime(record.id), size.width(), size.height(), 30, 2'000'000);
+    ASSERT_TRUE(waitForMessages(10));
+    // A change on the guest's screen reaches the stream.
+    QImage changed = screen;
+    QPainter(&changed).fillRect(0, 600, 300, 168, QColor(250, 250, 250));
+    vnc.setPicture(changed);
+    test::H264Decoder decoder;
+    qsizetype decoded = 0;
+    std::optional<test::H264Picture> last;
+    const auto decodeNew = [&] {
+        for (; decoded < connection->messages.size(); ++decoded) {
+            const ParsedFrame frame = parse(connection->messages.at(decoded));
+            const auto sps = frame.sps.isEmpty() ? std::nullopt : std::optional(frame.sps);
+            const auto pps = frame.pps.isEmpty() ? std::nullopt : std::optional(frame.pps);
+            const auto pictures = decoder.decode(test::h264AnnexB(frame.frame, sps, pps));
+            if (!pictures || pictures->size() != 1)
+                return false;
+            last = pictures->at(0);
+        }
+        return true;
+    };
+    ASSERT_TRUE(test::waitUntil([&] { return decodeNew() && last && last->colorAt(60, 470).lightness() > 200; }, 30s));
+    server.stop();
+    RuntimeDisplayHost::shared().detach(record.id);
+
+    EXPECT_EQ(reads, 1);
+    EXPECT_EQ(QSize(last->width, last->height), size);
+    EXPECT_EQ(parse(connection->messages.first()).width, 886);
+    const QColor left = last->colorAt(200, 100);
+    const QColor right = last->colorAt(700, 100);
+    EXPECT_NEAR(left.red(), 200, 12);
+    EXPECT_NEAR(left.blue(), 40, 12);
+    EXPECT_NEAR(right.blue(), 220, 12);
+    EXPECT_NEAR(right.red(), 20, 12);
 }

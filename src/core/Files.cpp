@@ -1,5 +1,6 @@
 #include "core/Files.h"
 
+#include "core/Descriptor.h"
 #include "core/Errors.h"
 
 #include <QDir>
@@ -24,24 +25,6 @@ QByteArray encoded(const QString &path)
 {
     return QFile::encodeName(path);
 }
-
-// Closes a descriptor when leaving scope.
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-
-private:
-    int m_fd;
-};
 
 QString temporarySibling(const QString &target)
 {

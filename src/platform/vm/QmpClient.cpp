@@ -74,9 +74,14 @@ void QmpClient::onReadyRead()
         } else if (auto it = m_pending.find(message.value(QLatin1String("id")).toInteger(-1)); it != m_pending.end()) {
             Completion<QJsonValue> answer = it->second;
             m_pending.erase(it);
-            if (message.contains(QLatin1String("error")))
-                answer.fail(qmpError(message.value(QLatin1String("error")).toObject().value(QLatin1String("desc")).toString()));
-            else
+            if (message.contains(QLatin1String("error"))) {
+                const QJsonObject error = message.value(QLatin1String("error")).toObject();
+                QString text = error.value(QLatin1String("desc")).toString();
+                if (text.isEmpty())
+                    text = QStringLiteral("QEMU hat den Befehl abgelehnt (%1).")
+                               .arg(error.value(QLatin1String("class")).toString());
+                answer.fail(qmpError(text));
+            } else
                 answer.resolve(message.value(QLatin1String("return")));
         }
     }

@@ -7,6 +7,7 @@
 #include "core/Files.h"
 #include "core/Process.h"
 #include "platform/vm/QemuVirtualMachine.h"
+#include "platform/vm/VirtiofsdCommand.h"
 #include "runtime/RuntimeStore.h"
 #include "runtime/linux/LinuxRuntimeProvider.h"
 #include "runtime/linux/LinuxSSHManager.h"
@@ -95,14 +96,18 @@ double bareOnce(const RuntimeConfig &runtime, const QemuEnvironment &environment
 
     QElapsedTimer clock;
     clock.start();
-    removeItem(run.shareSocketPaths.first());
+    Descriptor listener = VirtiofsdCommand::listen(run.shareSocketPaths.first());
+    const VirtiofsdCommand share = VirtiofsdCommand::make(
+        environment, {runtime.workspacePath, listener.get(), environment.resolvedVirtiofsdSandbox(),
+                      environment.resolvedVirtiofsdUserNamespace()});
     QProcess virtiofsd;
-    virtiofsd.start(environment.virtiofsdPath,
-                    {QStringLiteral("--socket-path=") + run.shareSocketPaths.first(), QStringLiteral("-o"),
-                     QStringLiteral("source=") + runtime.workspacePath, QStringLiteral("-o"),
-                     QStringLiteral("sandbox=") + environment.resolvedVirtiofsdSandbox()});
-    while (!itemExists(run.shareSocketPaths.first()))
-        QThread::msleep(10);
+    QByteArray errors;
+    if (!share.startUntilReady(virtiofsd, std::move(listener), 15s, errors)) {
+        std::fprintf(stderr, "virtiofsd: %s\n", errors.constData());
+        ::close(qmp[0]);
+        ::close(qmp[1]);
+        return -1;
+    }
     QProcess qemu;
     qemu.setChildProcessModifier([inherited]() {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);

@@ -1,5 +1,9 @@
 #include "platform/vm/QemuEnvironment.h"
 
+#include "platform/vm/VirtiofsdCommand.h"
+
+#include "core/Descriptor.h"
+#include "core/Errors.h"
 #include "core/Files.h"
 #include "core/Log.h"
 
@@ -42,6 +46,11 @@ QString QemuEnvironment::resolvedVirtiofsdSandbox() const
     return virtiofsdSandbox.isEmpty() ? probeVirtiofsdSandbox(*this) : virtiofsdSandbox;
 }
 
+bool QemuEnvironment::resolvedVirtiofsdUserNamespace() const
+{
+    return virtiofsdUserNamespace.value_or(::geteuid() != 0);
+}
+
 QemuEnvironment &QemuEnvironment::shared()
 {
     static QemuEnvironment environment = [] {
@@ -73,7 +82,7 @@ T decideOnce(const QString &key, const std::function<T()> &decide)
     return choice;
 }
 
-QString virtiofsdSandboxChoice(const QemuEnvironment &environment);
+QString virtiofsdSandboxChoice(const QemuEnvironment &environment, bool userNamespace);
 
 // Starts the firmware under KVM for a moment and asks QEMU for its status.
 std::optional<QString> kvmFailure(const QemuEnvironment &environment)
@@ -139,42 +148,44 @@ VirtualMachineAccelerator probeAccelerator(const QemuEnvironment &environment)
 
 QString probeVirtiofsdSandbox(const QemuEnvironment &environment)
 {
-    return decideOnce<QString>(environment.virtiofsdPath, [&environment] { return virtiofsdSandboxChoice(environment); });
+    const bool userNamespace = environment.resolvedVirtiofsdUserNamespace();
+    const QString key = environment.virtiofsdPath + (userNamespace ? QStringLiteral(" userns") : QString());
+    return decideOnce<QString>(key, [&environment, userNamespace] {
+        return virtiofsdSandboxChoice(environment, userNamespace);
+    });
 }
 
 namespace {
 
-QString virtiofsdSandboxChoice(const QemuEnvironment &environment)
+QString virtiofsdSandboxChoice(const QemuEnvironment &environment, bool userNamespace)
 {
     QString choice = QStringLiteral("namespace");
     QTemporaryDir dir;
     const QString socket = dir.filePath(QStringLiteral("probe.sock"));
     createDirectories(dir.filePath(QStringLiteral("source")));
     QProcess virtiofsd;
-    virtiofsd.setProgram(environment.virtiofsdPath);
-    virtiofsd.setArguments({QStringLiteral("--socket-path=") + socket, QStringLiteral("-o"),
-                            QStringLiteral("source=") + dir.filePath(QStringLiteral("source")), QStringLiteral("-o"),
-                            QStringLiteral("sandbox=namespace")});
-    virtiofsd.setChildProcessModifier([]() { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    virtiofsd.start();
-    if (virtiofsd.waitForStarted(5000)) {
-        QElapsedTimer clock;
-        clock.start();
-        while (!itemExists(socket) && virtiofsd.state() == QProcess::Running && clock.elapsed() < 5000)
-            QThread::msleep(10);
-        // The sandbox is set up once a client has connected.
-        const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray path = QFile::encodeName(socket);
-        if (client >= 0 && size_t(path.size()) < sizeof(address.sun_path)) {
+    try {
+        Descriptor listener = VirtiofsdCommand::listen(socket);
+        const VirtiofsdCommand command = VirtiofsdCommand::make(
+            environment, {dir.filePath(QStringLiteral("source")), listener.get(), choice, userNamespace});
+        QByteArray errors;
+        const bool ready = command.startUntilReady(virtiofsd, std::move(listener), std::chrono::seconds(5), errors);
+        // The sandbox is set up once a client has connected; where namespaces
+        // are not allowed virtiofsd then ends at once. A virtiofsd that did
+        // not even get ready is left to the start to report.
+        if (ready) {
+            const Descriptor client(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            const QByteArray path = QFile::encodeName(socket);
             memcpy(address.sun_path, path.constData(), size_t(path.size()));
-            if (::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0
+            if (client.isValid()
+                && ::connect(client.get(), reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0
                 && virtiofsd.waitForFinished(500))
                 choice = QStringLiteral("chroot");
         }
-        if (client >= 0)
-            ::close(client);
+    } catch (const Error &error) {
+        logLine(QStringLiteral("virtiofsd sandbox probe:"), error.localizedDescription());
     }
     if (virtiofsd.state() != QProcess::NotRunning) {
         virtiofsd.kill();

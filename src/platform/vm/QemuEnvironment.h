@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <optional>
 
 namespace trellium {
@@ -24,10 +25,21 @@ struct QemuEnvironment {
     bool restrictNetwork = false;
     // virtiofsd's sandbox ("namespace" or "chroot"); empty: probed once.
     QString virtiofsdSandbox;
+    // virtiofsd needs root. Run by an ordinary user it starts as root of a
+    // user namespace made of the user's subordinate ids, with the guest
+    // user's ids mapped to the user, so that what the guest user writes
+    // belongs to the user on the host. Unset: when the agent is not root.
+    std::optional<bool> virtiofsdUserNamespace;
+    QString unsharePath = QStringLiteral("/usr/bin/unshare");
+    QString setprivPath = QStringLiteral("/usr/bin/setpriv");
+    // The user cloud-init creates first in a guest.
+    uint32_t guestUserId = 1000;
+    uint32_t guestGroupId = 1000;
 
     QString resolvedSocketRoot() const;
     VirtualMachineAccelerator resolvedAccelerator() const;
     QString resolvedVirtiofsdSandbox() const;
+    bool resolvedVirtiofsdUserNamespace() const;
 
     // The agent's environment. TRELLIUM_VM_ACCEL=kvm|tcg forces the accelerator.
     static QemuEnvironment &shared();

@@ -1,5 +1,8 @@
 #include "platform/vm/QemuVirtualMachine.h"
 
+#include "platform/vm/VirtiofsdCommand.h"
+
+#include "core/Descriptor.h"
 #include "core/Files.h"
 #include "core/Json.h"
 
@@ -22,14 +25,25 @@ namespace {
 constexpr auto kGreetingTimeout = std::chrono::seconds(30);
 constexpr auto kQuitTimeout = std::chrono::seconds(10);
 constexpr auto kKillTimeout = std::chrono::seconds(10);
-constexpr auto kShareSocketTimeout = std::chrono::seconds(15);
+constexpr auto kShareReadyTimeout = std::chrono::seconds(15);
+constexpr qsizetype kKeptErrorBytes = 65536;
 
-// virtiofsd parses -o like FUSE: commas separate options, a backslash escapes.
-QString escapeFuseOptionValue(QString value)
+void keepTail(QByteArray &buffer, const QByteArray &more)
 {
-    value.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
-    value.replace(QLatin1Char(','), QStringLiteral("\\,"));
-    return value;
+    buffer.append(more);
+    if (buffer.size() > kKeptErrorBytes)
+        buffer = buffer.right(kKeptErrorBytes);
+}
+
+QString lastLines(const QByteArray &output, int count)
+{
+    QStringList lines;
+    for (const QByteArray &line : output.split('\n')) {
+        const QString text = QString::fromUtf8(line.trimmed());
+        if (!text.isEmpty())
+            lines << text;
+    }
+    return lines.mid(std::max<qsizetype>(0, lines.size() - count)).join(QLatin1Char(' '));
 }
 
 QProcess *makeChild(QObject *parent, const QString &program, const QStringList &arguments, QList<int> inherited)
@@ -57,8 +71,13 @@ QemuVirtualMachine::QemuVirtualMachine(VirtualMachineConfiguration configuration
 QemuVirtualMachine::~QemuVirtualMachine()
 {
     killAll();
+    removeSocketFolder();
+}
+
+void QemuVirtualMachine::removeSocketFolder()
+{
     if (!m_socketFolder.isEmpty())
-        QDir(m_socketFolder).removeRecursively();
+        QDir(std::exchange(m_socketFolder, QString())).removeRecursively();
 }
 
 QString QemuVirtualMachine::vncSocketPath() const
@@ -132,36 +151,51 @@ DomainError QemuVirtualMachine::startError(const QString &fallback) const
 
 QCoro::Task<void> QemuVirtualMachine::startShares()
 {
+    const bool userNamespace = m_environment.resolvedVirtiofsdUserNamespace();
+    const QString sandbox = m_environment.resolvedVirtiofsdSandbox();
     for (qsizetype i = 0; i < m_configuration.directoryShares.size(); ++i) {
         const auto &share = m_configuration.directoryShares.at(i);
-        const QString socket = m_socketFolder + QStringLiteral("/fs%1.sock").arg(i);
-        QProcess *process = makeChild(
-            this, m_environment.virtiofsdPath,
-            {QStringLiteral("--socket-path=") + socket,
-             QStringLiteral("-o"),
-             QStringLiteral("source=") + escapeFuseOptionValue(QDir(share.directoryPath).absolutePath()),
-             QStringLiteral("-o"), QStringLiteral("cache=auto"),
-             QStringLiteral("-o"), QStringLiteral("sandbox=") + m_environment.resolvedVirtiofsdSandbox()},
-            {});
+        Descriptor listener = VirtiofsdCommand::listen(shareSocketPath(i));
+        const VirtiofsdCommand command = VirtiofsdCommand::make(
+            m_environment, {QDir(share.directoryPath).absolutePath(), listener.get(), sandbox, userNamespace});
+        requireExecutable(command.program);
+        requireExecutable(m_environment.virtiofsdPath);
+        QProcess *process = makeChild(this, command.program, command.arguments, {listener.get()});
         process->setProcessChannelMode(QProcess::SeparateChannels);
         m_shares.append(process);
-        requireExecutable(m_environment.virtiofsdPath);
+        m_shareErrors.append(QByteArray());
+        Completion<void> ready;
+        connect(process, &QProcess::readyReadStandardError, this, [this, process, i, ready]() mutable {
+            keepTail(m_shareErrors[i], process->readAllStandardError());
+            if (m_shareErrors.at(i).contains(VirtiofsdCommand::readyMessage.toUtf8()))
+                ready.resolve();
+        });
+        connect(process, &QProcess::finished, this, [this, process, i, ready, userNamespace]() mutable {
+            keepTail(m_shareErrors[i], process->readAllStandardError());
+            QString reason = lastLines(m_shareErrors.at(i), 3);
+            if (userNamespace && reason.contains(QLatin1String("unshare:")))
+                reason += QStringLiteral(" (ohne root-Rechte braucht die Freigabe das Paket uidmap und "
+                                         "untergeordnete IDs des Benutzers in /etc/subuid und /etc/subgid)");
+            ready.fail(DomainError(QStringLiteral("VirtualMachine"), 1,
+                                   QStringLiteral("Die Ordnerfreigabe konnte nicht gestartet werden: ")
+                                       + reason.trimmed()));
+        });
         process->start();
-        if (!process->waitForStarted(10000))
+        const bool started = process->waitForStarted(10000);
+        listener.reset();  // virtiofsd has its own copy now
+        if (!started)
             throw DomainError(QStringLiteral("VirtualMachine"), 1,
                               QStringLiteral("virtiofsd konnte nicht gestartet werden: ") + process->errorString());
-        // QEMU needs the socket to exist before it starts.
-        const auto deadline = std::chrono::steady_clock::now() + kShareSocketTimeout;
-        while (!itemExists(socket)) {
-            if (process->state() == QProcess::NotRunning || std::chrono::steady_clock::now() > deadline) {
-                const QString reason = QString::fromUtf8(process->readAllStandardError()).trimmed();
-                throw DomainError(QStringLiteral("VirtualMachine"), 1,
-                                  QStringLiteral("Die Ordnerfreigabe konnte nicht gestartet werden: ")
-                                      + (reason.isEmpty() ? share.directoryPath : reason));
-            }
-            co_await sleepFor(std::chrono::milliseconds(20));
-        }
+        QTimer::singleShot(kShareReadyTimeout, this, [ready, path = share.directoryPath]() mutable {
+            ready.fail(TimeoutError(QStringLiteral("Die Ordnerfreigabe für %1 wurde nicht bereit").arg(path)));
+        });
+        co_await ready;
     }
+}
+
+QString QemuVirtualMachine::shareSocketPath(qsizetype index) const
+{
+    return m_socketFolder + QStringLiteral("/fs%1.sock").arg(index);
 }
 
 QCoro::Task<void> QemuVirtualMachine::start()
@@ -179,6 +213,7 @@ QCoro::Task<void> QemuVirtualMachine::start()
 
     try {
         // A fresh private folder per start: no stale sockets, nobody else connects.
+        removeSocketFolder();
         const QString root = m_environment.resolvedSocketRoot();
         createDirectories(root);
         m_socketFolder = root + QLatin1Char('/')
@@ -189,22 +224,23 @@ QCoro::Task<void> QemuVirtualMachine::start()
             throw DomainError(QStringLiteral("VirtualMachine"), 1,
                               QStringLiteral("Der Socket-Pfad ist zu lang: ") + vncSocketPath());
 
+        requireExecutable(m_environment.qemuPath);
         co_await startShares();
 
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
             throw FileError::fromErrno(QStringLiteral("QMP-Verbindung anlegen"), m_socketFolder, errno);
+        Descriptor qemuEnd(pair[1]);
         m_qmp = new QmpClient(pair[0], this);
 
         VirtualMachineConfiguration::Runtime runtime;
-        runtime.qmpDescriptor = pair[1];
+        runtime.qmpDescriptor = qemuEnd.get();
         for (qsizetype i = 0; i < m_configuration.directoryShares.size(); ++i)
-            runtime.shareSocketPaths << m_socketFolder + QStringLiteral("/fs%1.sock").arg(i);
+            runtime.shareSocketPaths << shareSocketPath(i);
         runtime.vncSocketPath = vncSocketPath();
         runtime.accelerator = m_environment.resolvedAccelerator();
         runtime.restrictNetwork = m_environment.restrictNetwork;
 
-        requireExecutable(m_environment.qemuPath);
         m_qemu = makeChild(this, m_environment.qemuPath, m_configuration.qemuArguments(m_environment, runtime),
                            m_configuration.inheritedDescriptors(runtime));
         connect(m_qemu, &QProcess::readyReadStandardError, this, [this]() {
@@ -219,7 +255,7 @@ QCoro::Task<void> QemuVirtualMachine::start()
         });
         m_qemu->start();
         const bool started = m_qemu->waitForStarted(10000);
-        ::close(pair[1]);  // QEMU has its own copy now
+        qemuEnd.reset();  // QEMU has its own copy now
         if (!started)
             throw DomainError(QStringLiteral("VirtualMachine"), 1,
                               QStringLiteral("QEMU konnte nicht gestartet werden: ") + m_qemu->errorString());
@@ -239,6 +275,11 @@ QCoro::Task<void> QemuVirtualMachine::start()
             co_await waitForExit(std::chrono::seconds(5));
             if (m_qemu)
                 m_stderr.append(m_qemu->readAllStandardError());
+            // A share that ended explains QEMU's lost connection to it.
+            for (qsizetype i = 0; i < m_shares.size(); ++i) {
+                if (m_shares.at(i)->state() == QProcess::NotRunning)
+                    m_stderr.append("\nvirtiofsd: " + lastLines(m_shareErrors.at(i), 3).toUtf8());
+            }
             throw startError(failure);
         }
         if (m_state != VirtualMachineState::starting)
@@ -247,6 +288,7 @@ QCoro::Task<void> QemuVirtualMachine::start()
     } catch (...) {
         m_stopRequested = true;
         killAll();
+        removeSocketFolder();
         setState(VirtualMachineState::stopped);
         throw;
     }
@@ -345,6 +387,7 @@ void QemuVirtualMachine::killAll()
     }
     m_qemu = nullptr;
     m_shares.clear();
+    m_shareErrors.clear();
     auto waiters = std::exchange(m_exitWaiters, {});
     for (auto &waiter : waiters)
         waiter.resolve(true);

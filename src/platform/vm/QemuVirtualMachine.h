@@ -53,9 +53,11 @@ signals:
 private:
     void setState(VirtualMachineState state);
     QCoro::Task<void> startShares();
+    QString shareSocketPath(qsizetype index) const;
     QCoro::Task<bool> waitForExit(std::chrono::milliseconds timeout);
     void onQemuFinished();
     void killAll();
+    void removeSocketFolder();
     QString lastErrorLine() const;
     DomainError startError(const QString &fallback) const;
 
@@ -66,6 +68,7 @@ private:
     QString m_socketFolder;
     QProcess *m_qemu = nullptr;
     QList<QProcess *> m_shares;
+    QList<QByteArray> m_shareErrors;  // the tail of each share's standard error
     QmpClient *m_qmp = nullptr;
     QByteArray m_stderr;
     std::optional<uint16_t> m_sshPort;

@@ -6,11 +6,15 @@
 #include "runtime/linux/LinuxSerialConsoleRegistry.h"
 #include "runtime/linux/LinuxVMBuilder.h"
 
+#include "support/OrdinaryUser.h"
 #include "support/TestEnvironment.h"
 #include "support/TestGuest.h"
 
+#include <QFileInfo>
+
 #include <csignal>
 #include <sys/types.h>
+#include <unistd.h>
 
 using namespace trellium;
 using namespace std::chrono_literals;
@@ -156,4 +160,50 @@ TEST_F(QemuVirtualMachineVmTest, StartFailuresCarryQemusOwnMessage)
         EXPECT_TRUE(error.localizedDescription().contains("Could not open")) << error.localizedDescription().toStdString();
     }
     EXPECT_EQ(seedless.stateCode(), 0);
+}
+
+TEST_F(QemuVirtualMachineVmTest, AnOrdinaryUserSharesTheWorkspaceAndOwnsWhatTheGuestUserWrites)
+{
+    if (::geteuid() == 0) {
+        QString whyNot;
+        ASSERT_TRUE(test::OrdinaryUser::ensure(&whyNot)) << whyNot.toStdString();
+        ASSERT_TRUE(test::OrdinaryUser::canReach({TestGuest::imagePath()}, &whyNot)) << whyNot.toStdString();
+        const ProcessResult child = test::OrdinaryUser::rerunCurrentTest(600s);
+        EXPECT_TRUE(child.succeeded()) << "the test failed as " << test::OrdinaryUser::name.toStdString();
+        return;
+    }
+
+    QemuVirtualMachine &machine = newMachine();
+    boot(machine);
+    const QString workspace = runtime.workspacePath;
+
+    // The user's files are the guest user's in the guest.
+    writeFileAtomically(workspace + "/vom-host.txt", "hallo vom Host");
+    EXPECT_EQ(run("stat -c %u:%g /workspace/vom-host.txt").trimmed(), QStringLiteral("1000:1000"));
+
+    // What the guest user (uid 1000) writes is the user's on the host: readable,
+    // changeable and removable without root.
+    const QString written = run(
+        "grep -q '^gast:' /etc/passwd || echo 'gast:x:1000:1000::/tmp:/bin/sh' >>/etc/passwd; "
+        "su -s /bin/sh gast -c 'id -u; cat /workspace/vom-host.txt; echo; mkdir /workspace/vom-gast "
+        "&& echo hallo vom Gast >/workspace/vom-gast/datei.txt && chmod 600 /workspace/vom-gast/datei.txt'");
+    EXPECT_EQ(written, QStringLiteral("1000\nhallo vom Host\n"));
+    const QString file = workspace + "/vom-gast/datei.txt";
+    ASSERT_TRUE(itemExists(file));
+    EXPECT_EQ(readWholeFile(file), QByteArray("hallo vom Gast\n"));
+    EXPECT_EQ(QFileInfo(file).ownerId(), ::geteuid());
+    EXPECT_EQ(QFileInfo(file).groupId(), ::getegid());
+    EXPECT_EQ(QFileInfo(workspace + "/vom-gast").ownerId(), ::geteuid());
+    // Mode 600: only its owner may write it in place.
+    QFile inPlace(file);
+    EXPECT_TRUE(inPlace.open(QIODevice::Append)) << inPlace.errorString().toStdString();
+    inPlace.close();
+    removeItem(workspace + "/vom-gast");
+    EXPECT_FALSE(itemExists(workspace + "/vom-gast"));
+
+    const QList<qint64> shares = machine.shareProcessIds();
+    ASSERT_FALSE(shares.isEmpty());
+    runSync(machine.stop(), 60s);
+    for (const qint64 share : shares)
+        EXPECT_TRUE(test::waitUntil([&] { return !test::processAlive(share); }, 10s));
 }

@@ -223,10 +223,7 @@ int main(int argc, char **argv)
 
     // The WebRTC path at the same size.
     RemoteDesktopWebRTCSession session({std::make_shared<GstWebRtcEngine>(),
-                                        [](QUuid id, int width, int height) {
-                                            return RuntimeDisplayHost::shared().snapshot(id, width, height);
-                                        },
-                                        QString()});
+                                        RemoteDesktopWebRTCSession::displayHostPictures(), QString()});
     test::WebRtcTestPeer peer;
     Receiver remote;
     qsizetype decodedFrames = 0;

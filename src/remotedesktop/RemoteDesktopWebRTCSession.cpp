@@ -6,6 +6,7 @@
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "model/RemoteDesktopQuality.h"
+#include "platform/display/VncFramebufferConverter.h"
 #include "platform/webrtc/GstWebRtcEngine.h"
 #include "remotedesktop/RuntimeDisplayHost.h"
 
@@ -33,13 +34,19 @@ class Superseded {};
 
 RemoteDesktopWebRTCSession &RemoteDesktopWebRTCSession::shared()
 {
-    static RemoteDesktopWebRTCSession *session = new RemoteDesktopWebRTCSession(Dependencies{
-        std::make_shared<GstWebRtcEngine>(),
-        [](QUuid runtimeID, int width, int height) {
-            return RuntimeDisplayHost::shared().snapshot(runtimeID, width, height);
-        },
-        stunServerSetting()});
+    static RemoteDesktopWebRTCSession *session = new RemoteDesktopWebRTCSession(
+        Dependencies{std::make_shared<GstWebRtcEngine>(), displayHostPictures(), stunServerSetting()});
     return *session;
+}
+
+RemoteDesktopWebRTCSession::PictureSource RemoteDesktopWebRTCSession::displayHostPictures()
+{
+    auto converter = std::make_shared<VncFramebufferConverter>();
+    return [converter](QUuid runtimeID, int width, int height) -> std::shared_ptr<const I420Picture> {
+        std::optional<VideoFrameSource::Frame> frame =
+            RuntimeDisplayHost::shared().frame(runtimeID, *converter, width, height);
+        return frame ? frame->picture : nullptr;
+    };
 }
 
 RemoteDesktopWebRTCSession::RemoteDesktopWebRTCSession(Dependencies dependencies, QObject *parent)
@@ -260,10 +267,10 @@ QCoro::Task<void> RemoteDesktopWebRTCSession::captureLoop(QUuid runtimeID, QSize
     FrameClock clock(kFramesPerSecond);
     // The token is checked after every wait: a closed session is never touched again.
     while (!token.isCancelled()) {
-        std::optional<PixelBuffer> picture =
-            m_dependencies.pictures ? m_dependencies.pictures(runtimeID, size.width(), size.height()) : std::nullopt;
+        std::shared_ptr<const I420Picture> picture =
+            m_dependencies.pictures ? m_dependencies.pictures(runtimeID, size.width(), size.height()) : nullptr;
         if (picture && m_peer)
-            m_peer->pushPicture(*picture);
+            m_peer->pushPicture(std::move(picture));
         try {
             co_await clock.waitForNextFrame(token);
         } catch (const CancelledError &) {

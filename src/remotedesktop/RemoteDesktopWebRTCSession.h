@@ -2,7 +2,7 @@
 
 #include "core/Async.h"
 #include "model/RemoteDesktopInputEvent.h"
-#include "platform/video/PixelBuffer.h"
+#include "platform/video/I420Picture.h"
 #include "platform/webrtc/WebRtcEngine.h"
 #include "relay/RemoteDesktopP2PSignal.h"
 
@@ -28,7 +28,7 @@ public:
     using SignalHandler = std::function<void(const RemoteDesktopP2PSignal &signal)>;
     using StateHandler = std::function<void(int iceConnectionState)>;
     // The runtime's screen at exactly width x height, or none.
-    using PictureSource = std::function<std::optional<PixelBuffer>(QUuid runtimeID, int width, int height)>;
+    using PictureSource = std::function<std::shared_ptr<const I420Picture>(QUuid runtimeID, int width, int height)>;
     using InputHandler = std::function<void(QUuid runtimeID, const RemoteDesktopInputEvent &event)>;
 
     static constexpr int kFramesPerSecond = 30;
@@ -89,6 +89,8 @@ public:
     // least this many pixels (the highest quality's beyond them all).
     static int64_t bitrateForSize(QSize size);
     static QString stunServerSetting();
+    // Pictures of the runtime display host's views, converted where they changed.
+    static PictureSource displayHostPictures();
 
 private:
     QCoro::Task<void> addRemoteCandidate(RemoteDesktopP2PSignal signal);

@@ -59,7 +59,7 @@ public:
         m_script->calls << QStringLiteral("local");
         co_return;
     }
-    void pushPicture(const PixelBuffer &picture) override { m_script->pictures << QSize(picture.width, picture.height); }
+    void pushPicture(std::shared_ptr<const I420Picture> picture) override { m_script->pictures << picture->size(); }
     void close() override { m_script->closed = true; }
 
 private:
@@ -93,15 +93,6 @@ public:
     bool refuse = false;
 };
 
-PixelBuffer blackPicture(int width, int height)
-{
-    PixelBuffer picture;
-    picture.width = width;
-    picture.height = height;
-    picture.bytesPerRow = width * 4;
-    picture.data = QByteArray(qsizetype(picture.bytesPerRow) * height, '\0');
-    return picture;
-}
 
 RemoteDesktopP2PSignal offerSignal(QUuid sessionID, QUuid runtimeID)
 {
@@ -129,9 +120,9 @@ protected:
         : engine(std::make_shared<ScriptedEngine>()),
           session(RemoteDesktopWebRTCSession::Dependencies{
               engine,
-              [this](QUuid runtimeID, int width, int height) -> std::optional<PixelBuffer> {
+              [this](QUuid runtimeID, int width, int height) -> std::shared_ptr<const I420Picture> {
                   pictureRequests << runtimeID;
-                  return blackPicture(width, height);
+                  return std::make_shared<I420Picture>(width, height);
               },
               QString()})
     {

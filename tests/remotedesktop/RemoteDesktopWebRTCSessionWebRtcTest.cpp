@@ -109,10 +109,7 @@ TEST_F(RemoteDesktopWebRTCSessionWebRtcTest, StreamsTheGuestScreenTakesInputAndS
         });
 
     RemoteDesktopWebRTCSession session({std::make_shared<GstWebRtcEngine>(),
-                                        [](QUuid id, int width, int height) {
-                                            return RuntimeDisplayHost::shared().snapshot(id, width, height);
-                                        },
-                                        QString()});
+                                        RemoteDesktopWebRTCSession::displayHostPictures(), QString()});
     WebRtcTestPeer peer(102);
     QList<RemoteDesktopP2PSignal> sent;
     session.onSignal = [&](const RemoteDesktopP2PSignal &signal) {

@@ -10,6 +10,7 @@
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <gst/sdp/sdp.h>
+#include <gst/video/video.h>
 #include <gst/webrtc/webrtc.h>
 #include <nice/agent.h>
 #include <nice/interfaces.h>
@@ -22,6 +23,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 
 namespace trellium {
@@ -293,7 +295,7 @@ void GstWebRtcPeerConnection::buildVideoBranch(int payloadType)
     GstElement *payloader = gst_element_factory_make("rtph264pay", nullptr);
     GstElement *rtpCaps = gst_element_factory_make("capsfilter", nullptr);
 
-    GstCaps *rawCaps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRx", "width", G_TYPE_INT,
+    GstCaps *rawCaps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT,
                                            m_video.width, "height", G_TYPE_INT, m_video.height, "framerate",
                                            GST_TYPE_FRACTION, m_video.fps, 1, nullptr);
     // Pictures are time-stamped as they arrive; a stalled consumer loses the
@@ -376,12 +378,12 @@ QCoro::Task<void> GstWebRtcPeerConnection::setRemoteOffer(QString sdp)
         }
         // A first (black) picture brings the caps to webrtcbin, which the
         // answer needs for its ssrc, even while the screen has none yet.
-        PixelBuffer black;
-        black.width = m_video.width;
-        black.height = m_video.height;
-        black.bytesPerRow = m_video.width * 4;
-        black.data = QByteArray(qsizetype(black.bytesPerRow) * black.height, '\0');
-        pushPicture(black);
+        auto black = std::make_shared<I420Picture>(m_video.width, m_video.height);
+        for (int plane = 0; plane < 3; ++plane) {
+            const int rows = plane == 0 ? black->height() : black->chromaHeight();
+            std::memset(black->plane(plane), plane == 0 ? 16 : 128, size_t(black->stride(plane)) * size_t(rows));
+        }
+        pushPicture(std::move(black));
     }
 
     Completion<Reply> done;
@@ -446,24 +448,26 @@ QCoro::Task<void> GstWebRtcPeerConnection::setLocalAnswer(QString sdp)
     co_await within(done, kOperationTimeout, QStringLiteral("WebRTC-Antwort setzen"));
 }
 
-void GstWebRtcPeerConnection::pushPicture(const PixelBuffer &picture)
+void GstWebRtcPeerConnection::pushPicture(std::shared_ptr<const I420Picture> picture)
 {
-    if (m_closed || !m_source || !picture.isValid() || picture.width != m_video.width
-        || picture.height != m_video.height)
+    if (m_closed || !m_source || !picture || picture->width() != m_video.width
+        || picture->height() != m_video.height)
         return;
-    const int rowBytes = picture.width * 4;
-    const qsizetype size = qsizetype(rowBytes) * picture.height;
-    QByteArray *bytes = nullptr;
-    if (picture.bytesPerRow == rowBytes) {
-        bytes = new QByteArray(picture.data);  // shared, not copied
-    } else {
-        bytes = new QByteArray(size, Qt::Uninitialized);
-        for (int y = 0; y < picture.height; ++y)
-            std::memcpy(bytes->data() + qsizetype(y) * rowBytes, picture.row(y), size_t(rowBytes));
+    // The buffer borrows the picture's planes; their layout travels as video meta.
+    const uint8_t *base = picture->plane(0);
+    gsize offsets[GST_VIDEO_MAX_PLANES] = {};
+    gint strides[GST_VIDEO_MAX_PLANES] = {};
+    for (int plane = 0; plane < 3; ++plane) {
+        offsets[plane] = gsize(picture->plane(plane) - base);
+        strides[plane] = picture->stride(plane);
     }
+    const gsize size = offsets[2] + gsize(picture->stride(2)) * gsize(picture->chromaHeight());
+    auto *holder = new std::shared_ptr<const I420Picture>(std::move(picture));
     GstBuffer *buffer = gst_buffer_new_wrapped_full(
-        GST_MEMORY_FLAG_READONLY, const_cast<char *>(bytes->constData()), gsize(size), 0, gsize(size), bytes,
-        [](gpointer data) { delete static_cast<QByteArray *>(data); });
+        GST_MEMORY_FLAG_READONLY, const_cast<uint8_t *>(base), size, 0, size, holder,
+        [](gpointer data) { delete static_cast<std::shared_ptr<const I420Picture> *>(data); });
+    gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_FORMAT_I420, guint(m_video.width),
+                                   guint(m_video.height), 3, offsets, strides);
     gst_app_src_push_buffer(GST_APP_SRC(m_source), buffer);
 }
 

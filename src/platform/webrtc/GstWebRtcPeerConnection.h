@@ -16,7 +16,7 @@ namespace trellium {
 
 struct GstWebRtcCallbacks;
 
-// A peer connection over GStreamer's webrtcbin: appsrc (BGRx pictures,
+// A peer connection over GStreamer's webrtcbin: appsrc (I420 pictures,
 // time-stamped as they arrive) -> videoconvert -> leaky queue -> x264enc ->
 // constrained-baseline H.264 -> rtph264pay with the offer's payload type ->
 // webrtcbin (max-bundle). webrtcbin signals on its own threads; every one
@@ -39,7 +39,7 @@ public:
     QCoro::Task<void> addRemoteCandidate(QString candidate, std::optional<QString> sdpMid, int sdpMLineIndex) override;
     QCoro::Task<std::optional<QString>> createAnswer() override;
     QCoro::Task<void> setLocalAnswer(QString sdp) override;
-    void pushPicture(const PixelBuffer &picture) override;
+    void pushPicture(std::shared_ptr<const I420Picture> picture) override;
     void close() override;
 
     // The payload type of the offer's first H.264 format with

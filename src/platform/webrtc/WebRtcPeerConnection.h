@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/video/PixelBuffer.h"
+#include "platform/video/I420Picture.h"
 
 #include <QByteArray>
 #include <QString>
@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace trellium {
@@ -49,8 +50,10 @@ public:
     // The answer's SDP text; none when the engine gave neither an answer nor an error.
     virtual QCoro::Task<std::optional<QString>> createAnswer() = 0;
     virtual QCoro::Task<void> setLocalAnswer(QString sdp) = 0;
-    // One picture for the video track, of the track's size; others are dropped.
-    virtual void pushPicture(const PixelBuffer &picture) = 0;
+    // One picture for the video track, of the track's size; others are
+    // dropped. The engine may hold it while it encodes: it is never written
+    // while shared.
+    virtual void pushPicture(std::shared_ptr<const I420Picture> picture) = 0;
     // Ends the connection; no callback runs afterwards. Safe to call twice.
     virtual void close() = 0;
 };

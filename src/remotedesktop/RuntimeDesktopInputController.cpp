@@ -4,7 +4,6 @@
 #include "core/Log.h"
 #include "platform/vm/QmpClient.h"
 #include "platform/vm/VirtualMachine.h"
-#include "remotedesktop/QemuInputEvents.h"
 
 #include <QJsonObject>
 
@@ -42,7 +41,8 @@ RuntimeDesktopInputController::RuntimeDesktopInputController(MachineLookup looku
 
 RuntimeDesktopInputController::~RuntimeDesktopInputController() = default;
 
-void RuntimeDesktopInputController::handleInput(QUuid runtimeID, const RemoteDesktopInputEvent &event)
+void RuntimeDesktopInputController::handleInput(QUuid runtimeID, const RemoteDesktopInputEvent &event,
+                                                QemuInputQueue::Origin origin)
 {
     const std::shared_ptr<VirtualMachine> machine = m_lookup ? m_lookup(runtimeID) : nullptr;
     if (!machine) {
@@ -59,9 +59,19 @@ void RuntimeDesktopInputController::handleInput(QUuid runtimeID, const RemoteDes
                 .arg(QString::number(x), QString::number(y), QString::number(displayWidth),
                      QString::number(displayHeight), QString::number(pointX), QString::number(pointY)));
 
-    const QList<QJsonArray> steps = qemuInputSteps(event);
-    if (!steps.isEmpty())
-        queueFor(runtimeID, machine).enqueue(steps);
+    queueFor(runtimeID, machine).enqueue(event, origin);
+}
+
+void RuntimeDesktopInputController::endInput(QUuid runtimeID)
+{
+    if (auto entry = m_queues.find(runtimeID); entry != m_queues.end())
+        entry->second.queue->release(std::nullopt);
+}
+
+void RuntimeDesktopInputController::endInputFrom(QemuInputQueue::Origin origin)
+{
+    for (auto &[runtimeID, entry] : m_queues)
+        entry.queue->release(origin);
 }
 
 QCoro::Task<void> RuntimeDesktopInputController::flush(QUuid runtimeID)

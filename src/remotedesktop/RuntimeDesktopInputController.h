@@ -36,8 +36,15 @@ public:
     RuntimeDesktopInputController &operator=(const RuntimeDesktopInputController &) = delete;
 
     // Queues the event's QEMU input for the runtime's machine; without a
-    // machine logs "Runtime input failed: no VM view" and drops it.
-    void handleInput(QUuid runtimeID, const RemoteDesktopInputEvent &event);
+    // machine logs "Runtime input failed: no VM view" and drops it. The
+    // origin is the client the event came from.
+    void handleInput(QUuid runtimeID, const RemoteDesktopInputEvent &event, QemuInputQueue::Origin origin = 0);
+    // The runtime's stream ended: its queued input is dropped and every key
+    // and button its input holds down is released.
+    void endInput(QUuid runtimeID);
+    // A client went away: on every runtime its queued input is dropped and
+    // the keys and buttons it holds down are released.
+    void endInputFrom(QemuInputQueue::Origin origin);
 
     // Completes when everything queued for the runtime so far is delivered
     // or dropped.

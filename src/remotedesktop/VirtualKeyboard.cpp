@@ -37,19 +37,13 @@ void appendUnicodeEntry(QList<VirtualKeyboardStroke> &strokes, char32_t scalar)
     strokes.append({returnKeyCode, 0, carriageReturn});
 }
 
-void appendCharacter(QList<VirtualKeyboardStroke> &strokes, const QString &character)
+// The scalar at `position` (a lone surrogate stands for U+FFFD); moves past it.
+char32_t takeScalar(const QString &text, qsizetype &position)
 {
-    // CR+LF is one grapheme but one line break: one Return, like CR or LF alone.
-    if (character == QLatin1String("\r\n")) {
-        strokes.append({returnKeyCode, 0, character});
-        return;
-    }
-    if (auto stroke = tableStroke(character)) {
-        strokes.append(*stroke);
-        return;
-    }
-    for (char32_t scalar : character.toUcs4())
-        appendUnicodeEntry(strokes, scalar);
+    const QChar first = text.at(position++);
+    if (first.isHighSurrogate() && position < text.size() && text.at(position).isLowSurrogate())
+        return QChar::surrogateToUcs4(first, text.at(position++));
+    return first.isSurrogate() ? char32_t(QChar::ReplacementCharacter) : char32_t(first.unicode());
 }
 
 } // namespace
@@ -152,18 +146,47 @@ QList<uint16_t> virtualKeyboardModifierKeyCodes(uint32_t modifiers)
 
 QList<VirtualKeyboardStroke> virtualKeyboardStrokes(const QString &text)
 {
-    const QString normalized = text.normalized(QString::NormalizationForm_C);
     QList<VirtualKeyboardStroke> strokes;
-    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, normalized);
-    qsizetype start = 0;
-    while (start < normalized.size()) {
-        qsizetype end = graphemes.toNextBoundary();
-        if (end <= start)
-            end = normalized.size();
-        appendCharacter(strokes, normalized.mid(start, end - start));
-        start = end;
+    VirtualKeyboardTyping typing(text);
+    while (typing.next(strokes)) {
     }
     return strokes;
+}
+
+VirtualKeyboardTyping::VirtualKeyboardTyping(const QString &text)
+    : m_text(text.normalized(QString::NormalizationForm_C)), m_characters(QTextBoundaryFinder::Grapheme, m_text)
+{
+}
+
+bool VirtualKeyboardTyping::next(QList<VirtualKeyboardStroke> &strokes)
+{
+    if (m_scalarsFrom < m_scalarsTo) {
+        appendUnicodeEntry(strokes, takeScalar(m_text, m_scalarsFrom));
+        return true;
+    }
+    if (m_position >= m_text.size())
+        return false;
+    const qsizetype start = m_position;
+    qsizetype end = m_characters.toNextBoundary();
+    if (end <= start)
+        end = m_text.size();
+    m_position = end;
+    // Every table key is one UTF-16 unit: longer characters need no lookup.
+    if (end - start <= 2) {
+        const QString character = m_text.mid(start, end - start);
+        // CR+LF is one grapheme but one line break: one Return, like CR or LF alone.
+        if (character == QLatin1String("\r\n")) {
+            strokes.append({returnKeyCode, 0, character});
+            return true;
+        }
+        if (auto stroke = tableStroke(character)) {
+            strokes.append(*stroke);
+            return true;
+        }
+    }
+    m_scalarsFrom = start;
+    m_scalarsTo = end;
+    return next(strokes);
 }
 
 } // namespace trellium

@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QTextBoundaryFinder>
 
 #include <cstdint>
 
@@ -43,5 +44,26 @@ QList<uint16_t> virtualKeyboardModifierKeyCodes(uint32_t modifiers);
 // The strokes that type the text (NFC first, one character at a time);
 // characters in neither table are typed as Control+Shift+U, hex digits, Return.
 QList<VirtualKeyboardStroke> virtualKeyboardStrokes(const QString &text);
+
+// The same strokes, made a little at a time: a character at a time, and a
+// character in neither table a Unicode scalar at a time, so a long text (or
+// one character with thousands of combining marks) is never expanded at once.
+class VirtualKeyboardTyping {
+public:
+    // At most this many strokes come of one next().
+    static constexpr qsizetype maximumStrokesPerStep = 8;
+
+    explicit VirtualKeyboardTyping(const QString &text);
+    // Appends the next strokes; false at the end of the text.
+    bool next(QList<VirtualKeyboardStroke> &strokes);
+
+private:
+    QString m_text;
+    QTextBoundaryFinder m_characters;
+    qsizetype m_position = 0;
+    // A character typed by its scalars: the part not typed yet.
+    qsizetype m_scalarsFrom = 0;
+    qsizetype m_scalarsTo = 0;
+};
 
 } // namespace trellium

@@ -1,3 +1,5 @@
+#include "core/Process.h"
+#include "platform/vm/QemuEnvironment.h"
 #include "remotedesktop/QemuInputEvents.h"
 #include "remotedesktop/RuntimeDesktopInputController.h"
 
@@ -9,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QJsonDocument>
+#include <QSet>
 
 #include <cmath>
 #include <limits>
@@ -202,6 +205,30 @@ TEST(QemuInputSteps, TextOfOneEventIsCappedAt4096Characters)
     EXPECT_EQ(qemuInputSteps(typing(text)).size(), 2 * 4095);
 }
 
+TEST(QemuInputSteps, AreCountedWithoutBeingMadeAndCountingStopsPastItsLimit)
+{
+    test::LogCapture quiet;
+    const std::vector<RemoteDesktopInputEvent> events{
+        pointer(Kind::mouseMove), pointer(Kind::leftMouseDown), pointer(Kind::leftMouseUp), pointer(Kind::leftClick),
+        pointer(Kind::rightClick), pointer(Kind::doubleClick), pointer(Kind::leftMouseDragged),
+        {.kind = Kind::scroll, .deltaY = 2.0}, key(Kind::keyDown, 56), key(Kind::keyUp, 52),
+        key(Kind::keyDown, std::nullopt), {.kind = Kind::textInput},
+        typing(QStringLiteral("Grüße, @Welt! \u00e9e\u0301\U0001F1E9\U0001F1EA\r\n~")),
+        typing(QString(5000, QLatin1Char('A'))),  // cut to 4,096
+    };
+    for (const RemoteDesktopInputEvent &event : events) {
+        SCOPED_TRACE(int(event.kind));
+        EXPECT_EQ(QemuInputStepCursor(event).count(std::numeric_limits<qsizetype>::max()),
+                  qemuInputSteps(event).size());
+    }
+    // Counting a huge text ends soon after its limit: what bounds the work
+    // of refusing one.
+    const QemuInputStepCursor hearts(typing(QString(4096, QChar(0x2665))));
+    const qsizetype counted = hearts.count(100);
+    EXPECT_GT(counted, 100);
+    EXPECT_LE(counted, 100 + 16);
+}
+
 namespace {
 
 // Records what the controller would send, per machine, with the virtual time
@@ -346,7 +373,10 @@ TEST_F(InputControllerTest, RuntimesHaveIndependentQueuesAndFailures)
     flush(runtimeA);
     flush(runtimeB);
 
-    EXPECT_EQ(recorder->stepsTo(machineA), (std::vector<std::string>{"key a down", "key a up", "key b down"}));
+    // The key whose press failed is released all the same: QEMU may have
+    // passed the press on before the command failed.
+    EXPECT_EQ(recorder->stepsTo(machineA),
+              (std::vector<std::string>{"key a down", "key a up", "key b down", "key b up"}));
     EXPECT_EQ(recorder->stepsTo(machineB), steps(text));
     EXPECT_EQ(log.count(QStringLiteral("Runtime input dropped")), 1);
     EXPECT_TRUE(log.contains(QStringLiteral("Runtime input dropped 18 events")));
@@ -356,6 +386,130 @@ TEST_F(InputControllerTest, RuntimesHaveIndependentQueuesAndFailures)
     controller->handleInput(runtimeA, pointer(Kind::leftMouseUp));
     flush(runtimeA);
     EXPECT_EQ(recorder->stepsTo(machineA).back(), "btn left up");
+}
+
+TEST_F(InputControllerTest, AFailedStepNeverLeavesAKeyOrButtonPressed)
+{
+    using Steps = std::vector<std::string>;
+    test::LogCapture log;
+    const auto machine = addMachine(runtimeA);
+    recorder->failingMachine = machine.get();
+    // Shift held by the tablet, a button held down, then "@Z": the failure
+    // hits the Z while AltGr is already released and Shift pressed again.
+    controller->handleInput(runtimeA, key(Kind::keyDown, 59));  // Control
+    controller->handleInput(runtimeA, pointer(Kind::leftMouseDown));
+    controller->handleInput(runtimeA, typing(QStringLiteral("@Zx")));
+    recorder->failAt = 9;  // "key y down": the Z on the German layout
+    flush(runtimeA);
+    EXPECT_EQ(recorder->stepsTo(machine),
+              (Steps{"key ctrl down", move, "btn left down", "key alt_r down", "key q down", "key q up",
+                     "key alt_r up", "key shift down", "key y down",
+                     // Released in reverse order of pressing, and nothing of the x.
+                     "key y up", "key shift up", "btn left up", "key ctrl up"}));
+    EXPECT_TRUE(log.contains(QStringLiteral("Runtime input dropped 5 events")));
+
+    // A release that fails is reported and not tried again; the others
+    // still go out.
+    recorder->sent.clear();
+    controller->handleInput(runtimeA, key(Kind::keyDown, 56));
+    controller->handleInput(runtimeA, key(Kind::keyDown, 0));
+    controller->handleInput(runtimeA, key(Kind::keyUp, 1));
+    recorder->failingMachine = machine.get();
+    recorder->failAt = 3;
+    flush(runtimeA);
+    EXPECT_EQ(recorder->stepsTo(machine), (Steps{"key shift down", "key a down", "key s up", "key a up", "key shift up"}));
+
+    recorder->sent.clear();
+    recorder->failAll = true;
+    controller->handleInput(runtimeA, key(Kind::keyDown, 56));
+    flush(runtimeA);
+    EXPECT_EQ(recorder->stepsTo(machine), (Steps{"key shift down", "key shift up"}));
+    EXPECT_EQ(log.count(QStringLiteral("Runtime input release failed")), 1);
+}
+
+TEST_F(InputControllerTest, TheEndOfTheStreamOrOfAClientReleasesWhatItHolds)
+{
+    using Steps = std::vector<std::string>;
+    test::LogCapture log;
+    const auto machineA = addMachine(runtimeA);
+    const auto machineB = addMachine(runtimeB);
+    const QemuInputQueue::Origin tablet = 1;
+    const QemuInputQueue::Origin other = 2;
+
+    // The tablet holds Shift and the left button on A and is typing a long
+    // text; another client holds Control on A and B.
+    controller->handleInput(runtimeA, key(Kind::keyDown, 56), tablet);
+    controller->handleInput(runtimeA, pointer(Kind::leftMouseDown), tablet);
+    controller->handleInput(runtimeA, key(Kind::keyDown, 59), other);
+    controller->handleInput(runtimeB, key(Kind::keyDown, 59), other);
+    controller->handleInput(runtimeA, typing(QString(500, QLatin1Char('x'))), tablet);
+    while (recorder->stepsTo(machineA).size() < 7)
+        QCoreApplication::processEvents();
+
+    // The tablet goes away in the middle of a stroke: its text is dropped,
+    // what it holds is released (the x it was typing first), the other
+    // client's Control stays down.
+    controller->endInputFrom(tablet);
+    flush(runtimeA);
+    const Steps sentA = recorder->stepsTo(machineA);
+    ASSERT_EQ(sentA.size(), 10u);
+    EXPECT_EQ(Steps(sentA.begin(), sentA.begin() + 7),
+              (Steps{"key shift down", move, "btn left down", "key ctrl down", "key x down", "key x up", "key x down"}));
+    EXPECT_EQ(Steps(sentA.begin() + 7, sentA.end()), (Steps{"key x up", "btn left up", "key shift up"}));
+    EXPECT_TRUE(log.contains(QStringLiteral("Runtime input dropped 997 events")));
+
+    // The stream of A ends: everything held on A is released, B keeps its Control.
+    controller->handleInput(runtimeA, typing(QStringLiteral("abc")), other);
+    controller->endInput(runtimeA);
+    flush(runtimeA);
+    flush(runtimeB);
+    // "a down" had gone out: "a up", then Control.
+    const Steps laterA = recorder->stepsTo(machineA);
+    EXPECT_EQ(Steps(laterA.begin() + 10, laterA.end()), (Steps{"key a down", "key a up", "key ctrl up"}));
+    EXPECT_EQ(recorder->stepsTo(machineB), Steps{"key ctrl down"});
+
+    // Nothing is held any more: ending again sends nothing.
+    const size_t before = recorder->sent.size();
+    controller->endInput(runtimeA);
+    controller->endInputFrom(tablet);
+    flush(runtimeA);
+    EXPECT_EQ(recorder->sent.size(), before);
+}
+
+TEST_F(InputControllerTest, AQueueTakesAboutThreeMinutesOfTypingAndRefusesMore)
+{
+    test::LogCapture log;
+    const auto machine = addMachine(runtimeA);
+    // U+2665 is in neither table: 16 steps a character. 4,096 of them are
+    // 65,536 steps (13 minutes): refused whole, nothing of it sent.
+    const RemoteDesktopInputEvent hearts = typing(QString(4096, QChar(0x2665)));
+    EXPECT_EQ(QemuInputStepCursor(hearts).count(std::numeric_limits<qsizetype>::max()), 65536);
+    controller->handleInput(runtimeA, hearts);
+    EXPECT_TRUE(recorder->sent.empty());
+    EXPECT_EQ(log.count(QStringLiteral("Runtime input refused")), 1);
+
+    // A flood of them costs a line, not a line each.
+    for (int i = 0; i < 100; ++i)
+        controller->handleInput(runtimeA, hearts);
+    EXPECT_EQ(log.count(QStringLiteral("Runtime input refused")), 1);
+
+    // What fits is taken; beyond the bound events are refused until the
+    // queue has room again.
+    const RemoteDesktopInputEvent fits = typing(QString(1000, QChar(0x2665)));  // 16,000 steps
+    controller->handleInput(runtimeA, fits);
+    EXPECT_EQ(recorder->sent.size(), 1u);  // 15,999 waiting: room for 385
+    for (int i = 0; i < 100; ++i)
+        controller->handleInput(runtimeA, typing(QStringLiteral("abc")));  // 64 fit
+    controller->handleInput(runtimeA, key(Kind::keyDown, 0));  // the last step's room
+    EXPECT_EQ(log.count(QStringLiteral("Runtime input refused")), 2);
+    flush(runtimeA);
+    ASSERT_EQ(recorder->sent.size(), 16000u + 64 * 6 + 1);
+    EXPECT_EQ(recorder->sent.back().step, "key a down");
+    controller->handleInput(runtimeA, hearts);
+    controller->handleInput(runtimeA, typing(QStringLiteral("abc")));
+    flush(runtimeA);
+    EXPECT_EQ(log.count(QStringLiteral("Runtime input refused")), 3);
+    EXPECT_EQ(recorder->sent.size(), 16000u + 65 * 6 + 1);
 }
 
 TEST_F(InputControllerTest, TheQueueEndsWithItsMachine)
@@ -415,4 +569,69 @@ TEST(RuntimeDesktopInputController, AMachineWithoutQmpDropsItsInput)
     runSync(controller.flush(runtime), 30s);
     EXPECT_EQ(log.count(QStringLiteral("Runtime input dropped")), 1);
     EXPECT_TRUE(log.contains(QStringLiteral("Runtime input dropped 3 events")));
+}
+
+namespace {
+
+// The key names the installed QEMU takes in input-send-event, from its own
+// schema.
+QSet<QString> qemuKeyNames()
+{
+    ProcessOptions options;
+    options.input = QByteArrayLiteral("{\"execute\":\"qmp_capabilities\"}\n{\"execute\":\"query-qmp-schema\"}\n"
+                                      "{\"execute\":\"quit\"}\n");
+    options.timeout = 30s;
+    const ProcessResult result = runProcessBlocking(
+        QemuEnvironment::shared().qemuPath,
+        {"-machine", "none", "-nodefaults", "-display", "none", "-qmp", "stdio"}, options);
+    for (const QByteArray &line : result.standardOutput.split('\n')) {
+        const QJsonArray schema = QJsonDocument::fromJson(line)[QLatin1String("return")].toArray();
+        for (const QJsonValue &entry : schema) {
+            const QJsonArray values = entry[QLatin1String("values")].toArray();
+            if (entry[QLatin1String("meta-type")].toString() == QLatin1String("enum")
+                && values.contains(QStringLiteral("kp_enter"))) {
+                QSet<QString> names;
+                for (const QJsonValue &value : values)
+                    names.insert(value.toString());
+                return names;
+            }
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+TEST(QemuInputSteps, EveryMacKeyWithAQemuKeyReachesTheGuest)
+{
+    // The keypad (Enter 76 and Clear 71 included), right Command, Help at
+    // Insert's place, F13 to F15, and the JIS and media keys.
+    std::vector<uint16_t> needed{54, 65, 67, 69, 71, 72, 73, 74, 75, 76, 78, 81, 82, 83, 84, 85, 86, 87,
+                                 88, 89, 91, 92, 93, 94, 95, 102, 104, 105, 107, 110, 113, 114};
+    for (uint16_t keyCode : needed)
+        EXPECT_TRUE(qemuQcode(keyCode)) << keyCode;
+    // Keypad keys are not the main block's: Enter is not Return, 0 not 0.
+    EXPECT_NE(qemuQcode(76), qemuQcode(36));
+    EXPECT_NE(qemuQcode(82), qemuQcode(29));
+    EXPECT_NE(qemuQcode(54), qemuQcode(55));
+
+    // Every name is one QEMU knows (a name it does not know fails the whole
+    // command), and no two Mac keys share one.
+    const QSet<QString> known = qemuKeyNames();
+    ASSERT_GT(known.size(), 100) << "no key names from " << QemuEnvironment::shared().qemuPath.toStdString();
+    QSet<QString> used;
+    for (int keyCode = 0; keyCode < 128; ++keyCode) {
+        const std::optional<QString> qcode = qemuQcode(uint16_t(keyCode));
+        if (!qcode)
+            continue;
+        EXPECT_TRUE(known.contains(*qcode)) << keyCode << " " << qcode->toStdString();
+        EXPECT_FALSE(used.contains(*qcode)) << keyCode << " " << qcode->toStdString();
+        used.insert(*qcode);
+    }
+
+    // Fn and F16 to F20 have no key in QEMU: logged and left out.
+    test::LogCapture log;
+    for (uint16_t keyCode : {63, 106, 64, 79, 80, 90})
+        EXPECT_TRUE(steps(key(Kind::keyDown, keyCode)).empty()) << keyCode;
+    EXPECT_EQ(log.count(QStringLiteral("Runtime input: no QEMU key for key code")), 6);
 }

@@ -116,3 +116,30 @@ TEST(VirtualKeyboardStrokes, EveryLineBreakIsOneReturn)
                         {0, none}, {36, none}, {11, none}, {36, none}, {8, none}, {36, none}, {2, none},
                         {36, none}, {36, none}}));
 }
+
+TEST(VirtualKeyboardTyping, AHugeCharacterIsTypedOneScalarAtATime)
+{
+    // One grapheme of an e and 3,000 acute accents: composed to é and 2,999
+    // accents, each its own Unicode entry, taken one at a time.
+    const QString text = QStringLiteral("x") + QLatin1Char('e') + QString(3000, QChar(0x0301)) + QStringLiteral("y");
+    VirtualKeyboardTyping typing(text);
+    QList<Stroke> step;
+    std::vector<std::vector<Stroke>> steps;
+    while (typing.next(step)) {
+        EXPECT_LE(step.size(), VirtualKeyboardTyping::maximumStrokesPerStep);
+        steps.emplace_back(step.begin(), step.end());
+        step.clear();
+    }
+    ASSERT_EQ(steps.size(), 1u + 3000u + 1u);
+    EXPECT_EQ(steps.front(), std::vector<Stroke>{typed(7, none, "x")});
+    EXPECT_EQ(steps[1], (std::vector<Stroke>{unicodeEntry, typed(14, shift, "E"), typed(25, none, "9"), returnKey}));
+    const std::vector<Stroke> accent{unicodeEntry, typed(20, none, "3"), typed(29, none, "0"), typed(18, none, "1"),
+                                     returnKey};
+    EXPECT_EQ(steps[2], accent);
+    EXPECT_EQ(steps[3000], accent);
+    EXPECT_EQ(steps.back(), std::vector<Stroke>{typed(6, none, "y")});
+
+    // The largest scalar takes the most strokes; a lone surrogate stands for U+FFFD.
+    EXPECT_EQ(strokes(QStringLiteral("\U0010FFFF")).size(), size_t(VirtualKeyboardTyping::maximumStrokesPerStep));
+    EXPECT_EQ(strokes(QString(QChar(0xD800))), strokes(QString(QChar(0xFFFD))));
+}

@@ -73,6 +73,47 @@ bool processAlive(qint64 pid)
     return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
 }
 
+namespace {
+
+qint64 statusField(const QByteArray &name)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(name + ':'))
+            return line.mid(name.size() + 1).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+} // namespace
+
+qint64 residentKiB()
+{
+    return statusField("VmRSS");
+}
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
+}
+
+int threadCount()
+{
+    return int(statusField("Threads"));
+}
+
+bool residentMemoryIsMeaningful()
+{
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return false;
+#endif
+#endif
+    return true;
+}
+
 LogCapture::LogCapture()
 {
     setLogSink([this](const QString &line) {

@@ -42,6 +42,13 @@ void writeExecutable(const QString &path, const QByteArray &content);
 // True while the process exists and is not a zombie.
 bool processAlive(qint64 pid);
 
+// This process's resident memory, open descriptors and threads.
+qint64 residentKiB();
+int openDescriptors();
+int threadCount();
+// False under AddressSanitizer, whose quarantine keeps freed memory resident.
+bool residentMemoryIsMeaningful();
+
 // Collects the agent's log lines while alive.
 class LogCapture {
 public:

@@ -3,11 +3,11 @@
 #include "core/Process.h"
 #include "remotedesktop/RemoteDesktopServer.h"
 
+#include "support/StillFrameSource.h"
 #include "support/TestEnvironment.h"
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QImage>
 #include <QJsonDocument>
 #include <QTcpSocket>
 #include <QtEndian>
@@ -147,17 +147,14 @@ protected:
     void SetUp() override
     {
         DataHomeTest::SetUp();
-        QImage image(1280, 720, QImage::Format_RGB32);
-        image.fill(QColor(40, 90, 160));
-        const PixelBuffer picture = PixelBuffer::fromImage(image, 1280, 720);
-        RemoteDesktopServer::shared().setMainDisplayCapture(
-            [picture](int, int, QString *) { return std::optional(picture); });
+        RemoteDesktopServer::shared().setFrameSourceFactory(
+            [](const RemoteDesktopSource &) { return std::make_unique<test::StillFrameSource>(); });
     }
 
     void TearDown() override
     {
         RemoteDesktopServer::shared().stop();
-        RemoteDesktopServer::shared().setMainDisplayCapture({});
+        RemoteDesktopServer::shared().setFrameSourceFactory({});
         DataHomeTest::TearDown();
     }
 };

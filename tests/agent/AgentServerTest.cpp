@@ -8,6 +8,7 @@
 
 #include "support/H264Decoder.h"
 #include "support/Samples.h"
+#include "support/StillFrameSource.h"
 #include "support/TestEnvironment.h"
 #include "support/TestGuest.h"
 
@@ -199,11 +200,8 @@ bool isClosed(QTcpSocket &client)
 
 TEST_F(AgentServerTest, SilentClientsAreClosedAfterTwelveSecondsButNotWhileStreaming)
 {
-    RemoteDesktopServer::shared().setMainDisplayCapture([](int width, int height, QString *) {
-        QImage image(width, height, QImage::Format_RGB32);
-        image.fill(Qt::darkCyan);
-        return std::optional(PixelBuffer::fromImage(image, width, height));
-    });
+    RemoteDesktopServer::shared().setFrameSourceFactory(
+        [](const RemoteDesktopSource &) { return std::make_unique<test::StillFrameSource>(); });
     ManualClock clock;
     AgentManager agent;
     agent.server().setOptions(clock.options());
@@ -246,7 +244,7 @@ TEST_F(AgentServerTest, SilentClientsAreClosedAfterTwelveSecondsButNotWhileStrea
     agent.server().checkIdle();
     EXPECT_TRUE(isClosed(*watching));
     EXPECT_TRUE(waitUntil([&] { return agent.server().connectionCount() == 0; }, 10s));
-    RemoteDesktopServer::shared().setMainDisplayCapture({});
+    RemoteDesktopServer::shared().setFrameSourceFactory({});
 }
 
 TEST_F(AgentServerTest, TheIdleWatchTicksByItself)

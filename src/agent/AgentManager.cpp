@@ -77,6 +77,9 @@ RemoteDesktopRuntimes AgentManager::remoteDesktopRuntimes(RuntimeManager &manage
 
 AgentManager::~AgentManager()
 {
+    // The input controller goes before the server and the stream's notices.
+    m_server.disconnect(this);
+    RemoteDesktopServer::shared().disconnect(this);
     RemoteDesktopServer::shared().setRuntimes({});
     auto &session = RemoteDesktopWebRTCSession::shared();
     session.close();

@@ -161,8 +161,10 @@ void AgentServer::stop()
         return;
     m_server.close();
     const auto connections = std::exchange(m_connections, {});
-    for (const auto &connection : connections)
+    for (const auto &connection : connections) {
         connection->close();
+        emit connectionClosed(connection.get());
+    }
     emit runningChanged();
 }
 

@@ -130,8 +130,8 @@ public:
 
 signals:
     void runningChanged();
-    // A client is gone; emitted once, from the event loop, with the
-    // connection still valid during the call.
+    // A client is gone (or the server stopped); emitted once per client,
+    // with the connection still valid during the call.
     void connectionClosed(trellium::AgentConnection *connection);
 
 private:

@@ -78,6 +78,19 @@ QString startFailureReason(const QProcess &process)
     return process.errorString();
 }
 
+// Appends what fits under the limit and notes what did not.
+void keep(QByteArray &collected, const QByteArray &chunk, const ProcessOptions &options, ProcessResult &result)
+{
+    if (!options.outputLimit) {
+        collected.append(chunk);
+        return;
+    }
+    const qsizetype room = std::max<qsizetype>(0, qsizetype(*options.outputLimit) - collected.size());
+    if (chunk.size() > room)
+        result.outputTruncated = true;
+    collected.append(chunk.left(room));
+}
+
 } // namespace
 
 QCoro::Task<ProcessResult> runProcess(QString program, QStringList arguments, ProcessOptions options)
@@ -95,14 +108,16 @@ QCoro::Task<ProcessResult> runProcess(QString program, QStringList arguments, Pr
     QObject::connect(process.get(), &QProcess::readyReadStandardOutput, process.get(),
                      [&result, &splitter, &options, p = process.get()]() {
                          const QByteArray chunk = p->readAllStandardOutput();
-                         result.standardOutput.append(chunk);
+                         keep(result.standardOutput, chunk, options, result);
                          if (options.onOutputLine) {
                              for (const QByteArray &line : splitter.feed(chunk))
                                  options.onOutputLine(line);
                          }
                      });
     QObject::connect(process.get(), &QProcess::readyReadStandardError, process.get(),
-                     [&result, p = process.get()]() { result.standardError.append(p->readAllStandardError()); });
+                     [&result, &options, p = process.get()]() {
+                         keep(result.standardError, p->readAllStandardError(), options, result);
+                     });
     QObject::connect(process.get(), &QProcess::finished, process.get(),
                      [finished](int, QProcess::ExitStatus) mutable { finished.resolve(); });
     QObject::connect(process.get(), &QProcess::errorOccurred, process.get(),
@@ -151,9 +166,9 @@ QCoro::Task<ProcessResult> runProcess(QString program, QStringList arguments, Pr
     // Whatever is still buffered after the end.
     const bool separate = options.channels == ProcessOptions::Channels::Separate;
     const QByteArray tail = process->readAllStandardOutput();
-    result.standardOutput.append(tail);
+    keep(result.standardOutput, tail, options, result);
     if (separate)
-        result.standardError.append(process->readAllStandardError());
+        keep(result.standardError, process->readAllStandardError(), options, result);
     process->disconnect();
     if (options.onOutputLine) {
         for (const QByteArray &line : splitter.feed(tail))
@@ -196,9 +211,9 @@ ProcessResult runProcessBlocking(const QString &program, const QStringList &argu
         }
         const bool done = process.waitForFinished(int(std::min<qint64>(left, 100)));
         const QByteArray chunk = process.readAllStandardOutput();
-        result.standardOutput.append(chunk);
+        keep(result.standardOutput, chunk, options, result);
         if (separate)
-            result.standardError.append(process.readAllStandardError());
+            keep(result.standardError, process.readAllStandardError(), options, result);
         if (options.onOutputLine) {
             for (const QByteArray &line : splitter.feed(chunk))
                 options.onOutputLine(line);
@@ -207,9 +222,9 @@ ProcessResult runProcessBlocking(const QString &program, const QStringList &argu
             break;
     }
     const QByteArray rest = process.readAllStandardOutput();
-    result.standardOutput.append(rest);
+    keep(result.standardOutput, rest, options, result);
     if (separate)
-        result.standardError.append(process.readAllStandardError());
+        keep(result.standardError, process.readAllStandardError(), options, result);
     if (options.onOutputLine) {
         for (const QByteArray &line : splitter.feed(rest))
             options.onOutputLine(line);

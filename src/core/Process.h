@@ -44,6 +44,9 @@ struct ProcessOptions {
     // of both channels) as it arrives, without its line feed.
     std::function<void(const QByteArray &line)> onOutputLine;
     CancelToken cancel;
+    // Keeps at most this many bytes of each channel; the rest is still read
+    // (a chatty child never stalls on a full pipe) but dropped.
+    std::optional<qint64> outputLimit;
 };
 
 struct ProcessResult {
@@ -51,6 +54,7 @@ struct ProcessResult {
     bool crashed = false;  // ended by a signal
     QByteArray standardOutput;
     QByteArray standardError;  // empty when the channels are merged
+    bool outputTruncated = false;  // outputLimit dropped some of it
 
     bool succeeded() const { return !crashed && exitCode == 0; }
 };

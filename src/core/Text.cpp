@@ -20,4 +20,13 @@ QString lastCharacters(const QString &text, qsizetype count)
     return text.mid(position);
 }
 
+qsizetype characterCount(const QString &text)
+{
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype count = 0;
+    while (finder.toNextBoundary() > 0)
+        ++count;
+    return count;
+}
+
 } // namespace trellium

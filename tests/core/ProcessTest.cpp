@@ -105,3 +105,29 @@ TEST(RunProcess, ReportsDeathBySignal)
     EXPECT_TRUE(result.crashed);
     EXPECT_FALSE(result.succeeded());
 }
+
+TEST(RunProcess, OutputLimitKeepsTheStartAndStillDrainsAChattyChild)
+{
+    // 32 MiB on each channel: far more than a pipe holds, so a runner that
+    // stopped reading would leave the child blocked until the time-out.
+    const QStringList script{QStringLiteral("-c"),
+                             QStringLiteral("head -c 33554432 /dev/zero | tr '\\0' a; "
+                                            "head -c 33554432 /dev/zero >&2; echo done >&2")};
+    ProcessOptions limited;
+    limited.outputLimit = 1000;
+    limited.timeout = 60s;
+    const ProcessResult result = runSync(runProcess(kSh, script, limited), 90s);
+    EXPECT_TRUE(result.succeeded());
+    EXPECT_TRUE(result.outputTruncated);
+    EXPECT_EQ(result.standardOutput, QByteArray(1000, 'a'));
+    EXPECT_EQ(result.standardError.size(), 1000);
+
+    const ProcessResult blocking = runProcessBlocking(kSh, script, limited);
+    EXPECT_TRUE(blocking.succeeded());
+    EXPECT_EQ(blocking.standardOutput, QByteArray(1000, 'a'));
+
+    // Under the limit nothing is dropped.
+    const ProcessResult small = runSync(runProcess(kSh, {QStringLiteral("-c"), QStringLiteral("echo hi")}, limited));
+    EXPECT_FALSE(small.outputTruncated);
+    EXPECT_EQ(small.standardOutput, "hi\n");
+}

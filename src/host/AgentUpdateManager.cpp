@@ -1,0 +1,523 @@
+#include "host/AgentUpdateManager.h"
+
+#include "core/Async.h"
+#include "core/BuildInfo.h"
+#include "core/Files.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/Text.h"
+#include "host/AgentUpdateError.h"
+#include "model/Hex.h"
+
+#include <QCryptographicHash>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTextBoundaryFinder>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace trellium {
+
+namespace {
+
+constexpr qint64 kChunkBytes = 64 * 1024;
+constexpr qint64 kHashReadBytes = 1024 * 1024;
+constexpr int kMaximumRedirects = 10;
+constexpr qsizetype kMaximumReleaseNotesCharacters = 20000;
+constexpr qsizetype kMaximumVersionCharacters = 64;
+
+QString defaultDownloadsFolder()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    return folder.isEmpty() ? QDir::homePath() + QStringLiteral("/Downloads") : folder;
+}
+
+bool openWithDesktop(const QString &path)
+{
+    // The desktop opener needs the GUI application; a headless agent has none.
+    if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+        return false;
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+bool isAlphanumeric(char32_t codePoint)
+{
+    switch (QChar::category(codePoint)) {
+    case QChar::Letter_Uppercase:
+    case QChar::Letter_Lowercase:
+    case QChar::Letter_Titlecase:
+    case QChar::Letter_Modifier:
+    case QChar::Letter_Other:
+    case QChar::Mark_NonSpacing:
+    case QChar::Mark_SpacingCombining:
+    case QChar::Mark_Enclosing:
+    case QChar::Number_DecimalDigit:
+    case QChar::Number_Letter:
+    case QChar::Number_Other:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isAlphanumeric(QStringView text)
+{
+    const QList<uint> codePoints = text.toUcs4();
+    return std::all_of(codePoints.begin(), codePoints.end(), [](uint c) { return isAlphanumeric(char32_t(c)); });
+}
+
+std::optional<int> httpStatus(const QNetworkReply &reply)
+{
+    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return std::nullopt;
+    return status.toInt();
+}
+
+// The length the server announced, when it announced one.
+std::optional<qint64> announcedLength(const QNetworkReply &reply)
+{
+    const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
+    if (!length.isValid())
+        return std::nullopt;
+    return length.toLongLong();
+}
+
+struct TransferHandlers {
+    // Both may throw to end the transfer with that error.
+    std::function<void(const QNetworkReply &reply)> onHeaders;
+    std::function<void(const QByteArray &chunk)> onData;
+};
+
+// One GET, streamed: the final response's headers are handed over before
+// any of its body, the body in pieces as it arrives. A redirect is followed
+// only to https on the expected host, and judged before anything is sent
+// there.
+QCoro::Task<void> transfer(QNetworkAccessManager &network, QNetworkRequest request, QString expectedHost,
+                           TransferHandlers handlers, std::chrono::milliseconds timeout)
+{
+    QPointer<QNetworkReply> reply = network.get(request);
+    // Bounds what piles up when the main thread is slow to read.
+    reply->setReadBufferSize(4 * kChunkBytes);
+    Completion<void> done;
+    bool headersHandled = false;
+
+    const auto fail = [&done, &reply](std::exception_ptr error) {
+        if (done.reject(std::move(error)) && reply)
+            reply->abort();
+    };
+    const auto handleHeaders = [&]() {
+        if (std::exchange(headersHandled, true))
+            return;
+        try {
+            handlers.onHeaders(*reply);
+        } catch (...) {
+            fail(std::current_exception());
+        }
+    };
+    const auto drain = [&]() {
+        while (!done.isDone() && reply->bytesAvailable() > 0) {
+            const QByteArray chunk = reply->read(kChunkBytes);
+            if (chunk.isEmpty())
+                break;
+            try {
+                handlers.onData(chunk);
+            } catch (...) {
+                fail(std::current_exception());
+            }
+        }
+    };
+
+    QObject::connect(reply, &QNetworkReply::redirected, reply, [&](const QUrl &target) {
+        if (done.isDone())
+            return;
+        const QUrl resolved = reply->url().resolved(target);
+        if (resolved.scheme().toLower() != QLatin1String("https") || resolved.host().toLower() != expectedHost) {
+            logLine(QStringLiteral("UPDATE REDIRECT REFUSED:"), resolved.toString());
+            fail(std::make_exception_ptr(AgentUpdateError::invalidResponse()));
+            return;
+        }
+        emit reply->redirectAllowed();
+    });
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [&]() {
+        const std::optional<int> status = httpStatus(*reply);
+        // A redirect's own headers are not the answer; it is judged above.
+        if (done.isDone() || (status && *status >= 300 && *status < 400))
+            return;
+        handleHeaders();
+    });
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [&]() {
+        if (done.isDone())
+            return;
+        handleHeaders();
+        drain();
+    });
+    QObject::connect(reply, &QNetworkReply::finished, reply, [&]() {
+        if (done.isDone())
+            return;
+        // An HTTP answer is judged by its status before any transport error.
+        if (httpStatus(*reply) || reply->error() == QNetworkReply::NoError)
+            handleHeaders();
+        if (done.isDone())
+            return;
+        if (reply->error() == QNetworkReply::OperationCanceledError) {
+            // Only the idle time-out cancels without us.
+            fail(std::make_exception_ptr(TimeoutError(QStringLiteral("Update-Server antwortet nicht"))));
+            return;
+        }
+        if (reply->error() != QNetworkReply::NoError) {
+            fail(std::make_exception_ptr(DomainError(
+                QStringLiteral("Network"), int(reply->error()),
+                QStringLiteral("Die Verbindung zum Update-Server ist fehlgeschlagen: %1").arg(reply->errorString()))));
+            return;
+        }
+        drain();
+        done.resolve();
+    });
+
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, reply, [&]() {
+        fail(std::make_exception_ptr(TimeoutError(QStringLiteral("Update-Server antwortet nicht"))));
+    });
+    deadline.start(timeout);
+
+    std::exception_ptr failure;
+    try {
+        co_await done;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    deadline.stop();
+    if (reply) {
+        reply->disconnect();
+        reply->abort();
+        reply->deleteLater();
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+// Removes the file unless released; closes it first.
+class PartialFile {
+public:
+    explicit PartialFile(QString path) : m_file(path) {}
+    ~PartialFile()
+    {
+        m_file.close();
+        if (!m_kept)
+            QFile::remove(m_file.fileName());
+    }
+    QFile &file() { return m_file; }
+    void keep() { m_kept = true; }
+
+private:
+    QFile m_file;
+    bool m_kept = false;
+};
+
+} // namespace
+
+AgentUpdateManager::Platform AgentUpdateManager::Platform::linux()
+{
+    return Platform{QStringLiteral("linux"), QStringLiteral("/downloads/trellium/linux/"), QStringLiteral("deb"),
+                    defaultDownloadsFolder, openWithDesktop};
+}
+
+AgentUpdateManager::Platform AgentUpdateManager::Platform::macOS()
+{
+    return Platform{QStringLiteral("macos"), QStringLiteral("/downloads/trellium/mac/"), QStringLiteral("pkg"),
+                    defaultDownloadsFolder, openWithDesktop};
+}
+
+AgentUpdateManager::Platform AgentUpdateManager::Platform::current()
+{
+#if defined(Q_OS_MACOS)
+    return macOS();
+#else
+    return linux();
+#endif
+}
+
+AgentUpdateManager::Configuration::Configuration() : buildNumberText(agentBuildNumberText()) {}
+
+AgentUpdateManager &AgentUpdateManager::shared()
+{
+    static AgentUpdateManager *manager = new AgentUpdateManager();
+    return *manager;
+}
+
+AgentUpdateManager::AgentUpdateManager(QObject *parent) : AgentUpdateManager(Configuration(), parent) {}
+
+AgentUpdateManager::AgentUpdateManager(Configuration configuration, QObject *parent)
+    : QObject(parent), m_configuration(std::move(configuration))
+{
+    // No cache, no cookies, no stored credentials; redirects are ours to judge.
+    m_network.setCache(nullptr);
+    m_network.setRedirectPolicy(QNetworkRequest::UserVerifiedRedirectPolicy);
+    m_network.setStrictTransportSecurityEnabled(false);
+    m_network.setAutoDeleteReplies(false);
+}
+
+AgentUpdateManager::~AgentUpdateManager() = default;
+
+QString AgentUpdateManager::updateHostSetting() const
+{
+    if (!m_configuration.updateHost.isEmpty())
+        return m_configuration.updateHost;
+    const QString stored = userDefaults()->value(QLatin1String(kUpdateHostKey)).toString().trimmed();
+    return stored.isEmpty() ? QString::fromLatin1(kDefaultUpdateHost) : stored;
+}
+
+QUrl AgentUpdateManager::manifestURL() const
+{
+    const QString host = updateHostSetting();
+    const QUrl base(QStringLiteral("https://") + host, QUrl::StrictMode);
+    if (!base.isValid() || base.host().isEmpty() || !base.path().isEmpty() || !base.userInfo().isEmpty()
+        || base.hasQuery() || base.hasFragment())
+        throw DomainError(QStringLiteral("AgentUpdate"), 1,
+                          QStringLiteral("Die Adresse des Update-Servers „%1“ ist ungültig.").arg(host));
+    QUrl url = base;
+    url.setPath(m_configuration.platform.downloadPathPrefix + QStringLiteral("latest.json"));
+    return url;
+}
+
+QString AgentUpdateManager::expectedHost() const
+{
+    return manifestURL().host().toLower();
+}
+
+int64_t AgentUpdateManager::currentBuildNumber() const
+{
+    return parseBuildNumber(m_configuration.buildNumberText);
+}
+
+int64_t AgentUpdateManager::parseBuildNumber(const QString &text)
+{
+    QStringView digits(text);
+    if (!digits.isEmpty() && (digits.front() == QLatin1Char('+') || digits.front() == QLatin1Char('-')))
+        digits = digits.mid(1);
+    if (digits.isEmpty()
+        || !std::all_of(digits.begin(), digits.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+        return 0;
+    bool ok = false;
+    // The sign goes along; toLongLong alone would also take blanks.
+    const qlonglong value = text.toLongLong(&ok, 10);
+    return ok ? int64_t(value) : 0;
+}
+
+bool AgentUpdateManager::isValidVersionString(const QString &text)
+{
+    if (text.isEmpty() || characterCount(text) > kMaximumVersionCharacters)
+        return false;
+    const QList<uint> codePoints = text.toUcs4();
+    for (const uint c : codePoints) {
+        if (!isAlphanumeric(char32_t(c)) && c != '.' && c != '_' && c != '-')
+            return false;
+    }
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    const qsizetype firstEnd = finder.toNextBoundary();
+    finder.toEnd();
+    const qsizetype lastStart = finder.toPreviousBoundary();
+    return isAlphanumeric(QStringView(text).left(firstEnd)) && isAlphanumeric(QStringView(text).mid(lastStart));
+}
+
+bool AgentUpdateManager::isHexSHA256(const QString &text)
+{
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](QChar c) {
+               return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+           });
+}
+
+void AgentUpdateManager::validateManifest(const AgentLatestManifest &manifest) const
+{
+    const Platform &platform = m_configuration.platform;
+    if (manifest.platform != platform.platform)
+        throw AgentUpdateError::invalidManifest(QStringLiteral("Falsche Plattform."));
+    if (manifest.product != QLatin1String(kExpectedProduct))
+        throw AgentUpdateError::invalidManifest(QStringLiteral("Falsches Produkt."));
+    if (manifest.channel != QLatin1String(kExpectedChannel))
+        throw AgentUpdateError::invalidManifest(QStringLiteral("Falscher Release-Channel."));
+    if (manifest.build < 1 || !isValidVersionString(manifest.version))
+        throw AgentUpdateError::invalidManifest(QStringLiteral("Ungültige Version."));
+    // Cheap first: a text never has more characters than code units.
+    if (manifest.releaseNotes.size() > kMaximumReleaseNotesCharacters
+        && characterCount(manifest.releaseNotes) > kMaximumReleaseNotesCharacters)
+        throw AgentUpdateError::invalidManifest(QStringLiteral("Release Notes sind zu groß."));
+    if (!isHexSHA256(manifest.sha256))
+        throw AgentUpdateError::invalidManifest(QStringLiteral("Ungültiger SHA-256-Wert."));
+
+    const QUrl &url = manifest.url;
+    const QString path = url.path(QUrl::FullyDecoded);
+    const QString fileName = path.section(QLatin1Char('/'), -1);
+    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+    const QString extension = dot > 0 ? fileName.mid(dot + 1).toLower() : QString();
+    // A "." or ".." segment would lead out of the download folder on the server.
+    const QStringList segments = path.split(QLatin1Char('/'));
+    const bool climbs = segments.contains(QStringLiteral(".")) || segments.contains(QStringLiteral(".."));
+    const bool allowed = url.scheme().toLower() == QLatin1String("https") && !url.host().isEmpty()
+        && url.host().toLower() == expectedHost() && url.userName().isEmpty() && url.password().isEmpty()
+        && path.startsWith(platform.downloadPathPrefix) && !climbs && extension == platform.installerExtension;
+    if (!allowed)
+        throw AgentUpdateError::invalidManifest(QStringLiteral("Unzulässige Download-URL."));
+}
+
+void AgentUpdateManager::validateUpdateResponse(const QNetworkReply &reply, const QUrl &expectedURL)
+{
+    const std::optional<int> status = httpStatus(reply);
+    const QUrl finalURL = reply.url();
+    const bool sameHost = finalURL.host().isEmpty() == expectedURL.host().isEmpty()
+        && finalURL.host().toLower() == expectedURL.host().toLower();
+    if (status && *status >= 200 && *status <= 299 && finalURL.scheme().toLower() == QLatin1String("https")
+        && sameHost)
+        return;
+    logLine(QStringLiteral("UPDATE RESPONSE INVALID:"),
+            QStringLiteral("HTTP %1 %2")
+                .arg(status ? QString::number(*status) : QStringLiteral("-"), finalURL.toString()));
+    throw AgentUpdateError::invalidResponse();
+}
+
+bool AgentUpdateManager::sha256OfFile(const QString &path, const QString &expected)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw FileError(QStringLiteral("Lesen"), path, file.errorString());
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (;;) {
+        const QByteArray piece = file.read(kHashReadBytes);
+        if (file.error() != QFileDevice::NoError)
+            throw FileError(QStringLiteral("Lesen"), path, file.errorString());
+        if (piece.isEmpty())
+            break;
+        hash.addData(piece);
+    }
+    file.close();
+    return hexString(hash.result()).join(QString()).compare(expected, Qt::CaseInsensitive) == 0;
+}
+
+namespace {
+
+QNetworkRequest updateRequest(const QUrl &url, const AgentUpdateManager::Configuration &configuration)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
+    request.setMaximumRedirectsAllowed(kMaximumRedirects);
+    request.setRawHeader("Cache-Control", "no-cache");
+    request.setRawHeader("Pragma", "no-cache");
+    // Lengths are judged on the bytes as sent; no compressed bodies.
+    request.setRawHeader("Accept-Encoding", "identity");
+    request.setTransferTimeout(int(configuration.idleTimeout.count()));
+    if (configuration.tls)
+        request.setSslConfiguration(*configuration.tls);
+    return request;
+}
+
+} // namespace
+
+QCoro::Task<std::optional<AgentLatestManifest>> AgentUpdateManager::fetchLatestManifest()
+{
+    const QUrl url = manifestURL();
+    const int64_t limit = m_configuration.maximumManifestSize;
+    const auto tooLarge = []() { return AgentUpdateError::invalidManifest(QStringLiteral("Datei ist zu groß.")); };
+
+    QByteArray body;
+    TransferHandlers handlers;
+    handlers.onHeaders = [url, limit, tooLarge](const QNetworkReply &reply) {
+        validateUpdateResponse(reply, url);
+        if (announcedLength(reply).value_or(0) > limit)
+            throw tooLarge();
+    };
+    handlers.onData = [&body, limit, tooLarge](const QByteArray &chunk) {
+        // Never more than one byte past the limit is kept.
+        body.append(chunk.left(qsizetype(limit + 1 - body.size())));
+        if (body.size() > limit)
+            throw tooLarge();
+    };
+    const QNetworkRequest request = updateRequest(url, m_configuration);
+    co_await transfer(m_network, request, url.host().toLower(), std::move(handlers),
+                      m_configuration.manifestTimeout);
+
+    AgentLatestManifest manifest = AgentLatestManifest::fromJson(body);
+    validateManifest(manifest);
+    if (manifest.build > currentBuildNumber())
+        co_return manifest;
+    co_return std::nullopt;
+}
+
+QCoro::Task<void> AgentUpdateManager::downloadInstaller(AgentLatestManifest manifest)
+{
+    validateManifest(manifest);
+    const Platform &platform = m_configuration.platform;
+    const int64_t limit = m_configuration.maximumInstallerSize;
+    const QString folder = platform.downloadsFolder();
+    createDirectories(folder);
+    const QString fileName = QStringLiteral("TRELLIUM-Agent-%1-%2.%3")
+                                 .arg(manifest.version, QString::number(manifest.build), platform.installerExtension);
+    const QString target = folder + QLatin1Char('/') + fileName;
+
+    // Beside the target, so that the final move is a rename on one file system.
+    PartialFile partial(folder + QStringLiteral("/.") + fileName + QStringLiteral(".download-")
+                        + QString::number(QRandomGenerator::global()->generate64(), 16));
+    QFile &file = partial.file();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+        throw FileError(QStringLiteral("Schreiben"), file.fileName(), file.errorString());
+
+    int64_t written = 0;
+    const QUrl url = manifest.url;
+    TransferHandlers handlers;
+    handlers.onHeaders = [url, limit](const QNetworkReply &reply) {
+        validateUpdateResponse(reply, url);
+        if (announcedLength(reply).value_or(0) > limit)
+            throw AgentUpdateError::downloadTooLarge();
+    };
+    handlers.onData = [&file, &written, limit](const QByteArray &chunk) {
+        written += chunk.size();
+        if (written > limit)
+            throw AgentUpdateError::downloadTooLarge();
+        if (file.write(chunk) != chunk.size())
+            throw FileError(QStringLiteral("Schreiben"), file.fileName(), file.errorString());
+    };
+    const QNetworkRequest request = updateRequest(url, m_configuration);
+    co_await transfer(m_network, request, url.host().toLower(), std::move(handlers),
+                      m_configuration.installerTimeout);
+    file.close();
+    if (file.error() != QFileDevice::NoError)
+        throw FileError(QStringLiteral("Schreiben"), file.fileName(), file.errorString());
+
+    const int64_t size = fileSize(file.fileName());
+    if (size < 1 || size > limit)
+        throw AgentUpdateError::downloadTooLarge();
+
+    const QString partialPath = file.fileName();
+    const QString expected = manifest.sha256;
+    const auto hashFile = [partialPath, expected]() { return sha256OfFile(partialPath, expected); };
+    if (!co_await runOnWorker(hashFile))
+        throw AgentUpdateError::verificationFailed();
+
+    // rename() replaces an earlier download of the same version in one step.
+    const auto moveIntoPlace = [partialPath, target]() {
+        if (std::rename(QFile::encodeName(partialPath).constData(), QFile::encodeName(target).constData()) != 0)
+            throw FileError::fromErrno(QStringLiteral("Verschieben"), target, errno);
+    };
+    co_await runOnWorker(moveIntoPlace);
+    partial.keep();
+
+    logLine(QStringLiteral("UPDATE INSTALLER SAVED:"), target);
+    if (!platform.openInstaller(target))
+        throw AgentUpdateError::installerCouldNotBeOpened(target);
+}
+
+} // namespace trellium

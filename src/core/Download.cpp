@@ -1,5 +1,6 @@
 #include "core/Download.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -17,9 +18,25 @@ namespace {
 constexpr qint64 kReadBufferBytes = 1024 * 1024;
 constexpr int kMaximumRedirects = 10;
 
+// Takes each piece of a successful body; throws to end the download with that error.
+using BodySink = std::function<void(const QByteArray &piece)>;
+
 bool isSuccess(int status)
 {
     return status >= 200 && status <= 299;
+}
+
+bool isRedirect(int status)
+{
+    return status >= 300 && status <= 399;
+}
+
+// Aborting inside one of the reply's own signals makes Qt report the
+// answer's error a second time; the abort waits for the event loop instead.
+void abortSoon(QNetworkReply *reply)
+{
+    QMetaObject::invokeMethod(
+        reply, [reply]() { if (!reply->isFinished()) reply->abort(); }, Qt::QueuedConnection);
 }
 
 } // namespace
@@ -38,6 +55,8 @@ QString DownloadError::localizedDescription() const
             .arg(where, m_detail);
     case Reason::truncated:
         return QStringLiteral("Der Download von %1 ist unvollständig (%2).").arg(where, m_detail);
+    case Reason::tooLarge:
+        return QStringLiteral("Der Download von %1 ist größer als erlaubt (%2).").arg(where, m_detail);
     case Reason::transport:
         break;
     }
@@ -53,9 +72,10 @@ struct Answer {
     QUrl location;  // of a redirect
 };
 
-// One request, no redirects followed. A 2xx body is appended to `file`.
-QCoro::Task<Answer> fetchOnce(QNetworkAccessManager *network, QNetworkRequest request, QFile *file,
-                              DownloadOptions options)
+// One request, no redirects followed. A 2xx body goes to `sink` piece by
+// piece, never more than options.maximumBytes of it.
+QCoro::Task<Answer> fetchOnce(QNetworkAccessManager *network, QNetworkRequest request, BodySink sink,
+                              DownloadOptions options, QDeadlineTimer deadline)
 {
     const QUrl requested = request.url();
     QPointer<QNetworkReply> guarded(network->get(request));
@@ -67,41 +87,86 @@ QCoro::Task<Answer> fetchOnce(QNetworkAccessManager *network, QNetworkRequest re
             r->abort();
         r->deleteLater();
     });
-    reply->setReadBufferSize(kReadBufferBytes);
+    // A small bound reads no more than that ahead.
+    reply->setReadBufferSize(options.maximumBytes ? std::min(kReadBufferBytes, *options.maximumBytes + 1)
+                                                  : kReadBufferBytes);
 
     struct Progress {
         qint64 bytes = 0;
         qint64 expected = -1;
-        bool rejected = false;
+        bool judged = false;  // the answer's headers were looked at
+        bool rejected = false;  // not a body to keep
         qint64 discarded = 0;
         bool stalled = false;
-        std::optional<FileError> writeError;
+        bool timedOut = false;
+        std::exception_ptr failure;
+
+        bool stopped() const { return stalled || timedOut || failure; }
     } progress;
     Completion<void> finished;
     QTimer idle;
     idle.setSingleShot(true);
     idle.setInterval(options.idleTimeout);
+    QTimer overall;
+    overall.setSingleShot(true);
 
     auto status = [reply]() { return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(); };
-    auto drain = [&]() {
-        if (!progress.rejected && !isSuccess(status()))
+    auto fail = [&progress, reply](std::exception_ptr error) {
+        progress.failure = std::move(error);
+        abortSoon(reply);
+    };
+    auto tooLarge = [&options, reply]() {
+        return std::make_exception_ptr(DownloadError(DownloadError::Reason::tooLarge, reply->url(),
+                                                     QStringLiteral("mehr als %1 Bytes").arg(*options.maximumBytes)));
+    };
+    // True when the body is one to keep.
+    auto judge = [&]() {
+        if (progress.stopped())
+            return false;
+        if (std::exchange(progress.judged, true))
+            return !progress.rejected;
+        const int code = status();
+        // A redirect is judged where it would be followed.
+        if (!isRedirect(code) && options.checkResponse) {
+            try {
+                options.checkResponse(*reply);
+            } catch (...) {
+                fail(std::current_exception());
+                return false;
+            }
+        }
+        if (!isSuccess(code)) {
             progress.rejected = true;
-        if (progress.rejected || progress.writeError || progress.stalled) {
+            return false;
+        }
+        if (options.maximumBytes && progress.expected > *options.maximumBytes) {
+            fail(tooLarge());
+            return false;
+        }
+        return true;
+    };
+    auto drain = [&]() {
+        if (!judge()) {
             // An error page or a redirect's body is read to its end (Qt
             // reports the status as an error of its own then), unless long.
             progress.discarded += reply->readAll().size();
             if (progress.rejected && progress.discarded > kReadBufferBytes)
-                reply->abort();
+                abortSoon(reply);
             return;
         }
         while (reply->bytesAvailable() > 0) {
-            const QByteArray chunk = reply->read(kReadBufferBytes);
-            if (file->write(chunk) != chunk.size()) {
-                progress.writeError = FileError(QStringLiteral("Schreiben"), file->fileName(), file->errorString());
-                reply->abort();
+            const QByteArray piece = reply->read(kReadBufferBytes);
+            if (options.maximumBytes && progress.bytes + piece.size() > *options.maximumBytes) {
+                fail(tooLarge());
                 return;
             }
-            progress.bytes += chunk.size();
+            try {
+                sink(piece);
+            } catch (...) {
+                fail(std::current_exception());
+                return;
+            }
+            progress.bytes += piece.size();
         }
         if (options.onProgress)
             options.onProgress(progress.bytes, progress.expected);
@@ -111,6 +176,8 @@ QCoro::Task<Answer> fetchOnce(QNetworkAccessManager *network, QNetworkRequest re
         idle.start();
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         progress.expected = length.isValid() ? length.toLongLong() : -1;
+        // Refused before any of the body comes.
+        judge();
     });
     QObject::connect(reply, &QNetworkReply::readyRead, &idle, [&idle, &drain]() {
         idle.start();
@@ -123,26 +190,38 @@ QCoro::Task<Answer> fetchOnce(QNetworkAccessManager *network, QNetworkRequest re
         progress.stalled = true;
         reply->abort();
     });
+    QObject::connect(&overall, &QTimer::timeout, reply, [&progress, reply]() {
+        progress.timedOut = true;
+        reply->abort();
+    });
     const int cancelId = options.cancel.onCancel([guarded]() {
         if (guarded)
             QMetaObject::invokeMethod(guarded, [guarded]() { if (guarded) guarded->abort(); }, Qt::QueuedConnection);
     });
     idle.start();
+    if (!deadline.isForever())
+        overall.start(std::chrono::milliseconds(std::max<qint64>(0, deadline.remainingTime())));
 
     co_await finished;
     options.cancel.removeCallback(cancelId);
     idle.stop();
+    overall.stop();
     if (!guarded)
         throw DownloadError(DownloadError::Reason::transport, requested, QStringLiteral("Verbindung beendet"));
-    if (!progress.stalled && !progress.rejected && !progress.writeError && reply->error() == QNetworkReply::NoError)
+    // An answer without a body was not judged yet.
+    if (!progress.stopped() && status() != 0)
+        judge();
+    if (!progress.stopped() && !progress.rejected && reply->error() == QNetworkReply::NoError)
         drain();
 
     Answer answer;
     answer.url = reply->url().isValid() ? reply->url() : requested;
     if (options.cancel.isCancelled())
         throw CancelledError();
-    if (progress.writeError)
-        throw *progress.writeError;
+    if (progress.failure)
+        std::rethrow_exception(progress.failure);
+    if (progress.timedOut)
+        throw TimeoutError(QStringLiteral("Download von %1").arg(answer.url.toString(QUrl::RemoveUserInfo)));
     if (progress.stalled) {
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(options.idleTimeout).count();
         throw DownloadError(DownloadError::Reason::stalled, answer.url,
@@ -161,6 +240,39 @@ QCoro::Task<Answer> fetchOnce(QNetworkAccessManager *network, QNetworkRequest re
                             QStringLiteral("%1 von %2 Bytes").arg(progress.bytes).arg(progress.expected));
     }
     answer.bytes = progress.bytes;
+    co_return answer;
+}
+
+// Follows redirects itself, not Qt: Qt keeps a redirect's headers (its
+// Content-Length among them) in the final reply.
+QCoro::Task<Answer> receive(QNetworkAccessManager *network, QNetworkRequest request, BodySink sink,
+                            DownloadOptions options)
+{
+    options.cancel.throwIfCancelled();
+    // Qt would otherwise ask for gzip and hand out the unpacked bytes.
+    request.setRawHeader("Accept-Encoding", "identity");
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    if (options.tlsConfiguration)
+        request.setSslConfiguration(*options.tlsConfiguration);
+    const QDeadlineTimer deadline = options.totalTimeout ? QDeadlineTimer(*options.totalTimeout)
+                                                         : QDeadlineTimer(QDeadlineTimer::Forever);
+
+    Answer answer;
+    for (int redirects = 0;; ++redirects) {
+        answer = co_await fetchOnce(network, request, sink, options, deadline);
+        const bool redirect = isRedirect(answer.status) && answer.location.isValid();
+        if (!redirect || redirects >= kMaximumRedirects)
+            break;
+        const QUrl next = answer.url.resolved(answer.location);
+        if (options.checkRedirect)
+            options.checkRedirect(next);
+        if (answer.url.scheme() == QStringLiteral("https") && next.scheme() != QStringLiteral("https"))
+            break;  // never down to plain HTTP
+        if (next.scheme() != QStringLiteral("https") && next.scheme() != QStringLiteral("http"))
+            break;
+        request.setUrl(next);
+    }
     co_return answer;
 }
 
@@ -183,35 +295,29 @@ QCoro::Task<DownloadResult> downloadToFile(QNetworkAccessManager *network, QNetw
             QFile::remove(partial);
     });
 
-    // Qt would otherwise ask for gzip and hand out the unpacked bytes.
-    request.setRawHeader("Accept-Encoding", "identity");
-    // Redirects are followed here, not by Qt: Qt keeps a redirect's headers
-    // (its Content-Length among them) in the final reply.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    if (options.tlsConfiguration)
-        request.setSslConfiguration(*options.tlsConfiguration);
-
-    Answer answer;
-    for (int redirects = 0;; ++redirects) {
-        answer = co_await fetchOnce(network, request, &file, options);
-        const bool redirect = answer.status >= 300 && answer.status <= 399 && answer.location.isValid();
-        if (!redirect || redirects >= kMaximumRedirects)
-            break;
-        const QUrl next = answer.url.resolved(answer.location);
-        if (answer.url.scheme() == QStringLiteral("https") && next.scheme() != QStringLiteral("https"))
-            break;  // never down to plain HTTP
-        if (next.scheme() != QStringLiteral("https") && next.scheme() != QStringLiteral("http"))
-            break;
-        request.setUrl(next);
-    }
+    const BodySink write = [&file](const QByteArray &piece) {
+        if (file.write(piece) != piece.size())
+            throw FileError(QStringLiteral("Schreiben"), file.fileName(), file.errorString());
+    };
+    const Answer answer = co_await receive(network, std::move(request), write, std::move(options));
     file.close();
     if (!isSuccess(answer.status))
-        co_return DownloadResult{answer.status, 0, answer.url};
+        co_return DownloadResult{answer.status, 0, answer.url, {}};
     if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(path).constData()) != 0)
         throw FileError::fromErrno(QStringLiteral("Umbenennen"), path, errno);
     committed = true;
-    co_return DownloadResult{answer.status, answer.bytes, answer.url};
+    co_return DownloadResult{answer.status, answer.bytes, answer.url, {}};
+}
+
+QCoro::Task<DownloadResult> downloadToMemory(QNetworkAccessManager *network, QNetworkRequest request,
+                                             DownloadOptions options)
+{
+    QByteArray body;
+    const BodySink keep = [&body](const QByteArray &piece) { body.append(piece); };
+    const Answer answer = co_await receive(network, std::move(request), keep, std::move(options));
+    if (!isSuccess(answer.status))
+        co_return DownloadResult{answer.status, 0, answer.url, {}};
+    co_return DownloadResult{answer.status, answer.bytes, answer.url, std::move(body)};
 }
 
 } // namespace trellium

@@ -13,6 +13,7 @@
 #include <optional>
 
 class QNetworkAccessManager;
+class QNetworkReply;
 
 namespace trellium {
 
@@ -24,19 +25,32 @@ struct DownloadOptions {
     // Main thread, as data arrives: bytes so far, bytes announced (-1 unknown).
     std::function<void(qint64 received, qint64 expected)> onProgress;
     CancelToken cancel;
+    // The whole transfer is bounded as well; past it TimeoutError.
+    std::optional<std::chrono::milliseconds> totalTimeout;
+    // A body longer than this, announced or counted as it arrives, ends the
+    // download with DownloadError tooLarge; no byte past it is taken.
+    std::optional<qint64> maximumBytes;
+    // Judges the final answer once its headers are in, before any of its
+    // body is taken; throwing refuses the answer with that error.
+    std::function<void(const QNetworkReply &reply)> checkResponse;
+    // Judges every redirect before anything is sent to its target; throwing
+    // refuses it with that error. Redirects from HTTPS to HTTP are never
+    // followed (the redirect is then the answer).
+    std::function<void(const QUrl &target)> checkRedirect;
 };
 
 struct DownloadResult {
     int status = 0;  // HTTP status of the final answer (after redirects)
     qint64 bytes = 0;  // written to the file
     QUrl url;  // where the answer came from
+    QByteArray body;  // downloadToMemory only
 };
 
 // A download that did not complete: no answer, a broken connection, a server
-// that went silent, or fewer bytes than announced.
+// that went silent, fewer bytes than announced, or more than allowed.
 class DownloadError : public Error {
 public:
-    enum class Reason { transport, stalled, truncated };
+    enum class Reason { transport, stalled, truncated, tooLarge };
 
     DownloadError(Reason reason, QUrl url, QString detail);
 
@@ -57,5 +71,10 @@ private:
 // FileError (writing) or CancelledError.
 QCoro::Task<DownloadResult> downloadToFile(QNetworkAccessManager *network, QNetworkRequest request, QString path,
                                            DownloadOptions options = {});
+
+// The same into memory, for small documents: the body is in the result's
+// `body` when the answer is a success. Bound it with options.maximumBytes.
+QCoro::Task<DownloadResult> downloadToMemory(QNetworkAccessManager *network, QNetworkRequest request,
+                                             DownloadOptions options = {});
 
 } // namespace trellium

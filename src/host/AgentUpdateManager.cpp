@@ -2,6 +2,7 @@
 
 #include "core/Async.h"
 #include "core/BuildInfo.h"
+#include "core/Download.h"
 #include "core/Files.h"
 #include "core/Log.h"
 #include "core/Settings.h"
@@ -16,7 +17,6 @@
 #include <QGuiApplication>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QPointer>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTextBoundaryFinder>
@@ -28,9 +28,7 @@ namespace trellium {
 
 namespace {
 
-constexpr qint64 kChunkBytes = 64 * 1024;
 constexpr qint64 kHashReadBytes = 1024 * 1024;
-constexpr int kMaximumRedirects = 10;
 constexpr qsizetype kMaximumReleaseNotesCharacters = 20000;
 constexpr qsizetype kMaximumVersionCharacters = 64;
 
@@ -81,148 +79,6 @@ std::optional<int> httpStatus(const QNetworkReply &reply)
         return std::nullopt;
     return status.toInt();
 }
-
-// The length the server announced, when it announced one.
-std::optional<qint64> announcedLength(const QNetworkReply &reply)
-{
-    const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
-    if (!length.isValid())
-        return std::nullopt;
-    return length.toLongLong();
-}
-
-struct TransferHandlers {
-    // Both may throw to end the transfer with that error.
-    std::function<void(const QNetworkReply &reply)> onHeaders;
-    std::function<void(const QByteArray &chunk)> onData;
-};
-
-// One GET, streamed: the final response's headers are handed over before
-// any of its body, the body in pieces as it arrives. A redirect is followed
-// only to https on the expected host, and judged before anything is sent
-// there.
-QCoro::Task<void> transfer(QNetworkAccessManager &network, QNetworkRequest request, QString expectedHost,
-                           TransferHandlers handlers, std::chrono::milliseconds timeout)
-{
-    QPointer<QNetworkReply> reply = network.get(request);
-    // Bounds what piles up when the main thread is slow to read.
-    reply->setReadBufferSize(4 * kChunkBytes);
-    Completion<void> done;
-    bool headersHandled = false;
-
-    const auto fail = [&done, &reply](std::exception_ptr error) {
-        if (done.reject(std::move(error)) && reply)
-            reply->abort();
-    };
-    const auto handleHeaders = [&]() {
-        if (std::exchange(headersHandled, true))
-            return;
-        try {
-            handlers.onHeaders(*reply);
-        } catch (...) {
-            fail(std::current_exception());
-        }
-    };
-    const auto drain = [&]() {
-        while (!done.isDone() && reply->bytesAvailable() > 0) {
-            const QByteArray chunk = reply->read(kChunkBytes);
-            if (chunk.isEmpty())
-                break;
-            try {
-                handlers.onData(chunk);
-            } catch (...) {
-                fail(std::current_exception());
-            }
-        }
-    };
-
-    QObject::connect(reply, &QNetworkReply::redirected, reply, [&](const QUrl &target) {
-        if (done.isDone())
-            return;
-        const QUrl resolved = reply->url().resolved(target);
-        if (resolved.scheme().toLower() != QLatin1String("https") || resolved.host().toLower() != expectedHost) {
-            logLine(QStringLiteral("UPDATE REDIRECT REFUSED:"), resolved.toString());
-            fail(std::make_exception_ptr(AgentUpdateError::invalidResponse()));
-            return;
-        }
-        emit reply->redirectAllowed();
-    });
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [&]() {
-        const std::optional<int> status = httpStatus(*reply);
-        // A redirect's own headers are not the answer; it is judged above.
-        if (done.isDone() || (status && *status >= 300 && *status < 400))
-            return;
-        handleHeaders();
-    });
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [&]() {
-        if (done.isDone())
-            return;
-        handleHeaders();
-        drain();
-    });
-    QObject::connect(reply, &QNetworkReply::finished, reply, [&]() {
-        if (done.isDone())
-            return;
-        // An HTTP answer is judged by its status before any transport error.
-        if (httpStatus(*reply) || reply->error() == QNetworkReply::NoError)
-            handleHeaders();
-        if (done.isDone())
-            return;
-        if (reply->error() == QNetworkReply::OperationCanceledError) {
-            // Only the idle time-out cancels without us.
-            fail(std::make_exception_ptr(TimeoutError(QStringLiteral("Update-Server antwortet nicht"))));
-            return;
-        }
-        if (reply->error() != QNetworkReply::NoError) {
-            fail(std::make_exception_ptr(DomainError(
-                QStringLiteral("Network"), int(reply->error()),
-                QStringLiteral("Die Verbindung zum Update-Server ist fehlgeschlagen: %1").arg(reply->errorString()))));
-            return;
-        }
-        drain();
-        done.resolve();
-    });
-
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, reply, [&]() {
-        fail(std::make_exception_ptr(TimeoutError(QStringLiteral("Update-Server antwortet nicht"))));
-    });
-    deadline.start(timeout);
-
-    std::exception_ptr failure;
-    try {
-        co_await done;
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    deadline.stop();
-    if (reply) {
-        reply->disconnect();
-        reply->abort();
-        reply->deleteLater();
-    }
-    if (failure)
-        std::rethrow_exception(failure);
-}
-
-// Removes the file unless released; closes it first.
-class PartialFile {
-public:
-    explicit PartialFile(QString path) : m_file(path) {}
-    ~PartialFile()
-    {
-        m_file.close();
-        if (!m_kept)
-            QFile::remove(m_file.fileName());
-    }
-    QFile &file() { return m_file; }
-    void keep() { m_kept = true; }
-
-private:
-    QFile m_file;
-    bool m_kept = false;
-};
 
 } // namespace
 
@@ -405,24 +261,51 @@ bool AgentUpdateManager::sha256OfFile(const QString &path, const QString &expect
 
 namespace {
 
-QNetworkRequest updateRequest(const QUrl &url, const AgentUpdateManager::Configuration &configuration)
+QNetworkRequest updateRequest(const QUrl &url)
 {
     QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
-    request.setMaximumRedirectsAllowed(kMaximumRedirects);
     request.setRawHeader("Cache-Control", "no-cache");
     request.setRawHeader("Pragma", "no-cache");
-    // Lengths are judged on the bytes as sent; no compressed bodies.
-    request.setRawHeader("Accept-Encoding", "identity");
-    request.setTransferTimeout(int(configuration.idleTimeout.count()));
-    if (configuration.tls)
-        request.setSslConfiguration(*configuration.tls);
     return request;
+}
+
+// Both transfers: the answer must come over https from the expected URL's
+// host, and a redirect elsewhere is refused before anything is sent there.
+DownloadOptions updateTransfer(const QUrl &expectedURL, const AgentUpdateManager::Configuration &configuration)
+{
+    DownloadOptions options;
+    options.idleTimeout = configuration.idleTimeout;
+    options.tlsConfiguration = configuration.tls;
+    options.checkResponse = [expectedURL](const QNetworkReply &reply) {
+        AgentUpdateManager::validateUpdateResponse(reply, expectedURL);
+    };
+    const QString host = expectedURL.host().toLower();
+    options.checkRedirect = [host](const QUrl &target) {
+        if (target.scheme().toLower() != QLatin1String("https") || target.host().toLower() != host) {
+            logLine(QStringLiteral("UPDATE REDIRECT REFUSED:"), target.toString(QUrl::RemoveUserInfo));
+            throw AgentUpdateError::invalidResponse();
+        }
+    };
+    return options;
+}
+
+// A redirect that was not followed ends as the answer; it is not one.
+void requireSuccess(const DownloadResult &result)
+{
+    if (result.status >= 200 && result.status <= 299)
+        return;
+    logLine(QStringLiteral("UPDATE RESPONSE INVALID:"),
+            QStringLiteral("HTTP %1 %2").arg(result.status).arg(result.url.toString(QUrl::RemoveUserInfo)));
+    throw AgentUpdateError::invalidResponse();
+}
+
+bool isTooLarge(const DownloadError &error)
+{
+    return error.reason() == DownloadError::Reason::tooLarge;
 }
 
 } // namespace
@@ -430,34 +313,27 @@ QNetworkRequest updateRequest(const QUrl &url, const AgentUpdateManager::Configu
 QCoro::Task<std::optional<AgentLatestManifest>> AgentUpdateManager::fetchLatestManifest()
 {
     const QUrl url = manifestURL();
-    const int64_t limit = m_configuration.maximumManifestSize;
-    const auto tooLarge = []() { return AgentUpdateError::invalidManifest(QStringLiteral("Datei ist zu groß.")); };
+    DownloadOptions options = updateTransfer(url, m_configuration);
+    options.maximumBytes = m_configuration.maximumManifestSize;
+    options.totalTimeout = m_configuration.manifestTimeout;
+    DownloadResult result;
+    try {
+        result = co_await downloadToMemory(&m_network, updateRequest(url), options);
+    } catch (const DownloadError &error) {
+        if (isTooLarge(error))
+            throw AgentUpdateError::invalidManifest(QStringLiteral("Datei ist zu groß."));
+        throw;
+    }
+    requireSuccess(result);
 
-    QByteArray body;
-    TransferHandlers handlers;
-    handlers.onHeaders = [url, limit, tooLarge](const QNetworkReply &reply) {
-        validateUpdateResponse(reply, url);
-        if (announcedLength(reply).value_or(0) > limit)
-            throw tooLarge();
-    };
-    handlers.onData = [&body, limit, tooLarge](const QByteArray &chunk) {
-        // Never more than one byte past the limit is kept.
-        body.append(chunk.left(qsizetype(limit + 1 - body.size())));
-        if (body.size() > limit)
-            throw tooLarge();
-    };
-    const QNetworkRequest request = updateRequest(url, m_configuration);
-    co_await transfer(m_network, request, url.host().toLower(), std::move(handlers),
-                      m_configuration.manifestTimeout);
-
-    AgentLatestManifest manifest = AgentLatestManifest::fromJson(body);
+    AgentLatestManifest manifest = AgentLatestManifest::fromJson(result.body);
     validateManifest(manifest);
     if (manifest.build > currentBuildNumber())
         co_return manifest;
     co_return std::nullopt;
 }
 
-QCoro::Task<void> AgentUpdateManager::downloadInstaller(AgentLatestManifest manifest)
+QCoro::Task<void> AgentUpdateManager::downloadInstaller(AgentLatestManifest manifest, ProgressCallback onProgress)
 {
     validateManifest(manifest);
     const Platform &platform = m_configuration.platform;
@@ -468,52 +344,48 @@ QCoro::Task<void> AgentUpdateManager::downloadInstaller(AgentLatestManifest mani
                                  .arg(manifest.version, QString::number(manifest.build), platform.installerExtension);
     const QString target = folder + QLatin1Char('/') + fileName;
 
-    // Beside the target, so that the final move is a rename on one file system.
-    PartialFile partial(folder + QStringLiteral("/.") + fileName + QStringLiteral(".download-")
-                        + QString::number(QRandomGenerator::global()->generate64(), 16));
-    QFile &file = partial.file();
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-        throw FileError(QStringLiteral("Schreiben"), file.fileName(), file.errorString());
+    // Hidden beside the target until verified, so that the final move is a
+    // rename on one file system; removed on every failure.
+    struct Unverified {
+        QString path;
+        bool kept = false;
+        ~Unverified()
+        {
+            if (!kept)
+                QFile::remove(path);
+        }
+    } unverified{folder + QStringLiteral("/.") + fileName + QStringLiteral(".unverified-")
+                 + QString::number(QRandomGenerator::global()->generate64(), 16)};
 
-    int64_t written = 0;
-    const QUrl url = manifest.url;
-    TransferHandlers handlers;
-    handlers.onHeaders = [url, limit](const QNetworkReply &reply) {
-        validateUpdateResponse(reply, url);
-        if (announcedLength(reply).value_or(0) > limit)
+    DownloadOptions options = updateTransfer(manifest.url, m_configuration);
+    options.maximumBytes = limit;
+    options.totalTimeout = m_configuration.installerTimeout;
+    options.onProgress = std::move(onProgress);
+    try {
+        requireSuccess(co_await downloadToFile(&m_network, updateRequest(manifest.url), unverified.path, options));
+    } catch (const DownloadError &error) {
+        if (isTooLarge(error))
             throw AgentUpdateError::downloadTooLarge();
-    };
-    handlers.onData = [&file, &written, limit](const QByteArray &chunk) {
-        written += chunk.size();
-        if (written > limit)
-            throw AgentUpdateError::downloadTooLarge();
-        if (file.write(chunk) != chunk.size())
-            throw FileError(QStringLiteral("Schreiben"), file.fileName(), file.errorString());
-    };
-    const QNetworkRequest request = updateRequest(url, m_configuration);
-    co_await transfer(m_network, request, url.host().toLower(), std::move(handlers),
-                      m_configuration.installerTimeout);
-    file.close();
-    if (file.error() != QFileDevice::NoError)
-        throw FileError(QStringLiteral("Schreiben"), file.fileName(), file.errorString());
+        throw;
+    }
 
-    const int64_t size = fileSize(file.fileName());
+    const int64_t size = fileSize(unverified.path);
     if (size < 1 || size > limit)
         throw AgentUpdateError::downloadTooLarge();
 
-    const QString partialPath = file.fileName();
+    const QString path = unverified.path;
     const QString expected = manifest.sha256;
-    const auto hashFile = [partialPath, expected]() { return sha256OfFile(partialPath, expected); };
+    const auto hashFile = [path, expected]() { return sha256OfFile(path, expected); };
     if (!co_await runOnWorker(hashFile))
         throw AgentUpdateError::verificationFailed();
 
     // rename() replaces an earlier download of the same version in one step.
-    const auto moveIntoPlace = [partialPath, target]() {
-        if (std::rename(QFile::encodeName(partialPath).constData(), QFile::encodeName(target).constData()) != 0)
+    const auto moveIntoPlace = [path, target]() {
+        if (std::rename(QFile::encodeName(path).constData(), QFile::encodeName(target).constData()) != 0)
             throw FileError::fromErrno(QStringLiteral("Verschieben"), target, errno);
     };
     co_await runOnWorker(moveIntoPlace);
-    partial.keep();
+    unverified.kept = true;
 
     logLine(QStringLiteral("UPDATE INSTALLER SAVED:"), target);
     if (!platform.openInstaller(target))

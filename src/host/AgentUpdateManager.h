@@ -70,9 +70,11 @@ public:
     // The manifest when it announces a newer build than the running one;
     // nothing when the agent is up to date.
     QCoro::Task<std::optional<AgentLatestManifest>> fetchLatestManifest();
+    // Bytes received so far and announced (-1 unknown), on the main thread.
+    using ProgressCallback = std::function<void(qint64 received, qint64 expected)>;
     // Saves the verified installer as TRELLIUM-Agent-<version>-<build>.<ext>
     // in the Downloads folder and opens it.
-    QCoro::Task<void> downloadInstaller(AgentLatestManifest manifest);
+    QCoro::Task<void> downloadInstaller(AgentLatestManifest manifest, ProgressCallback onProgress = {});
 
     int64_t currentBuildNumber() const;
     QUrl manifestURL() const;

@@ -212,3 +212,50 @@ TEST_F(Download, ServerPacesDelaysAndKeepsConnectionsAlive)
     EXPECT_EQ(server.count("HEAD", "/paced"), 1);
     EXPECT_EQ(server.count("GET", "/paced"), 1);
 }
+
+TEST_F(Download, BoundsAndChecksEndTheTransferWithTheirOwnErrors)
+{
+    const QByteArray body = randomBytes(256 * 1024);
+    HttpTestServer server;
+    server.route("/small", HttpResponse::ok("klein"));
+    server.route("/body", HttpResponse::ok(body));
+    // Always sending, never idle: only the whole-transfer bound ends it.
+    HttpResponse trickle = HttpResponse::ok(body);
+    trickle.bytesPerSecond = 4 * 1024;
+    server.route("/trickle", trickle);
+
+    QNetworkRequest request(server.url(QStringLiteral("/small")));
+    DownloadResult memory = runSync(downloadToMemory(&m_network, request), 30s);
+    EXPECT_EQ(memory.body, "klein");
+    request.setUrl(server.url(QStringLiteral("/nowhere")));
+    memory = runSync(downloadToMemory(&m_network, request), 30s);
+    EXPECT_EQ(memory.status, 404);
+    EXPECT_TRUE(memory.body.isEmpty());
+
+    DownloadOptions bounded;
+    bounded.maximumBytes = body.size() - 1;
+    try {
+        fetch(server.url(QStringLiteral("/body")), bounded);
+        ADD_FAILURE() << "a body over the bound was taken";
+    } catch (const DownloadError &error) {
+        EXPECT_EQ(error.reason(), DownloadError::Reason::tooLarge);
+    }
+    bounded.maximumBytes = body.size();
+    EXPECT_EQ(fetch(server.url(QStringLiteral("/body")), bounded).bytes, body.size());
+
+    DownloadOptions hurried;
+    hurried.totalTimeout = 500ms;
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_THROW(fetch(server.url(QStringLiteral("/trickle")), hurried), TimeoutError);
+    EXPECT_LT(clock.elapsed(), 30'000);
+
+    DownloadOptions judged;
+    judged.checkResponse = [](const QNetworkReply &reply) {
+        if (reply.header(QNetworkRequest::ContentTypeHeader).toString() != QStringLiteral("text/plain"))
+            throw DecodingError(QStringLiteral("kein Text"));
+    };
+    removeItem(target());
+    EXPECT_THROW(fetch(server.url(QStringLiteral("/body")), judged), DecodingError);
+    EXPECT_TRUE(leftovers().isEmpty());
+}

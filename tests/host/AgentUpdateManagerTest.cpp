@@ -1,6 +1,10 @@
 #include "host/AgentUpdateError.h"
 #include "host/AgentUpdateManager.h"
 
+#include "core/Download.h"
+#include "core/Files.h"
+#include "core/Log.h"
+#include "support/HttpTestServer.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +16,8 @@
 #include <QTimeZone>
 
 using namespace trellium;
+using namespace trellium::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -240,4 +246,305 @@ TEST_F(AgentUpdateFiles, FileHashIsReadInPiecesAndComparedIgnoringCase)
     other[63] = other[63] == QLatin1Char('0') ? QLatin1Char('1') : QLatin1Char('0');
     EXPECT_FALSE(AgentUpdateManager::sha256OfFile(path, other));
     EXPECT_THROW(AgentUpdateManager::sha256OfFile(scratch() + QStringLiteral("/missing"), digest), FileError);
+}
+
+namespace {
+
+const QByteArray kManifestPath = "/downloads/trellium/linux/latest.json";
+const QByteArray kInstallerPath = "/downloads/trellium/linux/TRELLIUM-Agent-1.4.2.deb";
+
+QByteArray payload(qsizetype size, char seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = char(seed + i * 31 % 253);
+    return bytes;
+}
+
+QString sha256(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// A local update service over https with the test's own certificate authority.
+class AgentUpdateNetwork : public DataHomeTest {
+protected:
+    void SetUp() override
+    {
+        DataHomeTest::SetUp();
+        m_downloads = scratch(QStringLiteral("Downloads"));
+        m_configuration.updateHost = QStringLiteral("127.0.0.1:%1").arg(m_server.port());
+        m_configuration.tls = HttpTestServer::clientConfiguration();
+        m_configuration.buildNumberText = QStringLiteral("7");
+        // A check that is missing would show as a stall, not as the expected error.
+        m_configuration.idleTimeout = 20s;
+        m_configuration.platform.downloadsFolder = [this]() { return m_downloads; };
+        m_configuration.platform.openInstaller = [this](const QString &path) {
+            m_opened.append(path);
+            return m_openerWorks;
+        };
+    }
+
+    QJsonObject manifestObject(const QByteArray &installer) const
+    {
+        return QJsonObject{{QStringLiteral("platform"), QStringLiteral("linux")},
+                           {QStringLiteral("product"), QStringLiteral("TRELLIUM Agent")},
+                           {QStringLiteral("version"), QStringLiteral("1.4.2")},
+                           {QStringLiteral("build"), 8},
+                           {QStringLiteral("channel"), QStringLiteral("stable")},
+                           {QStringLiteral("url"), m_server.url(QString::fromLatin1(kInstallerPath)).toString()},
+                           {QStringLiteral("sha256"), sha256(installer)},
+                           {QStringLiteral("releaseNotes"), QStringLiteral("Schneller.")},
+                           {QStringLiteral("publishedAt"), QStringLiteral("2026-01-31T09:15:00Z")}};
+    }
+
+    void serveManifest(const QJsonObject &object)
+    {
+        m_server.route(kManifestPath, HttpResponse::ok(QJsonDocument(object).toJson(), "application/json"));
+    }
+
+    std::optional<AgentLatestManifest> fetch()
+    {
+        AgentUpdateManager manager(m_configuration);
+        return runSync(manager.fetchLatestManifest(), 60s);
+    }
+
+    // The error a fetch fails with, as its text.
+    QString fetchFailure()
+    {
+        try {
+            fetch();
+            return QStringLiteral("(kein Fehler)");
+        } catch (const std::exception &error) {
+            return describeError(error);
+        }
+    }
+
+    void download(const AgentLatestManifest &manifest, AgentUpdateManager::ProgressCallback progress = {})
+    {
+        AgentUpdateManager manager(m_configuration);
+        runSync(manager.downloadInstaller(manifest, std::move(progress)), 60s);
+    }
+
+    std::optional<AgentUpdateError::Case> downloadFailure(const AgentLatestManifest &manifest,
+                                                          AgentUpdateManager::ProgressCallback progress = {})
+    {
+        try {
+            download(manifest, std::move(progress));
+        } catch (const AgentUpdateError &error) {
+            return error.errorCase();
+        } catch (const std::exception &error) {
+            ADD_FAILURE() << "unexpected error: " << error.what();
+        }
+        return std::nullopt;
+    }
+
+    QStringList downloadsFolder() const { return listDirectory(m_downloads); }
+
+    HttpTestServer m_server{HttpTestServer::Scheme::https};
+    AgentUpdateManager::Configuration m_configuration;
+    QString m_downloads;
+    QStringList m_opened;
+    bool m_openerWorks = true;
+};
+
+} // namespace
+
+TEST_F(AgentUpdateNetwork, ManifestOfANewerBuildIsAnUpdateAndEveryRuleApplies)
+{
+    const QJsonObject manifest = manifestObject("installer");
+    HttpResponse answer = HttpResponse::ok(QJsonDocument(manifest).toJson(), "application/json");
+    answer.headers.append(qMakePair(QByteArray("Set-Cookie"), QByteArray("session=1; Path=/")));
+    m_server.route(kManifestPath, answer);
+
+    const std::optional<AgentLatestManifest> found = fetch();
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->build, 8);
+    EXPECT_EQ(found->sha256, sha256("installer"));
+    // Equal builds are no update; an unknown running build takes any.
+    m_configuration.buildNumberText = QStringLiteral("8");
+    EXPECT_FALSE(fetch().has_value());
+    m_configuration.buildNumberText = QString();
+    EXPECT_TRUE(fetch().has_value());
+
+    // Nothing is kept between requests: no cookie goes back, no cache answers.
+    const QList<HttpRequest> requests = m_server.requests();
+    ASSERT_EQ(requests.size(), 3);
+    for (const HttpRequest &request : requests) {
+        EXPECT_TRUE(request.header("cookie").isEmpty());
+        EXPECT_EQ(request.header("cache-control"), "no-cache");
+        EXPECT_EQ(request.header("accept-encoding"), "identity");
+    }
+
+    const QList<std::pair<QJsonObject, QString>> broken{
+        {{{QStringLiteral("platform"), QStringLiteral("macOS")}}, QStringLiteral("Falsche Plattform.")},
+        {{{QStringLiteral("product"), QStringLiteral("TRELLIUM Agent ")}}, QStringLiteral("Falsches Produkt.")},
+        {{{QStringLiteral("channel"), QStringLiteral("Stable")}}, QStringLiteral("Falscher Release-Channel.")},
+        {{{QStringLiteral("version"), QStringLiteral("1.4 beta")}}, QStringLiteral("Ungültige Version.")},
+        {{{QStringLiteral("build"), 0}}, QStringLiteral("Ungültige Version.")},
+        {{{QStringLiteral("releaseNotes"), QString(20001, QLatin1Char('n'))}},
+         QStringLiteral("Release Notes sind zu groß.")},
+        {{{QStringLiteral("sha256"), QString(64, QLatin1Char('z'))}}, QStringLiteral("Ungültiger SHA-256-Wert.")},
+        {{{QStringLiteral("url"), m_server.url(QStringLiteral("/downloads/trellium/mac/a.deb")).toString()}},
+         QStringLiteral("Unzulässige Download-URL.")},
+        // Two broken rules: the earlier one is named.
+        {{{QStringLiteral("channel"), QStringLiteral("beta")}, {QStringLiteral("sha256"), QString()}},
+         QStringLiteral("Falscher Release-Channel.")}};
+    for (const auto &[changes, reason] : broken) {
+        QJsonObject object = manifest;
+        for (auto it = changes.begin(); it != changes.end(); ++it)
+            object.insert(it.key(), it.value());
+        serveManifest(object);
+        EXPECT_EQ(fetchFailure(), QStringLiteral("Das Update-Manifest ist ungültig: ") + reason);
+    }
+
+    QJsonObject undecodable = manifest;
+    undecodable.remove(QStringLiteral("publishedAt"));
+    serveManifest(undecodable);
+    AgentUpdateManager manager(m_configuration);
+    EXPECT_THROW(runSync(manager.fetchLatestManifest(), 60s), DecodingError);
+}
+
+TEST_F(AgentUpdateNetwork, UnusableManifestAnswersAreRefusedWithoutReadingThemWhole)
+{
+    const QString invalidResponse = AgentUpdateError::invalidResponse().localizedDescription();
+    const QString tooLarge = QStringLiteral("Das Update-Manifest ist ungültig: Datei ist zu groß.");
+
+    m_server.route(kManifestPath, HttpResponse::withStatus(404, "nicht hier"));
+    EXPECT_EQ(fetchFailure(), invalidResponse);
+
+    // A redirect to another host is refused before anything is sent there.
+    HttpTestServer elsewhere(HttpTestServer::Scheme::https);
+    elsewhere.route(kManifestPath, HttpResponse::ok(QJsonDocument(manifestObject("x")).toJson()));
+    m_server.route(kManifestPath,
+                   HttpResponse::redirect("https://localhost:" + QByteArray::number(elsewhere.port()) + kManifestPath));
+    LogCapture log;
+    EXPECT_EQ(fetchFailure(), invalidResponse);
+    EXPECT_EQ(elsewhere.requests().size(), 0);
+    EXPECT_TRUE(log.contains(QStringLiteral("UPDATE REDIRECT REFUSED:")));
+    // One on the same host is followed.
+    m_server.route("/moved.json", HttpResponse::ok(QJsonDocument(manifestObject("x")).toJson()));
+    m_server.route(kManifestPath, HttpResponse::redirect("/moved.json", 301));
+    EXPECT_TRUE(fetch().has_value());
+
+    // 300 KiB announced: refused at the headers; the body never comes.
+    HttpResponse announced = HttpResponse::ok(QByteArray(300 * 1024, ' '));
+    announced.stallAfter = 0;
+    m_server.route(kManifestPath, announced);
+    EXPECT_EQ(fetchFailure(), tooLarge);
+    // Unannounced: refused once more than 256 KiB arrived, not at the end.
+    HttpResponse unannounced = announced;
+    unannounced.chunked = true;
+    unannounced.stallAfter = 270 * 1024;
+    m_server.route(kManifestPath, unannounced);
+    EXPECT_EQ(fetchFailure(), tooLarge);
+
+    // Exactly at the limit is still read.
+    QByteArray padded = QJsonDocument(manifestObject("x")).toJson(QJsonDocument::Compact);
+    padded += QByteArray(262144 - padded.size(), ' ');
+    m_server.route(kManifestPath, HttpResponse::ok(padded));
+    EXPECT_TRUE(fetch().has_value());
+    padded += ' ';
+    m_server.route(kManifestPath, HttpResponse::ok(padded));
+    EXPECT_EQ(fetchFailure(), tooLarge);
+}
+
+TEST_F(AgentUpdateNetwork, VerifiedInstallerIsSavedInDownloadsAndOpened)
+{
+    const QByteArray first = payload(3 * 1024 * 1024 + 5, 'a');
+    m_server.route(kInstallerPath, HttpResponse::ok(first));
+    AgentLatestManifest manifest = AgentLatestManifest::fromJson(QJsonDocument(manifestObject(first)).toJson());
+    // The checksum may be published in capitals.
+    manifest.sha256 = manifest.sha256.toUpper();
+    qint64 lastProgress = 0;
+    download(manifest, [&lastProgress](qint64 received, qint64) { lastProgress = received; });
+
+    const QString saved = m_downloads + QStringLiteral("/TRELLIUM-Agent-1.4.2-8.deb");
+    EXPECT_EQ(downloadsFolder(), QStringList{QStringLiteral("TRELLIUM-Agent-1.4.2-8.deb")});
+    EXPECT_EQ(sha256(readWholeFile(saved)), sha256(first));
+    EXPECT_EQ(m_opened, QStringList{saved});
+    EXPECT_EQ(lastProgress, first.size());
+
+    // The same version again replaces the earlier file.
+    const QByteArray second = payload(1000, 'b');
+    m_server.route(kInstallerPath, HttpResponse::ok(second));
+    manifest.sha256 = sha256(second);
+    download(manifest);
+    EXPECT_EQ(readWholeFile(saved), second);
+    EXPECT_EQ(downloadsFolder().size(), 1);
+
+    // A desktop that cannot open it leaves it where the error says.
+    m_openerWorks = false;
+    AgentUpdateManager manager(m_configuration);
+    try {
+        runSync(manager.downloadInstaller(manifest), 60s);
+        ADD_FAILURE() << "opener failure not reported";
+    } catch (const AgentUpdateError &error) {
+        EXPECT_EQ(error.errorCase(), AgentUpdateError::Case::installerCouldNotBeOpened);
+        EXPECT_EQ(error.localizedDescription(), QStringLiteral("Der Installer konnte nicht geöffnet werden."));
+        EXPECT_EQ(error.installerPath(), saved);
+    }
+    EXPECT_EQ(readWholeFile(saved), second);
+    EXPECT_EQ(downloadsFolder(), QStringList{QStringLiteral("TRELLIUM-Agent-1.4.2-8.deb")});
+}
+
+TEST_F(AgentUpdateNetwork, FailedInstallerDownloadsLeaveNothingBehind)
+{
+    const QByteArray installer = payload(64 * 1024, 'c');
+    const AgentLatestManifest manifest =
+        AgentLatestManifest::fromJson(QJsonDocument(manifestObject(installer)).toJson());
+    using Case = AgentUpdateError::Case;
+
+    // Wrong content.
+    m_server.route(kInstallerPath, HttpResponse::ok(payload(64 * 1024, 'd')));
+    EXPECT_EQ(downloadFailure(manifest), Case::verificationFailed);
+    EXPECT_TRUE(downloadsFolder().isEmpty());
+
+    // Nothing at all.
+    m_server.route(kInstallerPath, HttpResponse::ok(QByteArray()));
+    EXPECT_EQ(downloadFailure(manifest), Case::downloadTooLarge);
+
+    // 3 GB announced: refused at the headers, long before 2 MiB arrived.
+    const QString huge = scratch() + QStringLiteral("/huge.deb");
+    {
+        QFile sparse(huge);
+        ASSERT_TRUE(sparse.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(sparse.resize(qint64(3) * 1000 * 1000 * 1000));
+    }
+    HttpResponse announced = HttpResponse::file(huge, false);
+    announced.stallAfter = 1024 * 1024;
+    m_server.route(kInstallerPath, announced);
+    qint64 received = 0;
+    const auto count = [&received](qint64 bytes, qint64) { received = bytes; };
+    EXPECT_EQ(downloadFailure(manifest, count), Case::downloadTooLarge);
+    EXPECT_LT(received, 2 * 1024 * 1024);
+
+    // Unannounced and longer than allowed: stopped at the limit, not at the end.
+    m_configuration.maximumInstallerSize = 4 * 1024 * 1024;
+    HttpResponse unannounced = announced;
+    unannounced.chunked = true;
+    unannounced.stallAfter = 6 * 1024 * 1024;
+    m_server.route(kInstallerPath, unannounced);
+    EXPECT_EQ(downloadFailure(manifest, count), Case::downloadTooLarge);
+    EXPECT_LE(received, m_configuration.maximumInstallerSize);
+
+    // Redirects elsewhere and error answers are invalid responses.
+    HttpTestServer elsewhere(HttpTestServer::Scheme::https);
+    elsewhere.route(kInstallerPath, HttpResponse::ok(installer));
+    m_server.route(kInstallerPath,
+                   HttpResponse::redirect("https://localhost:" + QByteArray::number(elsewhere.port()) + kInstallerPath));
+    EXPECT_EQ(downloadFailure(manifest), Case::invalidResponse);
+    EXPECT_EQ(elsewhere.requests().size(), 0);
+    m_server.route(kInstallerPath, HttpResponse::withStatus(500));
+    EXPECT_EQ(downloadFailure(manifest), Case::invalidResponse);
+
+    // A manifest that breaks a rule loads nothing.
+    AgentLatestManifest outside = manifest;
+    outside.url = m_server.url(QStringLiteral("/private/TRELLIUM-Agent.deb"));
+    const int before = m_server.requests().size();
+    EXPECT_EQ(downloadFailure(outside), Case::invalidManifest);
+    EXPECT_EQ(m_server.requests().size(), before);
+
+    EXPECT_TRUE(downloadsFolder().isEmpty());
+    EXPECT_TRUE(m_opened.isEmpty());
 }

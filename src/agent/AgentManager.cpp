@@ -202,6 +202,36 @@ AgentManager::VideoRequest AgentManager::videoRequest(const BuildJob &job) const
     return request;
 }
 
+QString AgentManager::agentStatusName(AgentStatus status)
+{
+    switch (status) {
+    case AgentStatus::offline:
+        return QStringLiteral("offline");
+    case AgentStatus::online:
+        return QStringLiteral("online");
+    case AgentStatus::connected:
+        return QStringLiteral("connected");
+    case AgentStatus::building:
+        return QStringLiteral("building");
+    case AgentStatus::failed:
+        return QStringLiteral("failed");
+    }
+    return {};
+}
+
+AgentCheckService::AgentSnapshot AgentManager::checkSnapshot()
+{
+    return {agentStatusName(m_agentStatus), m_server.isRunning(), m_server.port(), m_relayClient.isConnected()};
+}
+
+QCoro::Task<SystemCheckResult> AgentManager::runSystemCheck()
+{
+    AgentCheckService::Dependencies dependencies;
+    dependencies.agent = [this]() { return checkSnapshot(); };
+    AgentCheckService service(std::move(dependencies));
+    co_return co_await service.runChecks();
+}
+
 void AgentManager::handleLocalJob(const std::shared_ptr<AgentConnection> &connection, const BuildJob &job)
 {
     auto &server = RemoteDesktopServer::shared();

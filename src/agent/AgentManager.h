@@ -1,6 +1,7 @@
 #pragma once
 
 #include "agent/AgentServer.h"
+#include "host/AgentCheckService.h"
 #include "model/RemoteDesktopQuality.h"
 #include "relay/RelayClient.h"
 #include "relay/RemoteDesktopP2PSignal.h"
@@ -56,6 +57,13 @@ public:
     void handleP2PSignal(const RemoteDesktopP2PSignal &signal);
 
     void handleLocalJob(const std::shared_ptr<AgentConnection> &connection, const BuildJob &job);
+
+    // "offline", "online", ...: the status as the system check names it.
+    static QString agentStatusName(AgentStatus status);
+    // The published values the system check reads, as they are now.
+    AgentCheckService::AgentSnapshot checkSnapshot();
+    // The system check of this agent and its host (the status menu's "Systemcheck").
+    QCoro::Task<SystemCheckResult> runSystemCheck();
 
     // The stream a startRemoteDesktopVideo job asks for.
     struct VideoRequest {

@@ -118,7 +118,6 @@ AgentUpdateManager::AgentUpdateManager(Configuration configuration, QObject *par
 {
     // No cache, no cookies, no stored credentials; redirects are ours to judge.
     m_network.setCache(nullptr);
-    m_network.setRedirectPolicy(QNetworkRequest::UserVerifiedRedirectPolicy);
     m_network.setStrictTransportSecurityEnabled(false);
     m_network.setAutoDeleteReplies(false);
 }

@@ -4,12 +4,14 @@
 #include "core/Download.h"
 #include "core/Files.h"
 #include "core/Log.h"
+#include "core/Settings.h"
 #include "support/HttpTestServer.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
 #include <QCryptographicHash>
+#include <QDesktopServices>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -548,3 +550,42 @@ TEST_F(AgentUpdateNetwork, FailedInstallerDownloadsLeaveNothingBehind)
     EXPECT_TRUE(downloadsFolder().isEmpty());
     EXPECT_TRUE(m_opened.isEmpty());
 }
+
+namespace {
+// Stands in for the desktop's opener.
+class DesktopOpener : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl &url) { opened.append(url); }
+};
+} // namespace
+
+TEST_F(AgentUpdateFiles, LinuxBuildSavesDebPackagesAndHandsThemToTheDesktop)
+{
+    const AgentUpdateManager::Platform linux = AgentUpdateManager::Platform::linux();
+    EXPECT_EQ(linux.platform, QStringLiteral("linux"));
+    EXPECT_EQ(linux.installerExtension, QStringLiteral("deb"));
+    EXPECT_EQ(AgentUpdateManager(offlineConfiguration()).manifestURL(),
+              QUrl(QStringLiteral("https://updates.example.org/downloads/trellium/linux/latest.json")));
+
+    DesktopOpener desktop;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &desktop, "open");
+    const QString installer = scratch() + QStringLiteral("/TRELLIUM-Agent-1.0-2.deb");
+    EXPECT_TRUE(linux.openInstaller(installer));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    EXPECT_EQ(desktop.opened, QList<QUrl>{QUrl::fromLocalFile(installer)});
+
+    // The host comes from the settings when the configuration names none.
+    AgentUpdateManager::Configuration fromSettings;
+    userDefaults()->setValue(QLatin1String(AgentUpdateManager::kUpdateHostKey), QStringLiteral(" Mirror.Example.net:8443 "));
+    EXPECT_EQ(AgentUpdateManager(fromSettings).manifestURL().toString(),
+              QStringLiteral("https://mirror.example.net:8443/downloads/trellium/linux/latest.json"));
+    userDefaults()->setValue(QLatin1String(AgentUpdateManager::kUpdateHostKey), QStringLiteral("evil.example/x?y"));
+    EXPECT_THROW(AgentUpdateManager(fromSettings).manifestURL(), DomainError);
+    userDefaults()->remove(QLatin1String(AgentUpdateManager::kUpdateHostKey));
+    EXPECT_EQ(AgentUpdateManager(fromSettings).expectedHost(), QLatin1String(AgentUpdateManager::kDefaultUpdateHost));
+}
+
+#include "AgentUpdateManagerTest.moc"

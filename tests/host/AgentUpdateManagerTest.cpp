@@ -17,6 +17,9 @@
 #include <QJsonObject>
 #include <QTimeZone>
 
+#include <csignal>
+#include <sys/resource.h>
+
 using namespace trellium;
 using namespace trellium::test;
 using namespace std::chrono_literals;
@@ -546,6 +549,18 @@ TEST_F(AgentUpdateNetwork, FailedInstallerDownloadsLeaveNothingBehind)
     const int before = m_server.requests().size();
     EXPECT_EQ(downloadFailure(outside), Case::invalidManifest);
     EXPECT_EQ(m_server.requests().size(), before);
+
+    // The disk refuses more after 1 MiB: the write fails and its part goes.
+    m_server.route(kInstallerPath, HttpResponse::ok(payload(3 * 1024 * 1024, 'e')));
+    struct rlimit saved {};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 1024 * 1024;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_THROW(download(manifest), FileError);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
 
     EXPECT_TRUE(downloadsFolder().isEmpty());
     EXPECT_TRUE(m_opened.isEmpty());

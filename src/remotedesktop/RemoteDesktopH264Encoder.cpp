@@ -275,6 +275,13 @@ private:
         if (pending.changes && !scaled && !keyFrame) {
             input.prop.mb_info = unchangedMacroblocks(*pending.changes);
             input.prop.mb_info_free = std::free;
+            // x264 skips an unchanged macroblock only when it would not code
+            // it at a finer quantizer than before, and on a still picture its
+            // rate control keeps lowering the quantizer, coding everything
+            // again each frame. A still picture keeps the last quantizer;
+            // the next key frame refines it.
+            if (pending.changes->empty() && m_lastQuantizerPlusOne > 0)
+                input.i_qpplus1 = m_lastQuantizerPlusOne;
         }
         output(&input, delivery);
     }
@@ -317,6 +324,7 @@ private:
         EncodedFrame frame;
         frame.data = QByteArray(reinterpret_cast<const char *>(nals[0].p_payload), size);
         frame.isKeyFrame = encoded.b_keyframe != 0;
+        m_lastQuantizerPlusOne = encoded.i_qpplus1;
         if (frame.isKeyFrame) {
             frame.sps = m_sps;
             frame.pps = m_pps;
@@ -335,6 +343,7 @@ private:
 
     // Encoder thread only (after start).
     I420Picture m_scaled;
+    int m_lastQuantizerPlusOne = 0;
     int64_t m_nextPts = 0;
 
     std::thread m_thread;

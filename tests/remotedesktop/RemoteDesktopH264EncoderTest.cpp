@@ -404,3 +404,52 @@ TEST(RemoteDesktopH264Encoder, MakePixelBufferScalesAnImageToFillExactly)
     EXPECT_EQ(bgr(590, 410), QColor(Qt::red));
     EXPECT_EQ(bgr(610, 430), QColor(Qt::white));
 }
+
+TEST(RemoteDesktopH264Encoder, UnchangedMacroblocksAreSkippedButNoChangeIsLostWhenPicturesAreReplaced)
+{
+    const QSize size(320, 240);
+    RemoteDesktopH264Encoder encoder(size.width(), size.height(), 30, 2'000'000);
+    ASSERT_TRUE(encoder.hasSession());
+    std::vector<Received> frames;
+    encoder.setOnEncodedFrame(collectInto(frames));
+    const auto toI420 = [](const QImage &image) {
+        auto picture = std::make_shared<I420Picture>(image.width(), image.height());
+        picture->convertFrom(image.constBits(), int(image.bytesPerLine()));
+        return picture;
+    };
+
+    QImage screen(size, QImage::Format_RGB32);
+    screen.fill(QColor(70, 70, 70));
+    encoder.encode(toI420(screen), std::nullopt);
+    encoder.completeFrames();
+    // Still pictures cost next to nothing.
+    for (int i = 0; i < 5; ++i) {
+        encoder.encode(toI420(screen), std::vector<QRect>());
+        encoder.completeFrames();
+    }
+
+    // Each picture adds one white block and says only that block changed;
+    // handed over faster than they are encoded, most replace one another.
+    const int blocks = 40;
+    for (int block = 0; block < blocks; ++block) {
+        const QRect area((block % 10) * 32, (block / 10) * 60, 16, 16);
+        QPainter(&screen).fillRect(area, Qt::white);
+        encoder.encode(toI420(screen), std::vector<QRect>{area});
+    }
+    encoder.completeFrames();
+    ASSERT_TRUE(waitForFrames(frames, 7));
+    QTest::qWait(100);
+    EXPECT_LT(frames.size(), size_t(6 + blocks));  // pictures were replaced
+
+    H264Decoder decoder;
+    std::optional<H264Picture> last;
+    for (const Received &received : frames) {
+        last = decodeOne(decoder, received);
+        ASSERT_TRUE(last);
+    }
+    for (size_t i = 1; i < 6; ++i)
+        EXPECT_LT(frames[i].frame.size(), 100) << "still frame " << i;
+    // Every block shows, including those of pictures never encoded.
+    for (int block = 0; block < blocks; ++block)
+        EXPECT_GT(last->luma((block % 10) * 32 + 8, (block / 10) * 60 + 8), 200) << "block " << block;
+}

@@ -1,0 +1,133 @@
+#include "platform/display/VncFramebufferConverter.h"
+#include "platform/display/VncFramebufferMirror.h"
+
+#include "support/TestEnvironment.h"
+#include "support/VncFakeServer.h"
+
+#include <QPainter>
+
+using namespace trellium;
+using namespace std::chrono_literals;
+
+namespace {
+
+QImage screen(int width, int height, const QColor &colour)
+{
+    QImage picture(width, height, QImage::Format_RGB32);
+    picture.fill(colour);
+    QPainter painter(&picture);
+    painter.fillRect(width / 3, height / 4, width / 3, height / 2, QColor(240, 240, 240));
+    painter.drawText(20, 30, QStringLiteral("Fenster"));
+    return picture;
+}
+
+// What a converter that starts from nothing makes of the mirror now.
+std::shared_ptr<const I420Picture> fresh(const VncFramebufferMirror &mirror, QSize size)
+{
+    VncFramebufferConverter converter;
+    const auto frame = converter.frame(mirror, size.width(), size.height());
+    return frame ? frame->picture : nullptr;
+}
+
+std::vector<uint8_t> copyOf(const I420Picture &picture)
+{
+    std::vector<uint8_t> bytes;
+    for (int y = 0; y < picture.height(); ++y)
+        bytes.insert(bytes.end(), picture.plane(0) + ptrdiff_t(y) * picture.stride(0),
+                     picture.plane(0) + ptrdiff_t(y) * picture.stride(0) + picture.width());
+    return bytes;
+}
+
+class VncFramebufferConverterTest : public test::DataHomeTest {
+protected:
+    QString socket() { return scratch() + QStringLiteral("/vnc.sock"); }
+};
+
+} // namespace
+
+TEST_F(VncFramebufferConverterTest, ConvertsOnlyWhatChangedAndHandsOutThePreviousFrameWhenNothingDid)
+{
+    const QSize stream(300, 210);
+    test::VncFakeServer server(socket(), screen(400, 280, QColor(30, 90, 160)));
+    VncFramebufferMirror mirror(server.socketPath());
+    ASSERT_TRUE(test::waitUntil([&] { return mirror.hasPicture(); }, 30s));
+
+    VncFramebufferConverter converter;
+    const auto first = converter.frame(mirror, stream.width(), stream.height());
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(first->changes);  // everything is new
+    EXPECT_EQ(converter.convertedPixels(), 400 * 280);
+    EXPECT_TRUE(first->picture->hasSamePixels(*fresh(mirror, stream)));
+
+    // Nothing changed: the same picture, nothing converted, no change reported.
+    const auto still = converter.frame(mirror, stream.width(), stream.height());
+    ASSERT_TRUE(still);
+    EXPECT_EQ(still->picture, first->picture);
+    ASSERT_TRUE(still->changes);
+    EXPECT_TRUE(still->changes->empty());
+    EXPECT_EQ(converter.convertedPixels(), 0);
+
+    // A small change: only its area is converted, the result is what a full
+    // conversion gives, and the reported area covers every changed sample.
+    QImage changed = screen(400, 280, QColor(30, 90, 160));
+    const QRect area(41, 201, 33, 17);
+    QPainter(&changed).fillRect(area, QColor(250, 200, 0));
+    const uint64_t before = mirror.updateCount();
+    server.setPicture(changed);
+    ASSERT_TRUE(test::waitUntil([&] { return mirror.updateCount() > before && mirror.image() == changed; }, 30s));
+    const std::vector<uint8_t> heldByEncoder = copyOf(*first->picture);
+    const auto next = converter.frame(mirror, stream.width(), stream.height());
+    ASSERT_TRUE(next);
+    EXPECT_GT(converter.convertedPixels(), 0);
+    EXPECT_LT(converter.convertedPixels(), 400 * 280 / 10);
+    const auto reference = fresh(mirror, stream);
+    EXPECT_TRUE(next->picture->hasSamePixels(*reference));
+    ASSERT_TRUE(next->changes);
+    for (int y = 0; y < stream.height(); ++y) {
+        for (int x = 0; x < stream.width(); ++x) {
+            const auto at = [&](const I420Picture &picture) { return picture.plane(0)[y * picture.stride(0) + x]; };
+            if (at(*first->picture) == at(*reference))
+                continue;
+            EXPECT_TRUE(std::any_of(next->changes->begin(), next->changes->end(),
+                                    [&](const QRect &reported) { return reported.contains(x, y); }))
+                << x << "," << y;
+        }
+    }
+    // The frame the encoder may still be reading was not written over.
+    EXPECT_NE(next->picture, first->picture);
+    EXPECT_EQ(copyOf(*first->picture), heldByEncoder);
+}
+
+TEST_F(VncFramebufferConverterTest, ANewSizeOrAnotherMirrorStartsOverWithTheWholePicture)
+{
+    test::VncFakeServer server(socket(), screen(400, 280, QColor(30, 90, 160)));
+    auto mirror = std::make_unique<VncFramebufferMirror>(server.socketPath());
+    ASSERT_TRUE(test::waitUntil([&] { return mirror->hasPicture(); }, 30s));
+    VncFramebufferConverter converter;
+    ASSERT_TRUE(converter.frame(*mirror, 200, 140));
+
+    // Another stream size: the whole picture, though the mirror did not change.
+    const auto resized = converter.frame(*mirror, 100, 70);
+    ASSERT_TRUE(resized);
+    EXPECT_FALSE(resized->changes);
+    EXPECT_TRUE(resized->picture->hasSamePixels(*fresh(*mirror, QSize(100, 70))));
+
+    // The guest changes resolution.
+    const QImage larger = screen(640, 480, QColor(120, 20, 60));
+    server.setPicture(larger);
+    ASSERT_TRUE(test::waitUntil([&] { return mirror->size() == QSize(640, 480) && mirror->image() == larger; }, 30s));
+    const auto afterResize = converter.frame(*mirror, 100, 70);
+    ASSERT_TRUE(afterResize);
+    EXPECT_FALSE(afterResize->changes);
+    EXPECT_EQ(converter.convertedPixels(), 640 * 480);
+    EXPECT_TRUE(afterResize->picture->hasSamePixels(*fresh(*mirror, QSize(100, 70))));
+
+    // A new mirror (the view was made anew) whose update count happens to
+    // match: still the whole picture.
+    mirror = std::make_unique<VncFramebufferMirror>(server.socketPath());
+    ASSERT_TRUE(test::waitUntil([&] { return mirror->hasPicture(); }, 30s));
+    const auto rebound = converter.frame(*mirror, 100, 70);
+    ASSERT_TRUE(rebound);
+    EXPECT_FALSE(rebound->changes);
+    EXPECT_EQ(converter.convertedPixels(), 640 * 480);
+}

@@ -1,0 +1,150 @@
+#include "core/Async.h"
+#include "platform/screen/X11ScreenCapture.h"
+
+#include "support/TestEnvironment.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+
+#include <xcb/xcb.h>
+
+using namespace trellium;
+using namespace std::chrono_literals;
+
+namespace {
+
+// An Xvfb display of its own and a client that paints on it.
+class X11ScreenCaptureTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        const QString xvfb = QStringLiteral("/usr/bin/Xvfb");
+        ASSERT_TRUE(QFile::exists(xvfb)) << "Xvfb is installed by scripts/setup";
+        display = QStringLiteral(":%1").arg(QRandomGenerator::global()->bounded(200, 900)).toLatin1();
+        server.start(xvfb, {QString::fromLatin1(display), QStringLiteral("-screen"), QStringLiteral("0"),
+                            QStringLiteral("640x480x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+        ASSERT_TRUE(server.waitForStarted());
+        previousDisplay = qgetenv("DISPLAY");
+        qputenv("DISPLAY", display);
+        ASSERT_TRUE(test::waitUntil([&] {
+            painter = xcb_connect(display.constData(), nullptr);
+            if (!xcb_connection_has_error(painter))
+                return true;
+            xcb_disconnect(painter);
+            painter = nullptr;
+            return false;
+        }, 10s));
+        screen = xcb_setup_roots_iterator(xcb_get_setup(painter)).data;
+        gc = xcb_generate_id(painter);
+        xcb_create_gc(painter, gc, screen->root, 0, nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (painter)
+            xcb_disconnect(painter);
+        qputenv("DISPLAY", previousDisplay);
+        server.terminate();
+        server.waitForFinished();
+    }
+
+    // Fills a rectangle of a window and waits until the server did it.
+    void fill(xcb_window_t window, const QRect &area, const QColor &colour)
+    {
+        const uint32_t pixel = (uint32_t(colour.red()) << 16) | (uint32_t(colour.green()) << 8) | uint32_t(colour.blue());
+        xcb_change_gc(painter, gc, XCB_GC_FOREGROUND, &pixel);
+        const xcb_rectangle_t rectangle{int16_t(area.x()), int16_t(area.y()), uint16_t(area.width()),
+                                        uint16_t(area.height())};
+        xcb_poly_fill_rectangle(painter, window, gc, 1, &rectangle);
+        free(xcb_get_input_focus_reply(painter, xcb_get_input_focus(painter), nullptr));
+    }
+
+    static QColor colourAt(const VideoFrameSource::Frame &frame, int x, int y)
+    {
+        const PixelBuffer picture = frame.picture->toPixelBuffer();
+        const uchar *pixel = picture.row(y) + x * 4;
+        return QColor(pixel[2], pixel[1], pixel[0]);
+    }
+
+    static bool near(const QColor &a, const QColor &b)
+    {
+        return std::abs(a.red() - b.red()) < 12 && std::abs(a.green() - b.green()) < 12
+            && std::abs(a.blue() - b.blue()) < 12;
+    }
+
+    QProcess server;
+    QByteArray display;
+    QByteArray previousDisplay;
+    xcb_connection_t *painter = nullptr;
+    const xcb_screen_t *screen = nullptr;
+    xcb_gcontext_t gc = 0;
+};
+
+} // namespace
+
+TEST_F(X11ScreenCaptureTest, GrabsOnlyAfterTheScreenChangedAndSaysWhenItDid)
+{
+    fill(screen->root, QRect(0, 0, 640, 480), QColor(200, 30, 40));
+    X11ScreenCapture capture;
+    int changes = 0;
+    QObject::connect(&capture, &VideoFrameSource::changed, [&changes] { ++changes; });
+    QString error;
+    const auto first = capture.capture(640, 480, &error);
+    ASSERT_TRUE(first) << error.toStdString();
+    EXPECT_TRUE(capture.lastCaptureGrabbed());
+    EXPECT_FALSE(first->changes);
+    // Away from the middle, where the server's cursor is drawn in.
+    EXPECT_TRUE(near(colourAt(*first, 100, 400), QColor(200, 30, 40)));
+
+    // Nothing drawn since: no grab, the same picture, no change reported.
+    runSync(sleepFor(100ms));
+    const auto still = capture.capture(640, 480, &error);
+    ASSERT_TRUE(still);
+    EXPECT_FALSE(capture.lastCaptureGrabbed());
+    EXPECT_EQ(still->picture, first->picture);
+    ASSERT_TRUE(still->changes);
+    EXPECT_TRUE(still->changes->empty());
+
+    // Drawing reports a change without a capture asking, and the next
+    // capture shows it, scaled to the stream's size.
+    fill(screen->root, QRect(0, 0, 640, 480), QColor(20, 160, 60));
+    ASSERT_TRUE(test::waitUntil([&] { return changes > 0; }, 10s));
+    const auto changed = capture.capture(320, 240, &error);
+    ASSERT_TRUE(changed);
+    EXPECT_TRUE(capture.lastCaptureGrabbed());
+    EXPECT_NE(changed->picture, first->picture);
+    EXPECT_EQ(changed->picture->size(), QSize(320, 240));
+    EXPECT_TRUE(near(colourAt(*changed, 50, 200), QColor(20, 160, 60)));
+
+    // Drawing into a window on top counts as well.
+    const xcb_window_t window = xcb_generate_id(painter);
+    const uint32_t values[] = {screen->black_pixel};
+    xcb_create_window(painter, XCB_COPY_FROM_PARENT, window, screen->root, 100, 100, 200, 100, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_BACK_PIXEL, values);
+    xcb_map_window(painter, window);
+    fill(window, QRect(0, 0, 200, 100), QColor(40, 40, 220));
+    ASSERT_TRUE(test::waitUntil([&] {
+        const auto frame = capture.capture(640, 480, &error);
+        return frame && near(colourAt(*frame, 200, 150), QColor(40, 40, 220));
+    }, 10s));
+}
+
+TEST_F(X11ScreenCaptureTest, AServerThatGoesAwayIsAFailureAndTheNextServerIsFoundAgain)
+{
+    X11ScreenCapture capture;
+    QString error;
+    ASSERT_TRUE(capture.capture(640, 480, &error));
+    xcb_disconnect(painter);
+    painter = nullptr;
+    server.kill();
+    server.waitForFinished();
+    ASSERT_TRUE(test::waitUntil([&] { return !capture.capture(640, 480, &error); }, 10s));
+    EXPECT_FALSE(error.isEmpty());
+
+    server.start(QStringLiteral("/usr/bin/Xvfb"), {QString::fromLatin1(display), QStringLiteral("-screen"),
+                                                   QStringLiteral("0"), QStringLiteral("640x480x24"),
+                                                   QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    ASSERT_TRUE(server.waitForStarted());
+    EXPECT_TRUE(test::waitUntil([&] { return capture.capture(640, 480, &error).has_value(); }, 10s));
+}

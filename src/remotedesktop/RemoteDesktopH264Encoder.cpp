@@ -32,7 +32,7 @@ constexpr int kLengthPrefix = 4;
 
 struct Pending {
     std::shared_ptr<const I420Picture> picture;
-    std::optional<std::vector<QRect>> changes;  // since the last picture handed over
+    bool unchanged = false;  // the same as the picture handed over before
 };
 
 struct EncodedFrame {
@@ -125,8 +125,6 @@ public:
         if (x264_param_apply_profile(&param, "main") < 0)
             return nullptr;
 
-        // Macroblocks the caller marks unchanged are skipped without analysis.
-        param.analyse.b_mb_info = 1;
         x264_t *encoder = x264_encoder_open(&param);
         if (!encoder)
             return nullptr;
@@ -148,19 +146,15 @@ public:
         m_thread = std::thread([this, delivery = std::move(delivery)]() { run(delivery); });
     }
 
-    void hand(std::shared_ptr<const I420Picture> picture, std::optional<std::vector<QRect>> changes)
+    void hand(std::shared_ptr<const I420Picture> picture, bool unchanged)
     {
         {
             std::lock_guard lock(m_mutex);
-            if (m_pending) {
-                // The picture not taken yet is replaced: what changed in it
-                // still differs from the last encoded one.
-                if (m_pending->changes && changes)
-                    changes->insert(changes->end(), m_pending->changes->begin(), m_pending->changes->end());
-                else
-                    changes.reset();
-            }
-            m_pending = Pending{std::move(picture), std::move(changes)};
+            // A replaced picture not taken yet may have differed from the
+            // last encoded one.
+            if (m_pending)
+                unchanged = unchanged && m_pending->unchanged;
+            m_pending = Pending{std::move(picture), unchanged};
         }
         m_wake.notify_one();
     }
@@ -193,8 +187,6 @@ private:
         : m_encoder(encoder)
         , m_width(width)
         , m_height(height)
-        , m_macroblockColumns((width + 15) / 16)
-        , m_macroblockRows((height + 15) / 16)
     {
     }
 
@@ -272,40 +264,13 @@ private:
         }
         input.i_type = keyFrame ? X264_TYPE_IDR : X264_TYPE_AUTO;
         input.i_pts = m_nextPts++;
-        if (pending.changes && !scaled && !keyFrame) {
-            input.prop.mb_info = unchangedMacroblocks(*pending.changes);
-            input.prop.mb_info_free = std::free;
-            // x264 skips an unchanged macroblock only when it would not code
-            // it at a finer quantizer than before, and on a still picture its
-            // rate control keeps lowering the quantizer, coding everything
-            // again each frame. A still picture keeps the last quantizer;
-            // the next key frame refines it.
-            if (pending.changes->empty() && m_lastQuantizerPlusOne > 0)
-                input.i_qpplus1 = m_lastQuantizerPlusOne;
-        }
+        // On a still picture x264's rate control keeps lowering the
+        // quantizer, coding everything again at every frame (a third of the
+        // time and the bytes of a frame that changed). A still picture keeps
+        // the last quantizer; the next key frame refines it.
+        if (pending.unchanged && !scaled && !keyFrame && m_lastQuantizerPlusOne > 0)
+            input.i_qpplus1 = m_lastQuantizerPlusOne;
         output(&input, delivery);
-    }
-
-    // One flag per macroblock: set where no change touches it. x264 frees it.
-    uint8_t *unchangedMacroblocks(const std::vector<QRect> &changes) const
-    {
-        const size_t count = size_t(m_macroblockColumns) * size_t(m_macroblockRows);
-        auto *flags = static_cast<uint8_t *>(std::malloc(count));
-        if (!flags)
-            return nullptr;
-        std::memset(flags, X264_MBINFO_CONSTANT, count);
-        for (const QRect &change : changes) {
-            const int left = std::clamp(change.left(), 0, m_width);
-            const int top = std::clamp(change.top(), 0, m_height);
-            const int right = std::clamp(change.left() + change.width(), left, m_width);
-            const int bottom = std::clamp(change.top() + change.height(), top, m_height);
-            if (right == left || bottom == top)
-                continue;
-            for (int row = top / 16; row <= (bottom - 1) / 16; ++row)
-                std::memset(flags + size_t(row) * size_t(m_macroblockColumns) + size_t(left / 16), 0,
-                            size_t((right - 1) / 16 - left / 16 + 1));
-        }
-        return flags;
     }
 
     // False when x264 fails.
@@ -336,8 +301,6 @@ private:
     x264_t *m_encoder;
     const int m_width;
     const int m_height;
-    const int m_macroblockColumns;
-    const int m_macroblockRows;
     QByteArray m_sps;
     QByteArray m_pps;
 
@@ -382,11 +345,10 @@ void RemoteDesktopH264Encoder::setOnEncodedFrame(FrameHandler handler)
     m_delivery->handler = std::move(handler);
 }
 
-void RemoteDesktopH264Encoder::encode(std::shared_ptr<const I420Picture> picture,
-                                      std::optional<std::vector<QRect>> changes)
+void RemoteDesktopH264Encoder::encode(std::shared_ptr<const I420Picture> picture, bool unchanged)
 {
     if (m_session && picture && !picture->isNull())
-        m_session->hand(std::move(picture), std::move(changes));
+        m_session->hand(std::move(picture), unchanged);
 }
 
 void RemoteDesktopH264Encoder::encode(const PixelBuffer &picture)
@@ -395,7 +357,7 @@ void RemoteDesktopH264Encoder::encode(const PixelBuffer &picture)
         return;
     auto converted = std::make_shared<I420Picture>(picture.width, picture.height);
     converted->convertFrom(reinterpret_cast<const uint8_t *>(picture.data.constData()), picture.bytesPerRow);
-    encode(std::move(converted), std::nullopt);
+    encode(std::move(converted), false);
 }
 
 void RemoteDesktopH264Encoder::requestKeyFrame()

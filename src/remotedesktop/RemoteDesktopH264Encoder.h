@@ -5,13 +5,11 @@
 
 #include <QByteArray>
 #include <QImage>
-#include <QRect>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <vector>
 
 namespace trellium {
 
@@ -41,11 +39,10 @@ public:
     // Returns at once. A picture the encoder thread has not taken yet is
     // replaced by a newer one; a picture of another size is scaled to fill.
     // The picture is read on the encoder thread and must not be written
-    // while the encoder holds it. `changes` are the areas that may differ
-    // from the picture handed over before (none: anything may); macroblocks
-    // outside them are coded as unchanged without analysis.
-    void encode(std::shared_ptr<const I420Picture> picture, std::optional<std::vector<QRect>> changes);
-    // Converts on the calling thread, then as above with anything changed.
+    // while the encoder holds it. `unchanged`: the same picture as the one
+    // handed over before.
+    void encode(std::shared_ptr<const I420Picture> picture, bool unchanged);
+    // Converts on the calling thread, then as above as a changed picture.
     void encode(const PixelBuffer &picture);
     // The next encoded frame is an IDR frame with SPS and PPS.
     void requestKeyFrame();

@@ -317,7 +317,7 @@ void RemoteDesktopServer::takeFrame(Stream &stream)
         m_encoder->requestKeyFrame();
         stream.needsKeyFrame = false;
     }
-    m_encoder->encode(std::move(frame->picture), stream.encoderInStep ? std::move(frame->changes) : std::nullopt);
+    m_encoder->encode(std::move(frame->picture), stream.encoderInStep && frame->unchanged);
     stream.encoderInStep = true;
 }
 

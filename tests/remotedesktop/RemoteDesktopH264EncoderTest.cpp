@@ -405,41 +405,37 @@ TEST(RemoteDesktopH264Encoder, MakePixelBufferScalesAnImageToFillExactly)
     EXPECT_EQ(bgr(610, 430), QColor(Qt::white));
 }
 
-TEST(RemoteDesktopH264Encoder, UnchangedMacroblocksAreSkippedButNoChangeIsLostWhenPicturesAreReplaced)
+TEST(RemoteDesktopH264Encoder, AStillPictureCostsNextToNothingAndTheNextChangeShows)
 {
-    const QSize size(320, 240);
-    RemoteDesktopH264Encoder encoder(size.width(), size.height(), 30, 2'000'000);
+    const QSize size(640, 480);
+    RemoteDesktopH264Encoder encoder(size.width(), size.height(), 30, 4'000'000);
     ASSERT_TRUE(encoder.hasSession());
     std::vector<Received> frames;
     encoder.setOnEncodedFrame(collectInto(frames));
     const auto toI420 = [](const QImage &image) {
         auto picture = std::make_shared<I420Picture>(image.width(), image.height());
         picture->convertFrom(image.constBits(), int(image.bytesPerLine()));
-        return picture;
+        return std::shared_ptr<const I420Picture>(picture);
     };
 
-    QImage screen(size, QImage::Format_RGB32);
-    screen.fill(QColor(70, 70, 70));
-    encoder.encode(toI420(screen), std::nullopt);
+    // Text on a screen that then stays as it is: without a hold on the
+    // quantizer, x264 spends the spare bitrate coding it again and again.
+    QImage screen = movingPicture(1, size);
+    const auto still = toI420(screen);
+    encoder.encode(still, false);
     encoder.completeFrames();
-    // Still pictures cost next to nothing.
-    for (int i = 0; i < 5; ++i) {
-        encoder.encode(toI420(screen), std::vector<QRect>());
+    for (int i = 0; i < 20; ++i) {
+        encoder.encode(still, true);
         encoder.completeFrames();
     }
-
-    // Each picture adds one white block and says only that block changed;
-    // handed over faster than they are encoded, most replace one another.
-    const int blocks = 40;
-    for (int block = 0; block < blocks; ++block) {
-        const QRect area((block % 10) * 32, (block / 10) * 60, 16, 16);
-        QPainter(&screen).fillRect(area, Qt::white);
-        encoder.encode(toI420(screen), std::vector<QRect>{area});
-    }
+    // A change, handed over together with a still picture that replaces it
+    // before the encoder took it: the change still counts.
+    QPainter(&screen).fillRect(QRect(400, 40, 160, 120), Qt::white);
+    const auto changed = toI420(screen);
+    encoder.encode(changed, false);
+    encoder.encode(changed, true);
     encoder.completeFrames();
-    ASSERT_TRUE(waitForFrames(frames, 7));
-    QTest::qWait(100);
-    EXPECT_LT(frames.size(), size_t(6 + blocks));  // pictures were replaced
+    ASSERT_TRUE(waitForFrames(frames, 22));
 
     H264Decoder decoder;
     std::optional<H264Picture> last;
@@ -447,9 +443,7 @@ TEST(RemoteDesktopH264Encoder, UnchangedMacroblocksAreSkippedButNoChangeIsLostWh
         last = decodeOne(decoder, received);
         ASSERT_TRUE(last);
     }
-    for (size_t i = 1; i < 6; ++i)
-        EXPECT_LT(frames[i].frame.size(), 100) << "still frame " << i;
-    // Every block shows, including those of pictures never encoded.
-    for (int block = 0; block < blocks; ++block)
-        EXPECT_GT(last->luma((block % 10) * 32 + 8, (block / 10) * 60 + 8), 200) << "block " << block;
+    for (size_t i = 2; i < 21; ++i)
+        EXPECT_LT(frames[i].frame.size(), 1000) << "still frame " << i;
+    EXPECT_GT(last->luma(480, 100), 200);
 }

@@ -91,12 +91,12 @@ public:
     {
         ++captures;
         if (!moving && !m_changed && m_last && m_last->size() == QSize(width, height))
-            return Frame{m_last, std::vector<QRect>()};
+            return Frame{m_last, true};
         m_changed = false;
         ++paintings;
         paintedAt.push_back(std::chrono::steady_clock::now());
         m_last = toI420(movingPicture(width, height, paintings));
-        return Frame{m_last, std::nullopt};
+        return Frame{m_last, false};
     }
 
     void change()

@@ -23,8 +23,6 @@ std::optional<VideoFrameSource::Frame> VncFramebufferConverter::frame(const VncF
 
     bool hasPicture = false;
     bool unchanged = false;
-    bool whole = false;
-    std::vector<QRect> changes;
     mirror.readPicture(m_converted, [&](const VncFramebufferMirror::PictureAccess &picture) {
         if (!picture.pixels)
             return;
@@ -33,7 +31,7 @@ std::optional<VideoFrameSource::Frame> VncFramebufferConverter::frame(const VncF
             unchanged = true;
             return;
         }
-        whole = !picture.changes || m_converted == 0 || m_full.size() != QSize(picture.width, picture.height);
+        bool whole = !picture.changes || m_converted == 0 || m_full.size() != QSize(picture.width, picture.height);
         if (!whole) {
             int64_t area = 0;
             for (const QRect &change : *picture.changes)
@@ -47,8 +45,7 @@ std::optional<VideoFrameSource::Frame> VncFramebufferConverter::frame(const VncF
             m_full.convertFrom(pixels, picture.width * 4);
             m_convertedPixels = int64_t(picture.width) * picture.height;
         } else {
-            changes = *picture.changes;
-            for (const QRect &change : changes) {
+            for (const QRect &change : *picture.changes) {
                 m_full.convertFrom(pixels, picture.width * 4, change);
                 m_convertedPixels += int64_t(change.width()) * change.height();
             }
@@ -60,26 +57,14 @@ std::optional<VideoFrameSource::Frame> VncFramebufferConverter::frame(const VncF
 
     const QSize size(width, height);
     if (unchanged && m_last && m_last->size() == size)
-        return VideoFrameSource::Frame{m_last, std::vector<QRect>()};
-    const bool sameSizeAsBefore = m_last && m_last->size() == size;
-    if (unchanged || !sameSizeAsBefore)
-        whole = true;
+        return VideoFrameSource::Frame{m_last, true};
 
     // A picture of its own for each frame that changed: the previous one may
     // still be read by the encoder.
     std::shared_ptr<I420Picture> picture = m_pool.take(width, height);
     m_full.scaleInto(*picture);
     m_last = picture;
-    if (whole)
-        return VideoFrameSource::Frame{picture, std::nullopt};
-    std::vector<QRect> scaled;
-    scaled.reserve(changes.size());
-    for (const QRect &change : changes) {
-        const QRect area = I420Picture::scaledArea(change, m_full.size(), size);
-        if (!area.isEmpty())
-            scaled.push_back(area);
-    }
-    return VideoFrameSource::Frame{picture, std::move(scaled)};
+    return VideoFrameSource::Frame{picture, false};
 }
 
 } // namespace trellium

@@ -230,7 +230,7 @@ std::optional<VideoFrameSource::Frame> X11ScreenCapture::capture(int width, int 
         m_damaged = true;
     if (!m_damaged && !cursorMoved && m_last && m_last->size() == QSize(width, height)) {
         free(cursor);
-        return Frame{m_last, std::vector<QRect>()};
+        return Frame{m_last, true};
     }
 
     // Damage from here on arms a new event, so no change is missed between
@@ -271,7 +271,7 @@ std::optional<VideoFrameSource::Frame> X11ScreenCapture::capture(int width, int 
     m_grabbed = true;
     // Events that arrived with the replies.
     takeEvents(false);
-    return Frame{picture, std::nullopt};
+    return Frame{picture, false};
 }
 
 } // namespace trellium

@@ -201,25 +201,6 @@ void I420Picture::scaleInto(I420Picture &target) const
                    target.stride(index), target.chromaWidth(), target.chromaHeight());
 }
 
-QRect I420Picture::scaledArea(const QRect &area, QSize from, QSize to)
-{
-    if (area.isEmpty() || from.isEmpty() || to.isEmpty())
-        return {};
-    // One chroma sample spans two pixels and a filter reaches one sample
-    // (or one source sample's worth when enlarging) beyond its centre.
-    const auto map = [](int begin, int end, int from, int to, int *outBegin, int *outEnd) {
-        const int reach = 2 * (1 + (to + from - 1) / from);
-        *outBegin = std::max(0, int(int64_t(begin) * to / from) - reach);
-        *outEnd = std::min(to, int((int64_t(end) * to + from - 1) / from) + reach);
-    };
-    int left, right, top, bottom;
-    map(area.left(), area.left() + area.width(), from.width(), to.width(), &left, &right);
-    map(area.top(), area.top() + area.height(), from.height(), to.height(), &top, &bottom);
-    if (right <= left || bottom <= top)
-        return {};
-    return QRect(left, top, right - left, bottom - top);
-}
-
 PixelBuffer I420Picture::toPixelBuffer() const
 {
     PixelBuffer buffer;

@@ -46,10 +46,6 @@ public:
     // so flat colours stay exact and thin lines fade instead of vanishing.
     void scaleInto(I420Picture &target) const;
 
-    // `area` of a picture of size `from` as the area it affects in a picture
-    // of size `to` after scaleInto (widened by the filter's reach).
-    static QRect scaledArea(const QRect &area, QSize from, QSize to);
-
     // The picture as BGRx (for diagnostics and tests).
     PixelBuffer toPixelBuffer() const;
 

@@ -3,11 +3,9 @@
 #include "platform/video/I420Picture.h"
 
 #include <QObject>
-#include <QRect>
 
 #include <memory>
 #include <optional>
-#include <vector>
 
 namespace trellium {
 
@@ -19,9 +17,9 @@ public:
     struct Frame {
         // Shared with whoever encodes it; never written while shared.
         std::shared_ptr<const I420Picture> picture;
-        // The areas that may differ from the previous frame of this source;
-        // none when anything may have changed (the first frame, a new size).
-        std::optional<std::vector<QRect>> changes;
+        // The same picture as the previous frame of this source: nothing
+        // changed since.
+        bool unchanged = false;
     };
 
     using QObject::QObject;

@@ -55,20 +55,19 @@ TEST_F(VncFramebufferConverterTest, ConvertsOnlyWhatChangedAndHandsOutThePreviou
     VncFramebufferConverter converter;
     const auto first = converter.frame(mirror, stream.width(), stream.height());
     ASSERT_TRUE(first);
-    EXPECT_FALSE(first->changes);  // everything is new
+    EXPECT_FALSE(first->unchanged);
     EXPECT_EQ(converter.convertedPixels(), 400 * 280);
     EXPECT_TRUE(first->picture->hasSamePixels(*fresh(mirror, stream)));
 
-    // Nothing changed: the same picture, nothing converted, no change reported.
+    // Nothing changed: the same picture, nothing converted.
     const auto still = converter.frame(mirror, stream.width(), stream.height());
     ASSERT_TRUE(still);
     EXPECT_EQ(still->picture, first->picture);
-    ASSERT_TRUE(still->changes);
-    EXPECT_TRUE(still->changes->empty());
+    EXPECT_TRUE(still->unchanged);
     EXPECT_EQ(converter.convertedPixels(), 0);
 
-    // A small change: only its area is converted, the result is what a full
-    // conversion gives, and the reported area covers every changed sample.
+    // A small change: only its area is converted, and the result is what a
+    // full conversion gives.
     QImage changed = screen(400, 280, QColor(30, 90, 160));
     const QRect area(41, 201, 33, 17);
     QPainter(&changed).fillRect(area, QColor(250, 200, 0));
@@ -80,19 +79,8 @@ TEST_F(VncFramebufferConverterTest, ConvertsOnlyWhatChangedAndHandsOutThePreviou
     ASSERT_TRUE(next);
     EXPECT_GT(converter.convertedPixels(), 0);
     EXPECT_LT(converter.convertedPixels(), 400 * 280 / 10);
-    const auto reference = fresh(mirror, stream);
-    EXPECT_TRUE(next->picture->hasSamePixels(*reference));
-    ASSERT_TRUE(next->changes);
-    for (int y = 0; y < stream.height(); ++y) {
-        for (int x = 0; x < stream.width(); ++x) {
-            const auto at = [&](const I420Picture &picture) { return picture.plane(0)[y * picture.stride(0) + x]; };
-            if (at(*first->picture) == at(*reference))
-                continue;
-            EXPECT_TRUE(std::any_of(next->changes->begin(), next->changes->end(),
-                                    [&](const QRect &reported) { return reported.contains(x, y); }))
-                << x << "," << y;
-        }
-    }
+    EXPECT_FALSE(next->unchanged);
+    EXPECT_TRUE(next->picture->hasSamePixels(*fresh(mirror, stream)));
     // The frame the encoder may still be reading was not written over.
     EXPECT_NE(next->picture, first->picture);
     EXPECT_EQ(copyOf(*first->picture), heldByEncoder);
@@ -109,7 +97,7 @@ TEST_F(VncFramebufferConverterTest, ANewSizeOrAnotherMirrorStartsOverWithTheWhol
     // Another stream size: the whole picture, though the mirror did not change.
     const auto resized = converter.frame(*mirror, 100, 70);
     ASSERT_TRUE(resized);
-    EXPECT_FALSE(resized->changes);
+    EXPECT_FALSE(resized->unchanged);
     EXPECT_TRUE(resized->picture->hasSamePixels(*fresh(*mirror, QSize(100, 70))));
 
     // The guest changes resolution.
@@ -118,7 +106,7 @@ TEST_F(VncFramebufferConverterTest, ANewSizeOrAnotherMirrorStartsOverWithTheWhol
     ASSERT_TRUE(test::waitUntil([&] { return mirror->size() == QSize(640, 480) && mirror->image() == larger; }, 30s));
     const auto afterResize = converter.frame(*mirror, 100, 70);
     ASSERT_TRUE(afterResize);
-    EXPECT_FALSE(afterResize->changes);
+    EXPECT_FALSE(afterResize->unchanged);
     EXPECT_EQ(converter.convertedPixels(), 640 * 480);
     EXPECT_TRUE(afterResize->picture->hasSamePixels(*fresh(*mirror, QSize(100, 70))));
 
@@ -128,6 +116,6 @@ TEST_F(VncFramebufferConverterTest, ANewSizeOrAnotherMirrorStartsOverWithTheWhol
     ASSERT_TRUE(test::waitUntil([&] { return mirror->hasPicture(); }, 30s));
     const auto rebound = converter.frame(*mirror, 100, 70);
     ASSERT_TRUE(rebound);
-    EXPECT_FALSE(rebound->changes);
+    EXPECT_FALSE(rebound->unchanged);
     EXPECT_EQ(converter.convertedPixels(), 640 * 480);
 }

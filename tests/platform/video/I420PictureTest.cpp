@@ -166,34 +166,6 @@ TEST(I420Picture, ConvertingChangedAreasGivesWhatConvertingTheWholeGives)
     EXPECT_TRUE(incremental.hasSamePixels(convert(after)));
 }
 
-TEST(I420Picture, ScaledAreasCoverEverySampleAChangeReaches)
-{
-    QImage base = desktop(800, 560);
-    for (const QSize to : {QSize(520, 364), QSize(600, 420), QSize(799, 559), QSize(1000, 700), QSize(300, 200)}) {
-        for (const QRect change : {QRect(0, 0, 1, 1), QRect(401, 277, 3, 5), QRect(790, 550, 10, 10),
-                                   QRect(123, 45, 67, 89)}) {
-            QImage changed = base;
-            QPainter(&changed).fillRect(change, Qt::magenta);
-            const I420Picture before = scaled(convert(base), to);
-            const I420Picture after = scaled(convert(changed), to);
-            const QRect reach = I420Picture::scaledArea(change, base.size(), to);
-            for (int index = 0; index < 3; ++index) {
-                const int factor = index == 0 ? 1 : 2;
-                for (int y = 0; y < planeHeight(after, index); ++y) {
-                    for (int x = 0; x < planeWidth(after, index); ++x) {
-                        if (sample(before, index, x, y) == sample(after, index, x, y))
-                            continue;
-                        // Any luma pixel of the chroma sample must lie in the area.
-                        EXPECT_TRUE(reach.intersects(QRect(x * factor, y * factor, factor, factor)))
-                            << "plane " << index << " sample " << x << "," << y << " outside " << reach.x() << ","
-                            << reach.y() << " " << reach.width() << "x" << reach.height();
-                    }
-                }
-            }
-        }
-    }
-}
-
 TEST(I420PicturePool, NeverHandsOutAPictureSomeoneElseHolds)
 {
     I420PicturePool pool;

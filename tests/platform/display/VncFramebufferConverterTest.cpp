@@ -112,6 +112,7 @@ TEST_F(VncFramebufferConverterTest, ANewSizeOrAnotherMirrorStartsOverWithTheWhol
 
     // A new mirror (the view was made anew) whose update count happens to
     // match: still the whole picture.
+    mirror.reset();  // the server takes one client at a time
     mirror = std::make_unique<VncFramebufferMirror>(server.socketPath());
     ASSERT_TRUE(test::waitUntil([&] { return mirror->hasPicture(); }, 30s));
     const auto rebound = converter.frame(*mirror, 100, 70);

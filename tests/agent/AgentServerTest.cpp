@@ -333,6 +333,8 @@ TEST_F(AgentServerTest, HalfLinesOfManyClientsShareOneBound)
 
 TEST_F(AgentServerTest, OutOfDescriptorsTheListenerBacksOffAndRecovers)
 {
+    if (test::sanitized())
+        GTEST_SKIP() << "the sanitizers' own checks fail without a free descriptor";
     AgentManager agent;
     agent.start(0);
     test::LogCapture log;
@@ -518,7 +520,7 @@ TEST_F(AgentServerTest, StreamsTheMainDisplayAndSurvivesAClientThatStopsReading)
     };
     idleFor(5s);
     const qint64 grown = test::residentKiB() - before;
-    if (test::residentMemoryIsMeaningful())
+    if (!test::sanitized())
         EXPECT_LT(grown, 16 * 1024) << grown << " KiB";
     const int64_t lastBeforeResume = RemoteDesktopServer::shared().frameIndex();
     idleFor(1s);

@@ -290,6 +290,21 @@ TEST_F(RemoteDesktopServerTest, AStreamTheEncoderRefusesFailsOnceInsteadOfStayin
 {
     int stopped = 0;
     QObject::connect(&server, &RemoteDesktopServer::streamStopped, [&stopped] { ++stopped; });
+    // Counted apart from the sources, which go with their streams.
+    struct CountingSource : PaintedSource {
+        std::shared_ptr<int> count;
+        std::optional<Frame> capture(int width, int height, QString *error) override
+        {
+            ++*count;
+            return PaintedSource::capture(width, height, error);
+        }
+    };
+    auto captures = std::make_shared<int>(0);
+    server.setFrameSourceFactory([captures](const RemoteDesktopSource &) {
+        auto made = std::make_unique<CountingSource>();
+        made->count = captures;
+        return made;
+    });
     // x264 refuses a bitrate below 1 kbit/s; a factory may also throw.
     const std::vector<std::function<void()>> refusals{
         [] {},
@@ -313,7 +328,7 @@ TEST_F(RemoteDesktopServerTest, AStreamTheEncoderRefusesFailsOnceInsteadOfStayin
     }
     EXPECT_EQ(stopped, 2);
     EXPECT_TRUE(connection->messages.isEmpty());
-    EXPECT_EQ(source ? source->captures : 0, 0);
+    EXPECT_EQ(*captures, 0);
 }
 
 TEST_F(RemoteDesktopServerTest, EncodersOpenAndCloseOffTheMainThread)

@@ -104,14 +104,14 @@ int threadCount()
     return int(statusField("Threads"));
 }
 
-bool residentMemoryIsMeaningful()
+bool sanitized()
 {
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
-    return false;
-#endif
-#endif
     return true;
+#endif
+#endif
+    return false;
 }
 
 LogCapture::LogCapture()

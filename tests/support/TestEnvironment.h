@@ -46,8 +46,9 @@ bool processAlive(qint64 pid);
 qint64 residentKiB();
 int openDescriptors();
 int threadCount();
-// False under AddressSanitizer, whose quarantine keeps freed memory resident.
-bool residentMemoryIsMeaningful();
+// True in the AddressSanitizer/UBSan build: its quarantine keeps freed
+// memory resident, and its checks need descriptors of their own.
+bool sanitized();
 
 // Collects the agent's log lines while alive.
 class LogCapture {

@@ -1,0 +1,423 @@
+#include "host/AgentComponentManager.h"
+#include "host/ComponentRow.h"
+#include "host/ComponentSetupView.h"
+#include "host/ComponentSetupWindowController.h"
+
+#include "core/Files.h"
+#include "support/ComponentFixtures.h"
+#include "support/HttpTestServer.h"
+#include "support/RecordingDesktopOpener.h"
+#include "support/TestEnvironment.h"
+#include "support/WindowPictures.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTest>
+#include <QVBoxLayout>
+
+using namespace trellium;
+using namespace trellium::test;
+using namespace std::chrono_literals;
+using Kind = AgentComponentManager::State::Kind;
+using State = AgentComponentManager::State;
+using Row = ComponentSetupView::Row;
+
+namespace {
+
+const QByteArray kBlenderPath = "/release/blender.dmg";
+const QByteArray kXcodeGenPath = "/release/xcodegen.zip";
+
+// A host whose tools all live in the test's own folders: a Homebrew prefix
+// (brew, qemu-img, python3), a system python3, xcode-select, the disk-image
+// tools, and a local download server for the managed components.
+class ComponentSetupWindow : public DataHomeTest {
+protected:
+    void SetUp() override
+    {
+        DataHomeTest::SetUp();
+        m_root = scratch(QStringLiteral("host"));
+        m_server = std::make_unique<HttpTestServer>(HttpTestServer::Scheme::https);
+        auto &tools = m_dependencies.tools;
+        tools.qemuImg = {brewPrefix() + QStringLiteral("/bin/qemu-img")};
+        tools.python3 = {brewPrefix() + QStringLiteral("/bin/python3"), m_root + QStringLiteral("/usr/bin/python3")};
+        tools.homebrew = {brewPrefix() + QStringLiteral("/bin/brew")};
+        tools.xcodeApplications = {m_root + QStringLiteral("/Applications/Xcode.app")};
+        tools.xcodeSelect = m_root + QStringLiteral("/usr/bin/xcode-select");
+        tools.hdiutil = m_root + QStringLiteral("/usr/bin/hdiutil");
+        tools.ditto = m_root + QStringLiteral("/usr/bin/ditto");
+        tools.codesign = m_root + QStringLiteral("/usr/bin/codesign");
+        for (const QString &tool : {tools.hdiutil, tools.ditto, tools.codesign})
+            writeExecutable(tool, "#!/bin/sh\nexit 0\n");
+        m_dependencies.tlsConfiguration = HttpTestServer::clientConfiguration();
+        m_dependencies.temporaryDirectory = scratch(QStringLiteral("tmp"));
+        m_dependencies.downloadIdleTimeout = 60s;
+        for (AgentComponent &component : m_dependencies.manifest.components) {
+            AgentComponentArtifact &artifact = component.artifacts[agentArchitecture()];
+            artifact.downloadURL = m_server->url(component.id == QStringLiteral("blender") ? QString::fromLatin1(kBlenderPath)
+                                                                                         : QString::fromLatin1(kXcodeGenPath));
+            artifact.sha256 = QString(64, QLatin1Char('0'));
+        }
+    }
+
+    QString brewPrefix() const { return m_root + QStringLiteral("/linuxbrew"); }
+    QString brewLog() const { return m_root + QStringLiteral("/brew.log"); }
+
+    // Homebrew that logs its arguments; `body` runs after that.
+    void installHomebrew(const QByteArray &body = {})
+    {
+        writeExecutable(brewPrefix() + QStringLiteral("/bin/brew"),
+                        "#!/bin/sh\necho \"$*\" >> '" + brewLog().toUtf8() + "'\n" + body);
+    }
+
+    QStringList brewCalls() const
+    {
+        QFile file(brewLog());
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+    void installPython(const QString &path, const QByteArray &version, bool complete = true)
+    {
+        writeExecutable(path, "#!/bin/sh\nprintf '" + version + "\\n1\\n" + (complete ? "1" : "0") + "\\n1\\n'\n");
+    }
+
+    void installEverything()
+    {
+        const QString components = AgentComponentManager::componentsDirectory();
+        writeExecutable(components + QStringLiteral("/Blender/4.5.10/Blender.app/Contents/MacOS/Blender"), "#!/bin/sh\n");
+        writeExecutable(components + QStringLiteral("/XcodeGen/2.45.4/xcodegen/bin/xcodegen"), "#!/bin/sh\n");
+        QDir().mkpath(m_root + QStringLiteral("/Applications/Xcode.app"));
+        QDir().mkpath(m_root + QStringLiteral("/Developer"));
+        writeExecutable(m_dependencies.tools.xcodeSelect, "#!/bin/sh\necho '" + m_root.toUtf8() + "/Developer'\n");
+        writeExecutable(brewPrefix() + QStringLiteral("/bin/qemu-img"), "#!/bin/sh\n");
+        installHomebrew();
+        installPython(brewPrefix() + QStringLiteral("/bin/python3"), "3.12.4");
+    }
+
+    std::unique_ptr<AgentComponentManager> makeManager()
+    {
+        auto manager = std::make_unique<AgentComponentManager>(m_dependencies);
+        runSync(manager->refreshStatus());
+        return manager;
+    }
+
+    static QString stateText(ComponentSetupView &view, Row row) { return view.row(row)->stateLabel()->text(); }
+    static QString actionText(ComponentSetupView &view, Row row) { return view.row(row)->actionButton()->text(); }
+    static bool actionShown(ComponentSetupView &view, Row row) { return !view.row(row)->actionButton()->isHidden(); }
+    static bool actionEnabled(ComponentSetupView &view, Row row) { return view.row(row)->actionButton()->isEnabled(); }
+    static bool progressShown(ComponentSetupView &view, Row row) { return !view.row(row)->progress()->isHidden(); }
+
+    QString m_root;
+    std::unique_ptr<HttpTestServer> m_server;
+    AgentComponentManager::Dependencies m_dependencies;
+    RecordingDesktopOpener m_opener;
+};
+
+ComponentRow::Fields rowFields(const State &state, const QString &actionTitle)
+{
+    return {QStringLiteral("hammer"), QStringLiteral("Werkzeug"), QStringLiteral("Zweck"), QStringLiteral("Detail"),
+            state, actionTitle, {}, {}};
+}
+
+} // namespace
+
+// Every state a tool can be in, once with an install action and once with a
+// repair: the label, its colour, the progress indicator and the button.
+TEST(ComponentSetupRow, FollowsEveryStateOfATool)
+{
+    struct Case {
+        State state;
+        QString text;
+        QString tint;
+        bool busy;
+    };
+    const QList<Case> cases{
+        {Kind::checking, QStringLiteral("Wird geprüft …"), QStringLiteral("secondary"), false},
+        {Kind::notInstalled, QStringLiteral("Nicht installiert"), QStringLiteral("secondary"), false},
+        {Kind::downloading, QStringLiteral("Wird heruntergeladen …"), QStringLiteral("secondary"), true},
+        {Kind::verifying, QStringLiteral("Download wird geprüft …"), QStringLiteral("secondary"), true},
+        {Kind::installing, QStringLiteral("Wird installiert …"), QStringLiteral("secondary"), true},
+        {Kind::installed, QStringLiteral("Installiert"), QStringLiteral("green"), false},
+        {State::failed(QStringLiteral("Der Blender-Downloadserver hat keine gültige Antwort geliefert.")),
+         QStringLiteral("Installation fehlgeschlagen"), QStringLiteral("red"), false},
+    };
+    RecordingDesktopOpener opener;
+    QWidget sheet;
+    auto *layout = new QVBoxLayout(&sheet);
+    for (const Case &each : cases) {
+        for (const QString &title : {QStringLiteral("Installieren"), QStringLiteral("Reparieren")}) {
+            int pressed = 0;
+            ComponentRow::Fields fields = rowFields(each.state, title);
+            fields.action = [&pressed]() { ++pressed; };
+            auto *row = new ComponentRow(fields, opener, &sheet);
+            layout->addWidget(row);
+            SCOPED_TRACE((each.text + QLatin1Char('/') + title).toStdString());
+            EXPECT_EQ(row->stateLabel()->text(), each.text);
+            EXPECT_EQ(row->stateLabel()->property("tint").toString(), each.tint);
+            EXPECT_EQ(row->stateSymbol()->property("tint").toString(), each.tint);
+            EXPECT_EQ(!row->progress()->isHidden(), each.busy);
+            EXPECT_EQ(row->actionButton()->isEnabled(), !each.busy);
+            // An installed tool keeps only a repair button.
+            const bool installed = each.state.kind() == Kind::installed;
+            EXPECT_EQ(!row->actionButton()->isHidden(), !installed || title == QStringLiteral("Reparieren"));
+            // The failure's own text is for the detail line, never the label.
+            EXPECT_FALSE(row->stateLabel()->text().contains(QStringLiteral("Downloadserver")));
+            if (!each.busy && !row->actionButton()->isHidden()) {
+                row->actionButton()->click();
+                EXPECT_EQ(pressed, 1);
+            }
+        }
+    }
+    sheet.show();
+    saveWindowPicture(&sheet, QStringLiteral("component-row-states"));
+}
+
+TEST_F(ComponentSetupWindow, ShowsCheckingUntilTheFirstRefreshEnds)
+{
+    // Until the manager's first refresh has asked xcode-select, every tool
+    // is checking.
+    writeExecutable(m_dependencies.tools.xcodeSelect, "#!/bin/sh\nsleep 1\nexit 1\n");
+    AgentComponentManager manager(m_dependencies);
+    ComponentSetupView view(manager, m_opener);
+    for (size_t i = 0; i < ComponentSetupView::kRowCount; ++i)
+        EXPECT_EQ(stateText(view, Row(i)), QStringLiteral("Wird geprüft …")) << i;
+    EXPECT_TRUE(view.installRequiredButton()->isEnabled());
+    view.show();
+    saveWindowPicture(&view, QStringLiteral("component-setup-checking"));
+    ASSERT_TRUE(waitUntil([&] { return stateText(view, Row::blender) != QStringLiteral("Wird geprüft …"); }, 10s));
+    EXPECT_EQ(stateText(view, Row::python), QStringLiteral("Nicht installiert"));
+}
+
+TEST_F(ComponentSetupWindow, WithNothingInstalledEveryRowOffersItsWayIn)
+{
+    auto manager = makeManager();
+    ComponentSetupView view(*manager, m_opener);
+    view.resize(ComponentSetupView::kContentSize);
+    view.show();
+    EXPECT_EQ(view.headerLine()->text(), QStringLiteral("Einige Funktionen benötigen noch zusätzliche Komponenten."));
+    EXPECT_EQ(view.row(Row::blender)->fields().title, QStringLiteral("Blender 4.5.10 LTS"));
+    EXPECT_EQ(view.row(Row::xcodeGen)->fields().title, QStringLiteral("XcodeGen 2.45.4"));
+    EXPECT_EQ(view.row(Row::blender)->detailLabel()->text(), QStringLiteral("Für 3D-Konvertierungen erforderlich"));
+    EXPECT_EQ(view.row(Row::qemu)->detailLabel()->text(),
+              QStringLiteral("Für die Umwandlung heruntergeladener Linux-Images erforderlich"));
+    for (size_t i = 0; i < ComponentSetupView::kRowCount; ++i) {
+        EXPECT_EQ(stateText(view, Row(i)), QStringLiteral("Nicht installiert")) << i;
+        EXPECT_TRUE(actionShown(view, Row(i))) << i;
+        EXPECT_TRUE(actionEnabled(view, Row(i))) << i;
+    }
+    EXPECT_EQ(actionText(view, Row::blender), QStringLiteral("Installieren"));
+    EXPECT_EQ(actionText(view, Row::xcodeGen), QStringLiteral("Installieren"));
+    EXPECT_EQ(actionText(view, Row::xcode), QStringLiteral("App Store öffnen"));
+    EXPECT_EQ(actionText(view, Row::commandLineTools), QStringLiteral("Installieren"));
+    EXPECT_EQ(actionText(view, Row::qemu), QStringLiteral("Homebrew öffnen"));
+    EXPECT_EQ(actionText(view, Row::python), QStringLiteral("Homebrew öffnen"));
+    EXPECT_TRUE(view.installRequiredButton()->isEnabled());
+    EXPECT_TRUE(view.closeButton()->isEnabled());
+    saveWindowPicture(&view, QStringLiteral("component-setup-nothing-installed"));
+
+    // Without Homebrew the QEMU and Python buttons only open its web site.
+    view.row(Row::qemu)->actionButton()->click();
+    view.row(Row::python)->actionButton()->click();
+    view.row(Row::xcode)->actionButton()->click();
+    const QList<ComponentRow::Link> links = view.row(Row::blender)->fields().links;
+    ASSERT_EQ(view.row(Row::blender)->linkButtons().size(), 2);
+    view.row(Row::blender)->linkButtons().at(1)->click();
+    EXPECT_EQ(m_opener.opened, (QList<QUrl>{ComponentSetupView::kHomebrewURL, ComponentSetupView::kHomebrewURL,
+                                             ComponentSetupView::kXcodeAppStoreURL,
+                                             manager->componentWithID(QStringLiteral("blender"))->sourceCodeURL}));
+    EXPECT_EQ(links.at(0).first, QStringLiteral("Lizenz"));
+    EXPECT_EQ(manager->qemuState().kind(), Kind::notInstalled);
+    EXPECT_EQ(manager->pythonState().kind(), Kind::notInstalled);
+}
+
+TEST_F(ComponentSetupWindow, WithEverythingInstalledOnlyRepairsAreOffered)
+{
+    installEverything();
+    auto manager = makeManager();
+    ComponentSetupView view(*manager, m_opener);
+    view.resize(ComponentSetupView::kContentSize);
+    view.show();
+    for (size_t i = 0; i < ComponentSetupView::kRowCount; ++i)
+        EXPECT_EQ(stateText(view, Row(i)), QStringLiteral("Installiert")) << i;
+    EXPECT_EQ(view.headerLine()->text(), QStringLiteral("Die von TRELLIUM verwalteten Kernkomponenten sind bereit."));
+    EXPECT_FALSE(view.installRequiredButton()->isEnabled());
+    EXPECT_EQ(actionText(view, Row::blender), QStringLiteral("Reparieren"));
+    EXPECT_EQ(actionText(view, Row::xcodeGen), QStringLiteral("Reparieren"));
+    EXPECT_FALSE(actionShown(view, Row::xcode));
+    EXPECT_FALSE(actionShown(view, Row::commandLineTools));
+    EXPECT_FALSE(actionShown(view, Row::qemu));
+    // Homebrew's own Python (under its prefix, here a Linux one) is repaired.
+    EXPECT_TRUE(actionShown(view, Row::python));
+    EXPECT_EQ(actionText(view, Row::python), QStringLiteral("Reparieren"));
+    EXPECT_EQ(view.row(Row::blender)->detailLabel()->text(),
+              QStringLiteral("Blender 4.5.10 · ") + enumName(agentArchitecture()));
+    saveWindowPicture(&view, QStringLiteral("component-setup-all-installed"));
+
+    view.row(Row::python)->actionButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return brewCalls() == QStringList{QStringLiteral("reinstall python")}; }, 10s))
+        << brewCalls().join(QLatin1Char('|')).toStdString();
+    ASSERT_TRUE(waitUntil([&] { return manager->pythonState().kind() == Kind::installed; }, 10s));
+}
+
+TEST_F(ComponentSetupWindow, IncompletePythonFailsAndIsInstalledWithHomebrew)
+{
+    installHomebrew();
+    installPython(m_root + QStringLiteral("/usr/bin/python3"), "3.10.12");
+    auto manager = makeManager();
+    ComponentSetupView view(*manager, m_opener);
+    view.resize(ComponentSetupView::kContentSize);
+    view.show();
+    EXPECT_EQ(stateText(view, Row::python), QStringLiteral("Installation fehlgeschlagen"));
+    EXPECT_EQ(view.row(Row::python)->stateLabel()->property("tint").toString(), QStringLiteral("red"));
+    EXPECT_EQ(view.row(Row::python)->detailLabel()->text(),
+              QStringLiteral("Fehlt: Python 3.11+ · ") + m_root + QStringLiteral("/usr/bin/python3"));
+    // A Python outside Homebrew is not Homebrew's to repair: it installs its own.
+    EXPECT_EQ(actionText(view, Row::python), QStringLiteral("Mit Homebrew installieren"));
+    EXPECT_EQ(actionText(view, Row::qemu), QStringLiteral("Mit Homebrew installieren"));
+    saveWindowPicture(&view, QStringLiteral("component-setup-python-incomplete"));
+
+    view.row(Row::python)->actionButton()->click();
+    view.row(Row::commandLineTools)->actionButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return brewCalls() == QStringList{QStringLiteral("install python")}; }, 10s))
+        << brewCalls().join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(m_opener.opened.isEmpty());
+}
+
+// A tool that is installing locks the window's two buttons and its own
+// button, but not the window's close control; the installation outlives
+// the window and the next window shows how it ended.
+TEST_F(ComponentSetupWindow, BusyToolsLockTheButtonsAndSurviveTheWindow)
+{
+    const QString release = m_root + QStringLiteral("/release-brew");
+    installHomebrew("while [ ! -e '" + release.toUtf8() + "' ]; do sleep 0.05; done\n"
+                    "printf '#!/bin/sh\\n' > '" + brewPrefix().toUtf8() + "/bin/qemu-img'\n"
+                    "chmod +x '" + brewPrefix().toUtf8() + "/bin/qemu-img'\n");
+    m_server->route(kBlenderPath, [] {
+        HttpResponse held = HttpResponse::ok(QByteArray(4096, 'b'));
+        held.stallAfter = 0;
+        return held;
+    }());
+    auto manager = makeManager();
+    ComponentSetupWindowController controller(*manager, m_opener);
+    controller.show();
+    auto *view = qobject_cast<ComponentSetupView *>(controller.window());
+    ASSERT_NE(view, nullptr);
+
+    view->row(Row::qemu)->actionButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return manager->qemuState().kind() == Kind::installing; }, 10s));
+    EXPECT_EQ(stateText(*view, Row::qemu), QStringLiteral("Wird installiert …"));
+    EXPECT_EQ(view->row(Row::qemu)->detailLabel()->text(), QStringLiteral("QEMU wird mit Homebrew installiert …"));
+    EXPECT_TRUE(progressShown(*view, Row::qemu));
+    EXPECT_FALSE(actionEnabled(*view, Row::qemu));
+    EXPECT_FALSE(view->closeButton()->isEnabled());
+    EXPECT_FALSE(view->installRequiredButton()->isEnabled());
+
+    view->row(Row::blender)->actionButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return manager->state().kind() == Kind::downloading; }, 10s));
+    EXPECT_EQ(stateText(*view, Row::blender), QStringLiteral("Wird heruntergeladen …"));
+    EXPECT_TRUE(progressShown(*view, Row::blender));
+    EXPECT_FALSE(actionEnabled(*view, Row::blender));
+    EXPECT_FALSE(progressShown(*view, Row::xcodeGen));
+    saveWindowPicture(view, QStringLiteral("component-setup-busy"));
+
+    // The window's own close control still works.
+    view->close();
+    EXPECT_EQ(controller.window(), nullptr);
+    writeFileAtomically(release, {});
+    ASSERT_TRUE(waitUntil([&] { return manager->qemuState().kind() == Kind::installed; }, 20s));
+
+    controller.show();
+    view = qobject_cast<ComponentSetupView *>(controller.window());
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(stateText(*view, Row::qemu), QStringLiteral("Installiert"));
+    EXPECT_FALSE(actionShown(*view, Row::qemu));
+    EXPECT_FALSE(progressShown(*view, Row::qemu));
+    // Blender still downloads: the buttons stay locked.
+    EXPECT_FALSE(view->closeButton()->isEnabled());
+}
+
+TEST_F(ComponentSetupWindow, IsOneWindowUntilClosed)
+{
+    auto manager = makeManager();
+    ComponentSetupWindowController controller(*manager, m_opener);
+    EXPECT_EQ(controller.window(), nullptr);
+    controller.show();
+    QPointer<QWidget> first = controller.window();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->size(), QSize(680, 650));
+    EXPECT_EQ(first->minimumSize(), QSize(620, 560));
+    EXPECT_EQ(first->windowTitle(), QStringLiteral("TRELLIUM Komponenten"));
+    EXPECT_TRUE(first->isVisible());
+    saveWindowPicture(first, QStringLiteral("component-setup-window"));
+
+    controller.show();
+    EXPECT_EQ(controller.window(), first.data());
+
+    // "Schließen" closes it; the next show builds a fresh window.
+    qobject_cast<ComponentSetupView *>(first.data())->closeButton()->click();
+    EXPECT_EQ(controller.window(), nullptr);
+    controller.show();
+    ASSERT_NE(controller.window(), nullptr);
+    EXPECT_NE(controller.window(), first.data());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(first.isNull());
+}
+
+TEST_F(ComponentSetupWindow, LongFailureTextsWrapInsideTheWindow)
+{
+    QByteArray output;
+    for (int i = 0; i < 80; ++i)
+        output += "Error: qemu: the formula could not be built for this host ";
+    installHomebrew("echo '" + output + "'\nexit 1\n");
+    auto manager = makeManager();
+    ComponentSetupWindowController controller(*manager, m_opener);
+    controller.show();
+    auto *view = qobject_cast<ComponentSetupView *>(controller.window());
+    view->row(Row::qemu)->actionButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return manager->qemuState().kind() == Kind::failed; }, 10s));
+    QLabel *detail = view->row(Row::qemu)->detailLabel();
+    // Wrapped over many lines, none of it cut off.
+    EXPECT_TRUE(waitUntil([&] { return detail->height() > 4 * detail->fontMetrics().height(); }, 2s))
+        << detail->height();
+    EXPECT_GE(detail->height(), detail->heightForWidth(detail->width()));
+    EXPECT_EQ(stateText(*view, Row::qemu), QStringLiteral("Installation fehlgeschlagen"));
+    EXPECT_TRUE(view->row(Row::qemu)->detailLabel()->text().startsWith(
+        QStringLiteral("Die Komponenteninstallation ist fehlgeschlagen: Error: qemu:")));
+    EXPECT_EQ(view->size(), QSize(680, 650));
+    EXPECT_LE(view->row(Row::qemu)->width(), 680);
+    // The button stays, titled as before, for another try.
+    EXPECT_EQ(actionText(*view, Row::qemu), QStringLiteral("Mit Homebrew installieren"));
+    EXPECT_TRUE(actionEnabled(*view, Row::qemu));
+    view->findChild<QScrollArea *>()->ensureWidgetVisible(view->row(Row::qemu)->actionButton());
+    saveWindowPicture(view, QStringLiteral("component-setup-long-failure"));
+}
+
+TEST_F(ComponentSetupWindow, ReturnInstallsTheRequiredComponents)
+{
+    m_server->route(kBlenderPath, HttpResponse::withStatus(404));
+    m_server->route(kXcodeGenPath, HttpResponse::withStatus(404));
+    auto manager = makeManager();
+    ComponentSetupWindowController controller(*manager, m_opener);
+    controller.show();
+    QWidget *window = controller.window();
+    QApplication::setActiveWindow(window);
+    QTest::keyClick(window, Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] { return m_server->count("GET", kBlenderPath) == 1; }, 20s));
+    EXPECT_EQ(m_server->count("GET", kXcodeGenPath), 1);
+    ASSERT_TRUE(waitUntil([&] { return !manager->state().isBusy() && !manager->xcodeGenState().isBusy(); }, 20s));
+    auto *view = qobject_cast<ComponentSetupView *>(window);
+    EXPECT_EQ(stateText(*view, Row::blender), QStringLiteral("Installation fehlgeschlagen"));
+    EXPECT_EQ(view->row(Row::blender)->detailLabel()->text(),
+              QStringLiteral("Der Blender-Downloadserver hat keine gültige Antwort geliefert."));
+    EXPECT_EQ(actionText(*view, Row::blender), QStringLiteral("Installieren"));
+    EXPECT_TRUE(view->installRequiredButton()->isEnabled());
+    saveWindowPicture(view, QStringLiteral("component-setup-failed-downloads"));
+}

@@ -46,6 +46,8 @@ public:
     // The paired device on this connection, once known (the pairing
     // handshake is not part of this build, so none ever is).
     QString deviceID() const { return m_deviceID; }
+    // Set by the pairing handshake when the device has authenticated.
+    void setDeviceID(const QString &deviceID) { m_deviceID = deviceID; }
 
     // When the client last sent something (or connected).
     Clock::time_point lastActivity() const { return m_lastActivity; }
@@ -115,7 +117,9 @@ public:
     // Port 0 picks a free one (tests).
     void start(uint16_t port = kDefaultPort);
     void stop();
+    // Closes every connection of that device (unpairing).
     void closeConnections(const QString &deviceID);
+    QList<std::shared_ptr<AgentConnection>> connections() const { return m_connections; }
 
     using JobHandler = std::function<void(const std::shared_ptr<AgentConnection> &connection, const BuildJob &job)>;
     void setJobHandler(JobHandler handler) { m_jobHandler = std::move(handler); }

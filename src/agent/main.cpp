@@ -1,9 +1,10 @@
 #include "agent/AgentManager.h"
-#include "host/AgentComponentManager.h"
+#include "agent/AppDelegate.h"
 #include "core/Files.h"
 #include "core/Log.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -52,17 +53,37 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("TRELLIUM Agent"));
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // Where the desktop has no tray, the windows open from here.
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption openWindow(
+        QStringLiteral("open-window"),
+        QStringLiteral("Öffnet beim Start ein Fenster: settings, components oder systemcheck (mehrfach möglich)."),
+        QStringLiteral("fenster"));
+    parser.addOption(openWindow);
+    parser.process(app);
+    QList<trellium::AppDelegate::Window> windows;
+    for (const QString &name : parser.values(openWindow)) {
+        const auto window = trellium::AppDelegate::windowNamed(name);
+        if (!window) {
+            trellium::logLine(QStringLiteral("Unbekanntes Fenster:"), name);
+            return 2;
+        }
+        windows.append(*window);
+    }
     quitOnTerminationSignals(app);
 
     trellium::logLine(QStringLiteral("TRELLIUM data folder:"), trellium::applicationSupportRoot());
     auto &agent = trellium::AgentManager::shared();
-    // Its creation looks at every tool once, so states are known early.
-    trellium::AgentComponentManager::shared();
-    agent.start();
+    trellium::AppDelegate delegate;
+    delegate.applicationDidFinishLaunching();
     if (agent.server().isRunning())
         trellium::logLine(QStringLiteral("Local server listening on"),
                           trellium::AgentServer::listenAddress().toString() + QLatin1Char(':')
                               + QString::number(agent.server().port()));
+    for (const auto window : windows)
+        delegate.open(window);
     const int result = app.exec();
     agent.stop();
     return result;

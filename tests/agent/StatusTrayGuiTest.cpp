@@ -1,0 +1,298 @@
+// The status menu on a real X display with a tray host: this program starts
+// its own Xvfb and trayer and runs on Qt's xcb platform (not offscreen),
+// so it has a main of its own.
+#include "agent/AgentStatusMenu.h"
+#include "agent/AppDelegate.h"
+
+#include "support/AgentWindowsHarness.h"
+#include "support/TestEnvironment.h"
+#include "support/WindowPictures.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QScreen>
+#include <QCursor>
+#include <QSystemTrayIcon>
+
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <string_view>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace trellium;
+using namespace trellium::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+pid_t spawn(const std::vector<std::string> &command, int keepOpen = -1)
+{
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    // Gone with the test, however it ends.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    for (int fd = 3; fd < 1024; ++fd) {
+        if (fd != keepOpen)
+            ::close(fd);
+    }
+    std::vector<char *> arguments;
+    for (const std::string &each : command)
+        arguments.push_back(const_cast<char *>(each.c_str()));
+    arguments.push_back(nullptr);
+    ::execv(arguments.front(), arguments.data());
+    ::_exit(127);
+}
+
+void end(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+}
+
+// An X display of its own with trayer holding the system-tray selection.
+class TrayDisplay {
+public:
+    ~TrayDisplay()
+    {
+        if (m_connection)
+            xcb_disconnect(m_connection);
+        end(m_trayer);
+        end(m_xvfb);
+    }
+
+    bool start()
+    {
+        int ready[2];
+        if (::pipe(ready) != 0)
+            return false;
+        // Xvfb picks a free display and writes its number when it accepts clients.
+        m_xvfb = spawn({"/usr/bin/Xvfb", "-displayfd", std::to_string(ready[1]), "-screen", "0", "1024x768x24",
+                        "-nolisten", "tcp"},
+                       ready[1]);
+        ::close(ready[1]);
+        // The number and its line feed may come in separate writes; Xvfb
+        // dies when the pipe is closed before the second.
+        std::string number;
+        pollfd wait{ready[0], POLLIN, 0};
+        while (number.find('\n') == std::string::npos && ::poll(&wait, 1, 30000) == 1) {
+            char byte = 0;
+            if (::read(ready[0], &byte, 1) != 1)
+                break;
+            number += byte;
+        }
+        const bool answered = number.find('\n') != std::string::npos;
+        ::close(ready[0]);
+        if (!answered) {
+            std::fprintf(stderr, "Xvfb did not report a display\n");
+            return false;
+        }
+        m_display = ":" + std::to_string(std::atoi(number.c_str()));
+        ::setenv("DISPLAY", m_display.c_str(), 1);
+        m_trayer = spawn({"/usr/bin/trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width",
+                          "160", "--height", "32", "--SetDockType", "false", "--SetPartialStrut", "false"});
+        m_connection = xcb_connect(m_display.c_str(), nullptr);
+        if (xcb_connection_has_error(m_connection)) {
+            std::fprintf(stderr, "cannot connect to %s\n", m_display.c_str());
+            return false;
+        }
+        const std::string name = "_NET_SYSTEM_TRAY_S0";
+        xcb_intern_atom_reply_t *atom =
+            xcb_intern_atom_reply(m_connection, xcb_intern_atom(m_connection, 0, name.size(), name.c_str()), nullptr);
+        for (int attempt = 0; attempt < 600; ++attempt) {
+            xcb_get_selection_owner_reply_t *owner = xcb_get_selection_owner_reply(
+                m_connection, xcb_get_selection_owner(m_connection, atom->atom), nullptr);
+            const bool owned = owner && owner->owner != XCB_NONE;
+            free(owner);
+            if (owned) {
+                free(atom);
+                return true;
+            }
+            ::usleep(50000);
+        }
+        free(atom);
+        std::fprintf(stderr, "trayer did not take the tray selection\n");
+        return false;
+    }
+
+    xcb_connection_t *connection() const { return m_connection; }
+
+    xcb_window_t root() const { return xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root; }
+
+    // Where the window's middle is on the screen, as the X server has it.
+    QPoint centreOf(xcb_window_t window) const
+    {
+        xcb_get_geometry_reply_t *geometry =
+            xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, window), nullptr);
+        xcb_translate_coordinates_reply_t *origin = xcb_translate_coordinates_reply(
+            m_connection, xcb_translate_coordinates(m_connection, window, root(), 0, 0), nullptr);
+        QPoint centre;
+        if (geometry && origin)
+            centre = QPoint(origin->dst_x + geometry->width / 2, origin->dst_y + geometry->height / 2);
+        free(geometry);
+        free(origin);
+        return centre;
+    }
+
+    bool isViewable(xcb_window_t window) const
+    {
+        xcb_get_window_attributes_reply_t *attributes =
+            xcb_get_window_attributes_reply(m_connection, xcb_get_window_attributes(m_connection, window), nullptr);
+        const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+        free(attributes);
+        return viewable;
+    }
+
+    xcb_window_t parentOf(xcb_window_t window) const
+    {
+        xcb_query_tree_reply_t *tree = xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, window), nullptr);
+        const xcb_window_t parent = tree ? tree->parent : XCB_NONE;
+        free(tree);
+        return parent;
+    }
+
+    // A real click through the X server, as a user's.
+    void click(QPoint at, uint8_t button = 1) const
+    {
+        xcb_test_fake_input(m_connection, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root(), int16_t(at.x()),
+                            int16_t(at.y()), 0);
+        xcb_test_fake_input(m_connection, XCB_BUTTON_PRESS, button, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_test_fake_input(m_connection, XCB_BUTTON_RELEASE, button, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_flush(m_connection);
+    }
+
+private:
+    pid_t m_xvfb = -1;
+    pid_t m_trayer = -1;
+    std::string m_display;
+    xcb_connection_t *m_connection = nullptr;
+};
+
+TrayDisplay *tray = nullptr;
+
+// The native window Qt docks into the tray.
+QWidget *trayIconWindow()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (qstrcmp(widget->metaObject()->className(), "QSystemTrayIconSys") == 0)
+            return widget;
+    }
+    return nullptr;
+}
+
+class StatusTray : public DataHomeTest {
+protected:
+    // Opens the menu with a click on the icon, then clicks the entry.
+    void choose(AgentStatusMenu *menu, QAction *entry)
+    {
+        const QPoint centre = tray->centreOf(xcb_window_t(trayIconWindow()->winId()));
+        tray->click(centre);
+        ASSERT_TRUE(waitUntil([&] { return menu->menu()->isVisible(); }, 10s)) << "menu did not open";
+        ASSERT_TRUE(waitUntil([&] { return !menu->menu()->actionGeometry(entry).isEmpty(); }, 5s));
+        const QPoint at = menu->menu()->mapToGlobal(menu->menu()->actionGeometry(entry).center());
+        tray->click(at);
+        ASSERT_TRUE(waitUntil([&] { return !menu->menu()->isVisible(); }, 10s)) << "menu did not close";
+    }
+};
+
+} // namespace
+
+TEST_F(StatusTray, IconSitsInTheTrayAndItsMenuOpensEachWindow)
+{
+    ASSERT_EQ(QGuiApplication::platformName(), QStringLiteral("xcb"));
+    ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());
+    AgentWindowsHarness::installManagedComponents();
+    AgentWindowsHarness harness(scratch(QStringLiteral("tools")), true);
+    harness.delegate->applicationDidFinishLaunching();
+    AgentStatusMenu *menu = harness.delegate->statusMenu();
+    ASSERT_NE(menu->trayIcon(), nullptr);
+    EXPECT_TRUE(menu->trayIcon()->isVisible());
+    EXPECT_EQ(menu->trayIcon()->toolTip(), QStringLiteral("TRELLIUM · Online"));
+
+    // trayer has taken the icon's window in: its parent is no longer the root.
+    ASSERT_TRUE(waitUntil([] { return trayIconWindow() != nullptr; }, 10s));
+    const xcb_window_t icon = xcb_window_t(trayIconWindow()->winId());
+    ASSERT_TRUE(waitUntil([&] { return tray->parentOf(icon) != tray->root() && tray->parentOf(icon) != XCB_NONE; }, 10s))
+        << "the tray host did not embed the icon";
+    // trayer lays its icons out after taking them in: wait until the icon is
+    // shown where Qt, too, believes it is, and stays there.
+    QPoint last;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const QPoint centre = tray->centreOf(icon);
+            const bool settled = tray->isViewable(icon) && centre == last
+                && menu->trayIcon()->geometry().contains(centre);
+            last = centre;
+            return settled;
+        },
+        10s));
+
+    choose(menu, menu->settingsAction());
+    ASSERT_TRUE(waitUntil([&] { return harness.delegate->settingsWindow() && harness.delegate->settingsWindow()->isVisible(); }, 10s));
+    EXPECT_EQ(harness.delegate->settingsWindow()->size(), QSize(680, 620));
+
+    choose(menu, menu->componentsAction());
+    ASSERT_TRUE(waitUntil([&] { return harness.componentSetup->window() && harness.componentSetup->window()->isVisible(); }, 10s));
+    EXPECT_EQ(harness.componentSetup->window()->size(), QSize(680, 650));
+
+    choose(menu, menu->systemCheckAction());
+    ASSERT_TRUE(waitUntil([&] { return harness.systemCheck.window() && harness.systemCheck.window()->isVisible(); }, 60s));
+    EXPECT_EQ(harness.systemCheck.window()->size(), QSize(620, 520));
+
+    // The tool tip follows the agent's status.
+    choose(menu, menu->startStopAction());
+    ASSERT_TRUE(waitUntil([&] { return menu->trayIcon()->toolTip() == QStringLiteral("TRELLIUM · Offline"); }, 5s));
+
+    // The whole screen: the tray with the icon and the three windows.
+    const QString path = QStringLiteral(TRELLIUM_BINARY_DIR "/window-pictures/status-tray-screen.png");
+    EXPECT_TRUE(QGuiApplication::primaryScreen()->grabWindow(0).save(path));
+    saveWindowPicture(harness.systemCheck.window(), QStringLiteral("status-tray-system-check"));
+}
+
+int main(int argc, char **argv)
+{
+    // Listing the tests needs no display.
+    const bool listing = std::any_of(argv, argv + argc, [](const char *argument) {
+        return std::string_view(argument) == "--gtest_list_tests";
+    });
+    if (listing) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        QApplication app(argc, argv);
+        testing::InitGoogleTest(&argc, argv);
+        return RUN_ALL_TESTS();
+    }
+    TrayDisplay display;
+    if (!display.start()) {
+        std::fprintf(stderr, "Xvfb with trayer could not be started (both are installed by scripts/setup)\n");
+        return 1;
+    }
+    tray = &display;
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    // Without a session bus Qt docks the icon into the X tray itself.
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    QApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    const int result = RUN_ALL_TESTS();
+    for (int round = 0; round < 20; ++round) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return result;
+}

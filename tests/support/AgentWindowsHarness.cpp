@@ -1,0 +1,47 @@
+#include "support/AgentWindowsHarness.h"
+
+#include "support/TestEnvironment.h"
+
+namespace trellium::test {
+
+AgentWindowsHarness::AgentWindowsHarness(const QString &toolsFolder, bool trayIcon)
+{
+    AgentComponentManager::Dependencies tools;
+    tools.tools.qemuImg = {toolsFolder + QStringLiteral("/qemu-img")};
+    tools.tools.python3 = {toolsFolder + QStringLiteral("/python3")};
+    tools.tools.homebrew = {toolsFolder + QStringLiteral("/brew")};
+    tools.tools.xcodeApplications = {toolsFolder + QStringLiteral("/Xcode.app")};
+    tools.tools.xcodeSelect = toolsFolder + QStringLiteral("/xcode-select");
+    components = std::make_unique<AgentComponentManager>(tools);
+    componentSetup = std::make_unique<ComponentSetupWindowController>(*components, opener);
+
+    dependencies.agent = &agent;
+    dependencies.pairing = &pairing;
+    dependencies.components = components.get();
+    dependencies.componentSetup = componentSetup.get();
+    dependencies.systemCheck = &systemCheck;
+    dependencies.alerts = &alerts;
+    dependencies.fetchLatestManifest = [this]() -> QCoro::Task<std::optional<AgentLatestManifest>> {
+        ++updateChecks;
+        co_return std::nullopt;
+    };
+    dependencies.port = 0;
+    dependencies.setupWindowDelay = std::chrono::milliseconds(200);
+    dependencies.trayIcon = trayIcon;
+    delegate = std::make_unique<AppDelegate>(dependencies);
+}
+
+AgentWindowsHarness::~AgentWindowsHarness()
+{
+    delegate.reset();
+    agent.stop();
+}
+
+void AgentWindowsHarness::installManagedComponents()
+{
+    const QString folder = AgentComponentManager::componentsDirectory();
+    writeExecutable(folder + QStringLiteral("/Blender/4.5.10/Blender.app/Contents/MacOS/Blender"), "#!/bin/sh\n");
+    writeExecutable(folder + QStringLiteral("/XcodeGen/2.45.4/xcodegen/bin/xcodegen"), "#!/bin/sh\n");
+}
+
+} // namespace trellium::test

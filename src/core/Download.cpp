@@ -80,13 +80,20 @@ QCoro::Task<Answer> fetchOnce(QNetworkAccessManager *network, QNetworkRequest re
     const QUrl requested = request.url();
     QPointer<QNetworkReply> guarded(network->get(request));
     QNetworkReply *reply = guarded;
-    // Released on every way out; a reply still running is stopped.
-    const std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> release(reply, [](QNetworkReply *r) {
-        r->disconnect();
-        if (!r->isFinished())
-            r->abort();
-        r->deleteLater();
-    });
+    // Released on every way out; a reply still running is stopped. One the
+    // network manager took with it is not touched again.
+    struct Release {
+        QPointer<QNetworkReply> reply;
+        ~Release()
+        {
+            if (!reply)
+                return;
+            reply->disconnect();
+            if (!reply->isFinished())
+                reply->abort();
+            reply->deleteLater();
+        }
+    } const release{guarded};
     // A small bound reads no more than that ahead.
     reply->setReadBufferSize(options.maximumBytes ? std::min(kReadBufferBytes, *options.maximumBytes + 1)
                                                   : kReadBufferBytes);

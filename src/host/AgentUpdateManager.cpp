@@ -9,9 +9,9 @@
 #include "core/Text.h"
 #include "host/AgentUpdateError.h"
 #include "model/Hex.h"
+#include "platform/desktop/DesktopOpener.h"
 
 #include <QCryptographicHash>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -43,7 +43,7 @@ bool openWithDesktop(const QString &path)
     // The desktop opener needs the GUI application; a headless agent has none.
     if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
         return false;
-    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    return DesktopOpener::standard().openUrl(QUrl::fromLocalFile(path));
 }
 
 bool isAlphanumeric(char32_t codePoint)

@@ -7,6 +7,7 @@
 #include "remotedesktop/RemoteDesktopServer.h"
 
 #include "support/H264Decoder.h"
+#include "support/MemorySecretStore.h"
 #include "support/Samples.h"
 #include "support/StillFrameSource.h"
 #include "support/TestEnvironment.h"
@@ -32,25 +33,6 @@ using namespace std::chrono_literals;
 using test::waitUntil;
 
 namespace {
-
-class MemorySecretStore : public SecretStore {
-public:
-    QCoro::Task<std::optional<QByteArray>> readSecret(QString account) override
-    {
-        co_return secrets.contains(account) ? std::optional(secrets.value(account)) : std::nullopt;
-    }
-    QCoro::Task<void> writeSecret(QString account, QByteArray secret) override
-    {
-        secrets.insert(account, secret);
-        co_return;
-    }
-    QCoro::Task<void> deleteSecret(QString account) override
-    {
-        secrets.remove(account);
-        co_return;
-    }
-    QHash<QString, QByteArray> secrets;
-};
 
 // Reads "RDH1" frames off a byte stream.
 class FrameReader {
@@ -408,7 +390,7 @@ TEST_F(AgentServerTest, PairingStoreForgetsADeviceEverywhere)
         defaults->setValue(AgentPairingStore::kPairedNamesKey,
                            QVariantMap{{"B-ID", QStringLiteral("Zoes Tablet")}, {"A-ID", QStringLiteral("Alex iPad")}});
     }
-    auto secrets = std::make_shared<MemorySecretStore>();
+    auto secrets = std::make_shared<test::MemorySecretStore>();
     secrets->secrets = {{"secret.A-ID", "s"}, {"peerKey.A-ID", "k"}, {"secret.B-ID", "t"}};
     AgentPairingStore store(secrets);
     // Six decimal digits, leading zeros kept (one code in ten has one).

@@ -6,6 +6,7 @@
 
 #include "support/AgentWindowsHarness.h"
 #include "support/TestEnvironment.h"
+#include "support/TestRunner.h"
 #include "support/WindowPictures.h"
 
 #include <gtest/gtest.h>
@@ -274,9 +275,7 @@ int main(int argc, char **argv)
     });
     if (listing) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
-        QApplication app(argc, argv);
-        testing::InitGoogleTest(&argc, argv);
-        return RUN_ALL_TESTS();
+        return runAllTests(argc, argv);
     }
     TrayDisplay display;
     if (!display.start()) {
@@ -287,12 +286,5 @@ int main(int argc, char **argv)
     qputenv("QT_QPA_PLATFORM", "xcb");
     // Without a session bus Qt docks the icon into the X tray itself.
     qunsetenv("DBUS_SESSION_BUS_ADDRESS");
-    QApplication app(argc, argv);
-    testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    for (int round = 0; round < 20; ++round) {
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return result;
+    return runAllTests(argc, argv);
 }

@@ -184,6 +184,21 @@ TEST_F(Download, CancellationEndsAWaitingDownload)
     EXPECT_EQ(server.count("GET", "/stall"), 1);
 }
 
+// The network manager's owner may go away mid-transfer: its replies go with
+// it, and the download fails without touching them again.
+TEST_F(Download, ANetworkManagerDeletedMidTransferEndsTheDownload)
+{
+    HttpTestServer server;
+    HttpResponse stalling = HttpResponse::ok(randomBytes(100 * 1024));
+    stalling.stallAfter = 1000;
+    server.route("/stall", stalling);
+    auto network = std::make_unique<QNetworkAccessManager>();
+    QNetworkRequest request(server.url(QStringLiteral("/stall")));
+    QTimer::singleShot(300, [&network]() { network.reset(); });
+    EXPECT_THROW(runSync(downloadToFile(network.get(), request, target()), 30s), DownloadError);
+    EXPECT_TRUE(leftovers().isEmpty());
+}
+
 TEST_F(Download, ServerPacesDelaysAndKeepsConnectionsAlive)
 {
     HttpTestServer server;

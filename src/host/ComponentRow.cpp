@@ -1,5 +1,6 @@
 #include "host/ComponentRow.h"
 
+#include "core/Text.h"
 #include "host/ComponentStateText.h"
 #include "platform/desktop/DesktopOpener.h"
 #include "platform/desktop/TextStyle.h"
@@ -15,6 +16,9 @@ namespace trellium {
 namespace {
 
 constexpr int kIconSize = 28;
+// A tool's failure output can be megabytes; laying that out would stall the
+// window. Its end says most.
+constexpr qsizetype kShownDetailCharacters = 2000;
 constexpr int kStateSymbolSize = 12;
 
 } // namespace
@@ -89,6 +93,12 @@ ComponentRow::ComponentRow(Fields fields, DesktopOpener &opener, QWidget *parent
     render();
 }
 
+QString ComponentRow::shownDetail(const QString &detail)
+{
+    const QString tail = lastCharacters(detail, kShownDetailCharacters);
+    return tail.size() == detail.size() ? detail : QStringLiteral("… ") + tail;
+}
+
 bool ComponentRow::showsAction(const Fields &fields)
 {
     return fields.state.kind() != AgentComponentManager::State::Kind::installed
@@ -133,7 +143,7 @@ void ComponentRow::render()
     m_stateText->setText(state.text);
     TextStyle::setTint(m_stateText, state.tint);
     m_purpose->setText(m_fields.purpose);
-    m_detail->setText(m_fields.detail);
+    m_detail->setText(shownDetail(m_fields.detail));
     const bool busy = m_fields.state.isBusy();
     m_progress->setVisible(busy);
     m_action->setText(m_fields.actionTitle);

@@ -41,6 +41,8 @@ public:
     void setFields(Fields fields);
     const Fields &fields() const { return m_fields; }
 
+    // The detail as shown: a very long one by its end only.
+    static QString shownDetail(const QString &detail);
     // An installed tool offers only a repair; other actions are left out.
     static bool showsAction(const Fields &fields);
 

@@ -81,6 +81,13 @@ TEST_F(ApplicationEntry, MenuEntriesOpenEachWindowOnce)
     EXPECT_TRUE(settings->isVisible());
     saveWindowPicture(settings, QStringLiteral("launch-settings-window"));
 
+    // The window follows the agent itself, its relay flag included.
+    EXPECT_EQ(settings->statusLabel()->text(), QStringLiteral("Online"));
+    EXPECT_EQ(settings->relayLabel()->text(), QStringLiteral("Relay wird automatisch verbunden"));
+    harness.agent.relayClient().setConnected(true);
+    EXPECT_EQ(settings->relayLabel()->text(), QStringLiteral("Relay verbunden"));
+    harness.agent.relayClient().setConnected(false);
+
     // "Verwalten" in the settings and the menu entry open the same window.
     settings->manageButton()->click();
     QWidget *setup = harness.componentSetup->window();

@@ -371,28 +371,29 @@ TEST_F(ComponentSetupWindow, IsOneWindowUntilClosed)
     EXPECT_TRUE(first.isNull());
 }
 
+// Homebrew can print megabytes before it fails: the row shows the end of it,
+// wrapped inside the window.
 TEST_F(ComponentSetupWindow, LongFailureTextsWrapInsideTheWindow)
 {
-    QByteArray output;
-    for (int i = 0; i < 80; ++i)
-        output += "Error: qemu: the formula could not be built for this host ";
-    installHomebrew("echo '" + output + "'\nexit 1\n");
+    installHomebrew("i=0; while [ $i -lt 20000 ]; do echo 'Error: qemu: the formula could not be built for this host'; "
+                    "i=$((i+1)); done\necho 'letzte Zeile'\nexit 1\n");
     auto manager = makeManager();
     ComponentSetupWindowController controller(*manager, m_opener);
     controller.show();
     auto *view = qobject_cast<ComponentSetupView *>(controller.window());
     view->row(Row::qemu)->actionButton()->click();
-    ASSERT_TRUE(waitUntil([&] { return manager->qemuState().kind() == Kind::failed; }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return manager->qemuState().kind() == Kind::failed; }, 20s));
+    EXPECT_GT(manager->qemuDetail().size(), 1000000);
     QLabel *detail = view->row(Row::qemu)->detailLabel();
+    EXPECT_TRUE(detail->text().startsWith(QStringLiteral("… ")));
+    EXPECT_TRUE(detail->text().endsWith(QStringLiteral("letzte Zeile")));
+    EXPECT_LE(detail->text().size(), 2002);
     // Wrapped over many lines, none of it cut off.
     EXPECT_TRUE(waitUntil([&] { return detail->height() > 4 * detail->fontMetrics().height(); }, 2s))
         << detail->height();
     EXPECT_GE(detail->height(), detail->heightForWidth(detail->width()));
     EXPECT_EQ(stateText(*view, Row::qemu), QStringLiteral("Installation fehlgeschlagen"));
-    EXPECT_TRUE(view->row(Row::qemu)->detailLabel()->text().startsWith(
-        QStringLiteral("Die Komponenteninstallation ist fehlgeschlagen: Error: qemu:")));
     EXPECT_EQ(view->size(), QSize(680, 650));
-    EXPECT_LE(view->row(Row::qemu)->width(), 680);
     // The button stays, titled as before, for another try.
     EXPECT_EQ(actionText(*view, Row::qemu), QStringLiteral("Mit Homebrew installieren"));
     EXPECT_TRUE(actionEnabled(*view, Row::qemu));

@@ -4,6 +4,7 @@
 
 #include "core/Settings.h"
 #include "support/AgentWindowsHarness.h"
+#include "support/ComponentFixtures.h"
 #include "support/TestEnvironment.h"
 #include "support/WindowPictures.h"
 
@@ -31,7 +32,7 @@ protected:
 TEST_F(ApplicationEntry, LaunchStartsTheAgentAndOpensTheSetupWindowLater)
 {
     AgentWindowsHarness harness(tools());
-    harness.delegate->applicationDidFinishLaunching();
+    harness.delegate().applicationDidFinishLaunching();
     EXPECT_TRUE(harness.agent.server().isRunning());
     // Not at once: the window follows the launch.
     EXPECT_EQ(harness.componentSetup->window(), nullptr);
@@ -40,7 +41,7 @@ TEST_F(ApplicationEntry, LaunchStartsTheAgentAndOpensTheSetupWindowLater)
     saveWindowPicture(harness.componentSetup->window(), QStringLiteral("launch-setup-window"));
 
     // The status title follows the agent.
-    AgentStatusMenu *menu = harness.delegate->statusMenu();
+    AgentStatusMenu *menu = harness.delegate().statusMenu();
     ASSERT_NE(menu, nullptr);
     EXPECT_EQ(menu->title(), QStringLiteral("TRELLIUM · Online"));
     EXPECT_EQ(menu->statusAction()->text(), QStringLiteral("TRELLIUM · Online"));
@@ -52,32 +53,38 @@ TEST_F(ApplicationEntry, LaunchStartsTheAgentAndOpensTheSetupWindowLater)
     menu->startStopAction()->trigger();
     EXPECT_TRUE(harness.agent.server().isRunning());
     EXPECT_EQ(menu->title(), QStringLiteral("TRELLIUM · Online"));
+
+    // The command line names the windows.
+    EXPECT_EQ(AppDelegate::windowNamed(QStringLiteral("systemcheck")), AppDelegate::Window::systemCheck);
+    EXPECT_EQ(AppDelegate::windowNamed(QStringLiteral("Settings")), std::nullopt);
+    harness.delegate().open(AppDelegate::Window::settings);
+    EXPECT_TRUE(harness.delegate().settingsWindow()->isVisible());
 }
 
 TEST_F(ApplicationEntry, NoSetupWindowWhenTheManagedComponentsAreThere)
 {
-    AgentWindowsHarness::installManagedComponents();
+    installManagedComponents();
     AgentWindowsHarness harness(tools());
-    harness.delegate->applicationDidFinishLaunching();
+    harness.delegate().applicationDidFinishLaunching();
     runSync(sleepFor(harness.dependencies.setupWindowDelay + 300ms));
     EXPECT_EQ(harness.componentSetup->window(), nullptr);
 }
 
 TEST_F(ApplicationEntry, MenuEntriesOpenEachWindowOnce)
 {
-    AgentWindowsHarness::installManagedComponents();
+    installManagedComponents();
     AgentWindowsHarness harness(tools());
-    harness.delegate->applicationDidFinishLaunching();
-    AgentStatusMenu *menu = harness.delegate->statusMenu();
+    harness.delegate().applicationDidFinishLaunching();
+    AgentStatusMenu *menu = harness.delegate().statusMenu();
 
     menu->settingsAction()->trigger();
-    QPointer<AgentSettingsView> settings = harness.delegate->settingsWindow();
+    QPointer<AgentSettingsView> settings = harness.delegate().settingsWindow();
     ASSERT_TRUE(settings);
     EXPECT_TRUE(settings->isVisible());
     EXPECT_EQ(settings->size(), QSize(680, 620));
     settings->close();
     menu->settingsAction()->trigger();
-    EXPECT_EQ(harness.delegate->settingsWindow(), settings.data());
+    EXPECT_EQ(harness.delegate().settingsWindow(), settings.data());
     EXPECT_TRUE(settings->isVisible());
     saveWindowPicture(settings, QStringLiteral("launch-settings-window"));
 
@@ -102,29 +109,14 @@ TEST_F(ApplicationEntry, MenuEntriesOpenEachWindowOnce)
 
     // One check at a time; its result opens the check window.
     menu->systemCheckAction()->trigger();
-    EXPECT_TRUE(harness.delegate->isSystemCheckRunning());
+    EXPECT_TRUE(harness.delegate().isSystemCheckRunning());
     EXPECT_FALSE(menu->systemCheckAction()->isEnabled());
-    harness.delegate->runSystemCheck();
+    harness.delegate().runSystemCheck();
     ASSERT_TRUE(waitUntil([&] { return harness.systemCheck.window() != nullptr; }, 60s));
     EXPECT_TRUE(menu->systemCheckAction()->isEnabled());
     EXPECT_EQ(menu->systemCheckAction()->text(), QStringLiteral("Systemcheck"));
     EXPECT_EQ(harness.systemCheck.view()->result().items.size(), 14);
     saveWindowPicture(harness.systemCheck.window(), QStringLiteral("launch-system-check-window"));
-}
-
-TEST_F(ApplicationEntry, WindowsOpenByName)
-{
-    EXPECT_EQ(AppDelegate::windowNamed(QStringLiteral("settings")), AppDelegate::Window::settings);
-    EXPECT_EQ(AppDelegate::windowNamed(QStringLiteral("components")), AppDelegate::Window::componentSetup);
-    EXPECT_EQ(AppDelegate::windowNamed(QStringLiteral("systemcheck")), AppDelegate::Window::systemCheck);
-    EXPECT_EQ(AppDelegate::windowNamed(QStringLiteral("Settings")), std::nullopt);
-
-    AgentWindowsHarness harness(tools());
-    harness.delegate->applicationDidFinishLaunching();
-    harness.delegate->open(AppDelegate::Window::settings);
-    harness.delegate->open(AppDelegate::Window::componentSetup);
-    EXPECT_TRUE(harness.delegate->settingsWindow()->isVisible());
-    EXPECT_TRUE(harness.componentSetup->window()->isVisible());
 }
 
 // In the running agent, unpairing a device also ends its open connections;
@@ -135,7 +127,7 @@ TEST_F(ApplicationEntry, UnpairingClosesOnlyThatDevicesConnections)
                              QVariantMap{{QStringLiteral("A-ID"), QStringLiteral("Alex iPad")},
                                          {QStringLiteral("B-ID"), QStringLiteral("Zoes Tablet")}});
     AgentWindowsHarness harness(tools());
-    harness.delegate->applicationDidFinishLaunching();
+    harness.delegate().applicationDidFinishLaunching();
     ASSERT_EQ(harness.pairing.pairedClients().size(), 2);
 
     // Each connection gets the device the pairing handshake would record.
@@ -149,8 +141,8 @@ TEST_F(ApplicationEntry, UnpairingClosesOnlyThatDevicesConnections)
     harness.agent.server().connections().at(1)->setDeviceID(QStringLiteral("B-ID"));
     ASSERT_TRUE(waitUntil([&] { return zoe.state() == QAbstractSocket::ConnectedState; }, 5s));
 
-    harness.delegate->showSettings();
-    AgentSettingsView *settings = harness.delegate->settingsWindow();
+    harness.delegate().showSettings();
+    AgentSettingsView *settings = harness.delegate().settingsWindow();
     auto *row = settings->pairedDevicesList()->findChild<QWidget *>(QStringLiteral("device-A-ID"));
     ASSERT_NE(row, nullptr);
     row->findChild<QPushButton *>(QStringLiteral("unpair"))->click();

@@ -5,6 +5,7 @@
 #include "agent/AppDelegate.h"
 
 #include "support/AgentWindowsHarness.h"
+#include "support/ComponentFixtures.h"
 #include "support/TestEnvironment.h"
 #include "support/TestRunner.h"
 #include "support/WindowPictures.h"
@@ -15,7 +16,6 @@
 #include <QApplication>
 #include <QMenu>
 #include <QScreen>
-#include <QCursor>
 #include <QSystemTrayIcon>
 
 #include <xcb/xcb.h>
@@ -23,8 +23,8 @@
 
 #include <algorithm>
 #include <csignal>
-#include <string_view>
 #include <cstdio>
+#include <string_view>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -101,19 +101,15 @@ public:
         }
         const bool answered = number.find('\n') != std::string::npos;
         ::close(ready[0]);
-        if (!answered) {
-            std::fprintf(stderr, "Xvfb did not report a display\n");
+        if (!answered)
             return false;
-        }
         m_display = ":" + std::to_string(std::atoi(number.c_str()));
         ::setenv("DISPLAY", m_display.c_str(), 1);
         m_trayer = spawn({"/usr/bin/trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width",
                           "160", "--height", "32", "--SetDockType", "false", "--SetPartialStrut", "false"});
         m_connection = xcb_connect(m_display.c_str(), nullptr);
-        if (xcb_connection_has_error(m_connection)) {
-            std::fprintf(stderr, "cannot connect to %s\n", m_display.c_str());
+        if (xcb_connection_has_error(m_connection))
             return false;
-        }
         const std::string name = "_NET_SYSTEM_TRAY_S0";
         xcb_intern_atom_reply_t *atom =
             xcb_intern_atom_reply(m_connection, xcb_intern_atom(m_connection, 0, name.size(), name.c_str()), nullptr);
@@ -129,7 +125,6 @@ public:
             ::usleep(50000);
         }
         free(atom);
-        std::fprintf(stderr, "trayer did not take the tray selection\n");
         return false;
     }
 
@@ -219,10 +214,10 @@ TEST_F(StatusTray, IconSitsInTheTrayAndItsMenuOpensEachWindow)
 {
     ASSERT_EQ(QGuiApplication::platformName(), QStringLiteral("xcb"));
     ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());
-    AgentWindowsHarness::installManagedComponents();
+    installManagedComponents();
     AgentWindowsHarness harness(scratch(QStringLiteral("tools")), true);
-    harness.delegate->applicationDidFinishLaunching();
-    AgentStatusMenu *menu = harness.delegate->statusMenu();
+    harness.delegate().applicationDidFinishLaunching();
+    AgentStatusMenu *menu = harness.delegate().statusMenu();
     ASSERT_NE(menu->trayIcon(), nullptr);
     EXPECT_TRUE(menu->trayIcon()->isVisible());
     EXPECT_EQ(menu->trayIcon()->toolTip(), QStringLiteral("TRELLIUM · Online"));
@@ -246,8 +241,8 @@ TEST_F(StatusTray, IconSitsInTheTrayAndItsMenuOpensEachWindow)
         10s));
 
     choose(menu, menu->settingsAction());
-    ASSERT_TRUE(waitUntil([&] { return harness.delegate->settingsWindow() && harness.delegate->settingsWindow()->isVisible(); }, 10s));
-    EXPECT_EQ(harness.delegate->settingsWindow()->size(), QSize(680, 620));
+    ASSERT_TRUE(waitUntil([&] { return harness.delegate().settingsWindow() && harness.delegate().settingsWindow()->isVisible(); }, 10s));
+    EXPECT_EQ(harness.delegate().settingsWindow()->size(), QSize(680, 620));
 
     choose(menu, menu->componentsAction());
     ASSERT_TRUE(waitUntil([&] { return harness.componentSetup->window() && harness.componentSetup->window()->isVisible(); }, 10s));

@@ -62,24 +62,18 @@ SystemCheckResult mixedResult()
 TEST(SystemCheckWindow, VerdictAndCountsFollowTheWorstItem)
 {
     SystemCheckResult result;
-    SystemCheckView empty(result);
-    EXPECT_EQ(empty.verdictLabel()->text(), QStringLiteral("System bereit"));
-    EXPECT_EQ(empty.countsLabel()->text(), QStringLiteral("0 erfolgreich · 0 Warnungen · 0 Fehler"));
-    EXPECT_TRUE(empty.sectionTitles().isEmpty());
-
-    result.items = {item(QStringLiteral("A"), SystemCheckCategory::agent, SystemCheckState::passed),
-                    item(QStringLiteral("B"), SystemCheckCategory::system, SystemCheckState::passed)};
-    EXPECT_EQ(SystemCheckView(result).verdictLabel()->text(), QStringLiteral("System bereit"));
-    EXPECT_EQ(SystemCheckView(result).countsLabel()->text(), QStringLiteral("2 erfolgreich · 0 Warnungen · 0 Fehler"));
-
+    const auto shown = [&result]() {
+        SystemCheckView view(result);
+        return view.verdictLabel()->text() + QLatin1Char('|') + view.countsLabel()->text();
+    };
+    EXPECT_EQ(shown(), QStringLiteral("System bereit|0 erfolgreich · 0 Warnungen · 0 Fehler"));
+    result.items = {item(QStringLiteral("A"), SystemCheckCategory::agent, SystemCheckState::passed)};
+    EXPECT_EQ(shown(), QStringLiteral("System bereit|1 erfolgreich · 0 Warnungen · 0 Fehler"));
     // One warning is still "Warnungen".
-    result.items.append(item(QStringLiteral("C"), SystemCheckCategory::network, SystemCheckState::warning));
-    EXPECT_EQ(SystemCheckView(result).verdictLabel()->text(), QStringLiteral("System bereit mit Warnungen"));
-    EXPECT_EQ(SystemCheckView(result).countsLabel()->text(), QStringLiteral("2 erfolgreich · 1 Warnungen · 0 Fehler"));
-
-    result.items.append(item(QStringLiteral("D"), SystemCheckCategory::network, SystemCheckState::failed));
-    EXPECT_EQ(SystemCheckView(result).verdictLabel()->text(), QStringLiteral("System nicht bereit"));
-    EXPECT_EQ(SystemCheckView(result).countsLabel()->text(), QStringLiteral("2 erfolgreich · 1 Warnungen · 1 Fehler"));
+    result.items.append(item(QStringLiteral("B"), SystemCheckCategory::network, SystemCheckState::warning));
+    EXPECT_EQ(shown(), QStringLiteral("System bereit mit Warnungen|1 erfolgreich · 1 Warnungen · 0 Fehler"));
+    result.items.append(item(QStringLiteral("C"), SystemCheckCategory::network, SystemCheckState::failed));
+    EXPECT_EQ(shown(), QStringLiteral("System nicht bereit|1 erfolgreich · 1 Warnungen · 1 Fehler"));
 }
 
 TEST(SystemCheckWindow, GroupsItemsByCategoryInDeclaredOrder)
@@ -95,15 +89,10 @@ TEST(SystemCheckWindow, GroupsItemsByCategoryInDeclaredOrder)
     EXPECT_EQ(titles(view.rows(QStringLiteral("Netzwerk"))), (QStringList{QStringLiteral("Lokaler Server"), QStringLiteral("Relay")}));
     EXPECT_EQ(titles(view.rows(QStringLiteral("Apple Toolchain"))), (QStringList{QStringLiteral("Xcode"), QStringLiteral("Swift")}));
 
-    const QList<SystemCheckRow *> network = view.rows(QStringLiteral("Netzwerk"));
-    EXPECT_EQ(network.at(0)->findChild<QLabel *>(QStringLiteral("symbol"))->property("symbol").toString(),
-              QStringLiteral("checkmark.circle.fill"));
-    EXPECT_EQ(network.at(1)->findChild<QLabel *>(QStringLiteral("symbol"))->property("symbol").toString(),
+    const SystemCheckRow *relay = view.rows(QStringLiteral("Netzwerk")).at(1);
+    EXPECT_EQ(relay->findChild<QLabel *>(QStringLiteral("symbol"))->property("symbol").toString(),
               QStringLiteral("exclamationmark.triangle.fill"));
-    const QList<SystemCheckRow *> toolchain = view.rows(QStringLiteral("Apple Toolchain"));
-    EXPECT_EQ(toolchain.at(0)->findChild<QLabel *>(QStringLiteral("symbol"))->property("symbol").toString(),
-              QStringLiteral("xmark.circle.fill"));
-    EXPECT_EQ(network.at(1)->findChild<QLabel *>(QStringLiteral("detail"))->text(), QStringLiteral("Nicht verbunden"));
+    EXPECT_EQ(relay->findChild<QLabel *>(QStringLiteral("detail"))->text(), QStringLiteral("Nicht verbunden"));
     EXPECT_EQ(view.verdictLabel()->text(), QStringLiteral("System nicht bereit"));
     saveWindowPicture(&view, QStringLiteral("system-check-mixed"));
 }

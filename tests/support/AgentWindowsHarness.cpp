@@ -1,7 +1,5 @@
 #include "support/AgentWindowsHarness.h"
 
-#include "support/TestEnvironment.h"
-
 namespace trellium::test {
 
 AgentWindowsHarness::AgentWindowsHarness(const QString &toolsFolder, bool trayIcon)
@@ -28,20 +26,25 @@ AgentWindowsHarness::AgentWindowsHarness(const QString &toolsFolder, bool trayIc
     dependencies.port = 0;
     dependencies.setupWindowDelay = std::chrono::milliseconds(200);
     dependencies.trayIcon = trayIcon;
-    delegate = std::make_unique<AppDelegate>(dependencies);
 }
 
 AgentWindowsHarness::~AgentWindowsHarness()
 {
-    delegate.reset();
+    m_delegate.reset();
     agent.stop();
 }
 
-void AgentWindowsHarness::installManagedComponents()
+AppDelegate &AgentWindowsHarness::delegate()
 {
-    const QString folder = AgentComponentManager::componentsDirectory();
-    writeExecutable(folder + QStringLiteral("/Blender/4.5.10/Blender.app/Contents/MacOS/Blender"), "#!/bin/sh\n");
-    writeExecutable(folder + QStringLiteral("/XcodeGen/2.45.4/xcodegen/bin/xcodegen"), "#!/bin/sh\n");
+    if (!m_delegate)
+        m_delegate = std::make_unique<AppDelegate>(dependencies);
+    return *m_delegate;
+}
+
+AgentSettingsView &AgentWindowsHarness::settings()
+{
+    delegate().showSettings();
+    return *delegate().settingsWindow();
 }
 
 } // namespace trellium::test

@@ -22,8 +22,10 @@ struct AgentWindowsHarness {
     explicit AgentWindowsHarness(const QString &toolsFolder, bool trayIcon = false);
     ~AgentWindowsHarness();
 
-    // Puts Blender's and XcodeGen's executables where the manager looks.
-    static void installManagedComponents();
+    // Made on first use from `dependencies`, which a test may change before.
+    AppDelegate &delegate();
+    // The settings window, shown.
+    AgentSettingsView &settings();
 
     std::shared_ptr<MemorySecretStore> secrets = std::make_shared<MemorySecretStore>();
     AgentManager agent;
@@ -35,7 +37,9 @@ struct AgentWindowsHarness {
     SystemCheckWindowController systemCheck;
     int updateChecks = 0;
     AppDelegate::Dependencies dependencies;
-    std::unique_ptr<AppDelegate> delegate;
+
+private:
+    std::unique_ptr<AppDelegate> m_delegate;
 };
 
 } // namespace trellium::test

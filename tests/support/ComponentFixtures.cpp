@@ -1,6 +1,7 @@
 #include "support/ComponentFixtures.h"
 
 #include "core/Process.h"
+#include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -43,6 +44,13 @@ void writeZip(const QString &path, const QList<ZipEntry> &entries)
     options.channels = ProcessOptions::Channels::Merged;
     const ProcessResult result = runProcessBlocking(QStringLiteral("/usr/bin/python3"), arguments, options);
     ASSERT_TRUE(result.succeeded()) << result.standardOutput.toStdString();
+}
+
+void installManagedComponents()
+{
+    const QString folder = AgentComponentManager::componentsDirectory();
+    writeExecutable(folder + QStringLiteral("/Blender/4.5.10/Blender.app/Contents/MacOS/Blender"), "#!/bin/sh\n");
+    writeExecutable(folder + QStringLiteral("/XcodeGen/2.45.4/xcodegen/bin/xcodegen"), "#!/bin/sh\n");
 }
 
 } // namespace trellium::test

@@ -28,4 +28,8 @@ struct ZipEntry {
 // "../x" and links are possible).
 void writeZip(const QString &path, const QList<ZipEntry> &entries);
 
+// Puts Blender's and XcodeGen's executables where the component manager
+// looks for them (in the test's data folder).
+void installManagedComponents();
+
 } // namespace trellium::test

@@ -119,58 +119,44 @@ protected:
     RecordingDesktopOpener m_opener;
 };
 
-ComponentRow::Fields rowFields(const State &state, const QString &actionTitle)
-{
-    return {QStringLiteral("hammer"), QStringLiteral("Werkzeug"), QStringLiteral("Zweck"), QStringLiteral("Detail"),
-            state, actionTitle, {}, {}};
-}
-
 } // namespace
 
-// Every state a tool can be in, once with an install action and once with a
-// repair: the label, its colour, the progress indicator and the button.
+// Every state a tool can be in: the label, its colour, the progress
+// indicator and the button; an installed tool keeps only a repair button.
 TEST(ComponentSetupRow, FollowsEveryStateOfATool)
 {
-    struct Case {
-        State state;
-        QString text;
-        QString tint;
-        bool busy;
-    };
-    const QList<Case> cases{
-        {Kind::checking, QStringLiteral("Wird geprüft …"), QStringLiteral("secondary"), false},
-        {Kind::notInstalled, QStringLiteral("Nicht installiert"), QStringLiteral("secondary"), false},
-        {Kind::downloading, QStringLiteral("Wird heruntergeladen …"), QStringLiteral("secondary"), true},
-        {Kind::verifying, QStringLiteral("Download wird geprüft …"), QStringLiteral("secondary"), true},
-        {Kind::installing, QStringLiteral("Wird installiert …"), QStringLiteral("secondary"), true},
-        {Kind::installed, QStringLiteral("Installiert"), QStringLiteral("green"), false},
+    const QList<std::tuple<State, QString, QString>> cases{
+        {Kind::checking, QStringLiteral("Wird geprüft …"), QStringLiteral("secondary")},
+        {Kind::notInstalled, QStringLiteral("Nicht installiert"), QStringLiteral("secondary")},
+        {Kind::downloading, QStringLiteral("Wird heruntergeladen …"), QStringLiteral("secondary")},
+        {Kind::verifying, QStringLiteral("Download wird geprüft …"), QStringLiteral("secondary")},
+        {Kind::installing, QStringLiteral("Wird installiert …"), QStringLiteral("secondary")},
+        {Kind::installed, QStringLiteral("Installiert"), QStringLiteral("green")},
         {State::failed(QStringLiteral("Der Blender-Downloadserver hat keine gültige Antwort geliefert.")),
-         QStringLiteral("Installation fehlgeschlagen"), QStringLiteral("red"), false},
+         QStringLiteral("Installation fehlgeschlagen"), QStringLiteral("red")},
     };
     RecordingDesktopOpener opener;
     QWidget sheet;
     auto *layout = new QVBoxLayout(&sheet);
-    for (const Case &each : cases) {
-        for (const QString &title : {QStringLiteral("Installieren"), QStringLiteral("Reparieren")}) {
-            int pressed = 0;
-            ComponentRow::Fields fields = rowFields(each.state, title);
-            fields.action = [&pressed]() { ++pressed; };
-            auto *row = new ComponentRow(fields, opener, &sheet);
-            layout->addWidget(row);
-            SCOPED_TRACE((each.text + QLatin1Char('/') + title).toStdString());
-            EXPECT_EQ(row->stateLabel()->text(), each.text);
-            EXPECT_EQ(row->stateLabel()->property("tint").toString(), each.tint);
-            EXPECT_EQ(row->stateSymbol()->property("tint").toString(), each.tint);
-            EXPECT_EQ(!row->progress()->isHidden(), each.busy);
-            EXPECT_EQ(row->actionButton()->isEnabled(), !each.busy);
-            // An installed tool keeps only a repair button.
-            const bool installed = each.state.kind() == Kind::installed;
-            EXPECT_EQ(!row->actionButton()->isHidden(), !installed || title == QStringLiteral("Reparieren"));
-            if (!each.busy && !row->actionButton()->isHidden()) {
-                row->actionButton()->click();
-                EXPECT_EQ(pressed, 1);
-            }
-        }
+    for (const auto &[state, text, tint] : cases) {
+        int pressed = 0;
+        auto *row = new ComponentRow({QStringLiteral("hammer"), QStringLiteral("Werkzeug"), QStringLiteral("Zweck"),
+                                      QStringLiteral("Detail"), state, QStringLiteral("Installieren"),
+                                      [&pressed]() { ++pressed; }, {}},
+                                     opener, &sheet);
+        layout->addWidget(row);
+        SCOPED_TRACE(text.toStdString());
+        EXPECT_EQ(row->stateLabel()->text(), text);
+        EXPECT_EQ(row->stateLabel()->property("tint").toString(), tint);
+        EXPECT_EQ(!row->progress()->isHidden(), state.isBusy());
+        EXPECT_EQ(row->actionButton()->isEnabled(), !state.isBusy());
+        EXPECT_EQ(row->actionButton()->isHidden(), state.kind() == Kind::installed);
+        row->actionButton()->click();
+        EXPECT_EQ(pressed, state.isBusy() ? 0 : 1);
+        ComponentRow::Fields repair = row->fields();
+        repair.actionTitle = QStringLiteral("Reparieren");
+        row->setFields(repair);
+        EXPECT_FALSE(row->actionButton()->isHidden());
     }
     sheet.show();
     saveWindowPicture(&sheet, QStringLiteral("component-row-states"));

@@ -52,6 +52,13 @@ QString DecodingError::localizedDescription() const
     return QStringLiteral("Die Daten konnten nicht gelesen werden: %1").arg(m_detail);
 }
 
+EncodingError::EncodingError(QString detail) : m_detail(std::move(detail)) {}
+
+QString EncodingError::localizedDescription() const
+{
+    return QStringLiteral("Die Daten konnten nicht geschrieben werden: %1").arg(m_detail);
+}
+
 QString CancelledError::localizedDescription() const
 {
     return QStringLiteral("Der Vorgang wurde abgebrochen.");

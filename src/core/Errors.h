@@ -64,6 +64,17 @@ private:
     QString m_detail;
 };
 
+// A value that cannot be written in the form a record requires (it could
+// not be read back).
+class EncodingError : public Error {
+public:
+    explicit EncodingError(QString detail);
+    QString localizedDescription() const override;
+
+private:
+    QString m_detail;
+};
+
 // The awaiting task was cancelled (a pause or wait ended early).
 class CancelledError : public Error {
 public:

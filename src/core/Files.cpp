@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <cerrno>
@@ -31,6 +30,22 @@ QString temporarySibling(const QString &target)
     const QFileInfo info(target);
     return info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".partial-")
         + QString::number(QRandomGenerator::global()->generate64(), 16);
+}
+
+// Writes every byte or throws; a short write (a full disk, a size limit) is
+// an error, never a silently shorter file.
+void writeAll(int fd, const QByteArray &bytes, const QString &operation, const QString &path)
+{
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw FileError::fromErrno(operation, path, errno);
+        }
+        written += n;
+    }
 }
 
 // Copies [offset, end) of `in` to the same place in `out`.
@@ -136,16 +151,58 @@ QByteArray readWholeFile(const QString &path)
 
 void writeFileAtomically(const QString &path, const QByteArray &bytes)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        throw FileError(QStringLiteral("Schreiben"), path, file.errorString());
-    if (file.write(bytes) != bytes.size()) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        throw FileError(QStringLiteral("Schreiben"), path, reason);
+    // Written by hand rather than with QSaveFile: Qt 6.4's commit() reports
+    // success when its buffered write-out failed (a full disk then empties
+    // the record it was meant to replace).
+    const QString temporary = temporarySibling(path);
+    const QByteArray temporaryName = encoded(temporary);
+    Descriptor out(::open(temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (out.get() < 0)
+        throw FileError::fromErrno(QStringLiteral("Schreiben"), path, errno);
+    try {
+        // A replaced file keeps its permissions.
+        struct stat existing {};
+        if (::stat(encoded(path).constData(), &existing) == 0 && S_ISREG(existing.st_mode))
+            ::fchmod(out.get(), existing.st_mode & 07777);
+        writeAll(out.get(), bytes, QStringLiteral("Schreiben"), path);
+        if (::fsync(out.get()) != 0)
+            throw FileError::fromErrno(QStringLiteral("Schreiben"), path, errno);
+        if (::close(out.release()) != 0)
+            throw FileError::fromErrno(QStringLiteral("Schreiben"), path, errno);
+        if (::rename(temporaryName.constData(), encoded(path).constData()) != 0)
+            throw FileError::fromErrno(QStringLiteral("Schreiben"), path, errno);
+    } catch (...) {
+        ::unlink(temporaryName.constData());
+        throw;
     }
-    if (!file.commit())
-        throw FileError(QStringLiteral("Schreiben"), path, file.errorString());
+}
+
+QByteArray readRegularFileTail(const QString &path, qint64 maxBytes)
+{
+    Descriptor in(::open(encoded(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (in.get() < 0)
+        throw FileError::fromErrno(QStringLiteral("Lesen"), path, errno);
+    struct stat st {};
+    if (::fstat(in.get(), &st) != 0)
+        throw FileError::fromErrno(QStringLiteral("Lesen"), path, errno);
+    if (!S_ISREG(st.st_mode))
+        throw FileError(QStringLiteral("Lesen"), path, QStringLiteral("keine reguläre Datei"));
+    const off_t start = std::max<off_t>(0, st.st_size - std::max<qint64>(0, maxBytes));
+    QByteArray bytes(qsizetype(st.st_size - start), Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::pread(in.get(), bytes.data() + got, size_t(bytes.size() - got), start + got);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw FileError::fromErrno(QStringLiteral("Lesen"), path, errno);
+        }
+        if (n == 0)
+            break;  // the file shrank meanwhile
+        got += n;
+    }
+    bytes.truncate(got);
+    return bytes;
 }
 
 void createDirectories(const QString &path)
@@ -249,22 +306,13 @@ void createFileExclusively(const QString &path, const QByteArray &bytes)
     Descriptor out(::open(encoded(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (out.get() < 0)
         throw FileError::fromErrno(QStringLiteral("Anlegen"), path, errno);
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(out.get(), bytes.constData() + written, size_t(bytes.size() - written));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            const int error = errno;
-            ::unlink(encoded(path).constData());
-            throw FileError::fromErrno(QStringLiteral("Anlegen"), path, error);
-        }
-        written += n;
-    }
-    if (::close(out.release()) != 0) {
-        const int error = errno;
+    try {
+        writeAll(out.get(), bytes, QStringLiteral("Anlegen"), path);
+        if (::close(out.release()) != 0)
+            throw FileError::fromErrno(QStringLiteral("Anlegen"), path, errno);
+    } catch (...) {
         ::unlink(encoded(path).constData());
-        throw FileError::fromErrno(QStringLiteral("Anlegen"), path, error);
+        throw;
     }
 }
 

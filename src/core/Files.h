@@ -19,8 +19,13 @@ bool isDirectory(const QString &path);
 // All throw FileError with the system's reason.
 QByteArray readWholeFile(const QString &path);
 // Writes to a temporary file beside the target and renames it into place, so
-// readers see the old or the new content, never a part.
+// readers see the old or the new content, never a part. Any byte that cannot
+// be written (a full disk) fails the call and leaves the old file as it was.
 void writeFileAtomically(const QString &path, const QByteArray &bytes);
+// At most the last `maxBytes` bytes of a regular file. The path is opened
+// without following a link and without blocking; a link, folder, FIFO or
+// device fails with FileError. For files another party controls.
+QByteArray readRegularFileTail(const QString &path, qint64 maxBytes);
 void createDirectories(const QString &path);
 // Removes a file, link or folder with everything in it; nothing there is no error.
 void removeItem(const QString &path);

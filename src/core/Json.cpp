@@ -12,10 +12,31 @@ namespace trellium {
 namespace {
 // 2001-01-01T00:00:00Z in seconds since 1970.
 constexpr int64_t kReferenceDate = 978307200;
+
+// 0001-01-01T00:00:00Z and 9999-12-31T23:59:59.999Z in milliseconds since 1970.
+constexpr int64_t kEarliestMSecs = -62135596800000;
+constexpr int64_t kLatestMSecs = 253402300799999;
+
+void requireDateInRange(const QDateTime &date)
+{
+    if (!isDateInRange(date))
+        throw EncodingError(date.isValid()
+                                ? QStringLiteral("Datum außerhalb der Jahre 1 bis 9999 (%1)").arg(date.toString(Qt::ISODate))
+                                : QStringLiteral("ungültiges Datum"));
+}
 } // namespace
+
+bool isDateInRange(const QDateTime &date)
+{
+    if (!date.isValid())
+        return false;
+    const int64_t msecs = date.toMSecsSinceEpoch();
+    return msecs >= kEarliestMSecs && msecs <= kLatestMSecs;
+}
 
 QString formatISO8601(const QDateTime &date)
 {
+    requireDateInRange(date);
     const QDateTime utc = date.toUTC();
     return utc.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + QLatin1Char('Z');
 }
@@ -42,7 +63,8 @@ std::optional<QDateTime> parseISO8601(QStringView text)
             offset = -offset;
     }
     QDateTime local(day, time, QTimeZone(offset));
-    if (!local.isValid())
+    // An offset can carry a date just inside the range out of it.
+    if (!isDateInRange(local))
         return std::nullopt;
     return local.toUTC();
 }
@@ -59,7 +81,13 @@ double secondsSince2001(const QDateTime &date)
 
 QDateTime dateFromSecondsSince2001(double seconds)
 {
+    if (!std::isfinite(seconds))
+        return {};
+    // Checked as a double: converting an out-of-range double to an integer
+    // is undefined.
     const double msecs = std::round(seconds * 1000.0) + double(kReferenceDate) * 1000.0;
+    if (msecs < double(kEarliestMSecs) || msecs > double(kLatestMSecs))
+        return {};
     return QDateTime::fromMSecsSinceEpoch(int64_t(msecs), QTimeZone::utc());
 }
 
@@ -230,10 +258,10 @@ QDateTime JsonReader::date(const QString &key) const
             return *date;
         throw invalid(key, QStringLiteral("ISO-8601-Datum erwartet"));
     }
-    const double seconds = number(key);
-    if (!std::isfinite(seconds))
-        throw invalid(key, QStringLiteral("Datum erwartet"));
-    return dateFromSecondsSince2001(seconds);
+    const QDateTime date = dateFromSecondsSince2001(number(key));
+    if (!date.isValid())
+        throw invalid(key, QStringLiteral("Datum der Jahre 1 bis 9999 erwartet"));
+    return date;
 }
 
 std::optional<QDateTime> JsonReader::optionalDate(const QString &key) const
@@ -245,10 +273,12 @@ std::optional<QDateTime> JsonReader::optionalDate(const QString &key) const
 
 void JsonWriter::set(const QString &key, const QDateTime &value)
 {
-    if (m_dates == DateStyle::ISO8601)
+    if (m_dates == DateStyle::ISO8601) {
         m_object.insert(key, formatISO8601(value));
-    else
-        m_object.insert(key, secondsSince2001(value));
+        return;
+    }
+    requireDateInRange(value);
+    m_object.insert(key, secondsSince2001(value));
 }
 
 QJsonObject parseJsonObject(const QByteArray &bytes)

@@ -22,10 +22,16 @@ namespace trellium {
 // 2001-01-01 00:00:00 UTC as a number (relayed jobs, payloads, image manifests).
 enum class DateStyle { ISO8601, SecondsSince2001 };
 
-// "2025-01-31T09:15:00Z"; fractions of a second are dropped.
+// Dates that records carry: years 1 to 9999 in UTC, the range a four-digit
+// ISO-8601 year can hold. Anything outside is refused on writing and reading,
+// so what is written can always be read back.
+bool isDateInRange(const QDateTime &date);
+
+// "2025-01-31T09:15:00Z"; fractions of a second are dropped. Throws
+// EncodingError for an invalid date or one outside the range.
 QString formatISO8601(const QDateTime &date);
 // Accepts exactly yyyy-mm-ddThh:mm:ss followed by Z or +hh:mm / -hh:mm; no
-// fractions, no missing zone.
+// fractions, no missing zone, nothing outside the range.
 std::optional<QDateTime> parseISO8601(QStringView text);
 
 // The platform's default description of a date, used in log banners:
@@ -33,6 +39,7 @@ std::optional<QDateTime> parseISO8601(QStringView text);
 QString formatDateDescription(const QDateTime &date);
 
 double secondsSince2001(const QDateTime &date);
+// An invalid QDateTime for a value that is not finite or lies outside the range.
 QDateTime dateFromSecondsSince2001(double seconds);
 
 // Canonical upper-case UUID text (36 characters).
@@ -117,7 +124,8 @@ private:
     QString m_record;
 };
 
-// Builds one JSON object; optional values that are absent are left out.
+// Builds one JSON object; optional values that are absent are left out. A
+// date outside the range throws EncodingError.
 class JsonWriter {
 public:
     explicit JsonWriter(DateStyle dates) : m_dates(dates) {}

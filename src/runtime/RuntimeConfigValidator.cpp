@@ -46,6 +46,8 @@ void requirePlainText(const QString &field, const QString &text)
 {
     if (hasControlCharacters(text))
         reject(field, QStringLiteral("darf keine Steuerzeichen oder Zeilenumbrüche enthalten."));
+    if (hasMalformedCharacters(text))
+        reject(field, QStringLiteral("enthält ungültige Unicode-Zeichen."));
 }
 
 } // namespace
@@ -55,7 +57,7 @@ std::optional<QString> normalizedName(const QString &name)
     const QString trimmed = name.trimmed();
     if (trimmed.isEmpty() || graphemeCount(trimmed) > 80)
         return std::nullopt;
-    if (hasScalarOfCategory(trimmed, {QChar::Other_Control, QChar::Other_Format}))
+    if (hasScalarOfCategory(trimmed, {QChar::Other_Control, QChar::Other_Format}) || hasMalformedCharacters(trimmed))
         return std::nullopt;
     return trimmed;
 }
@@ -87,6 +89,24 @@ bool isValidDistro(const QString &distro)
 bool hasControlCharacters(const QString &text)
 {
     return hasScalarOfCategory(text, {QChar::Other_Control, QChar::Separator_Line, QChar::Separator_Paragraph});
+}
+
+bool hasMalformedCharacters(const QString &text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        char32_t scalar = c.unicode();
+        if (c.isHighSurrogate()) {
+            if (i + 1 >= text.size() || !text[i + 1].isLowSurrogate())
+                return true;
+            scalar = QChar::surrogateToUcs4(c, text[++i]);
+        } else if (c.isLowSurrogate()) {
+            return true;
+        }
+        if ((scalar >= 0xFDD0 && scalar <= 0xFDEF) || (scalar & 0xFFFE) == 0xFFFE)
+            return true;
+    }
+    return false;
 }
 
 void validateGuestIdentity(const RuntimeConfig &config)

@@ -22,6 +22,10 @@ bool isValidMountName(const QString &mountName);  // 1-36 bytes of [A-Za-z0-9_.-
 bool isValidDistro(const QString &distro);        // a plain folder name
 // Control characters (Cc) and line or paragraph separators.
 bool hasControlCharacters(const QString &text);
+// Noncharacters (U+FDD0..U+FDEF, U+xxFFFE, U+xxFFFF) and lone surrogates:
+// no UTF-8 reader accepts them, and one of them makes a whole cloud-init
+// document unreadable.
+bool hasMalformedCharacters(const QString &text);
 
 // The values that name the guest's user, host and share (they are written
 // into cloud-init documents, QEMU options and ssh arguments). Throws like

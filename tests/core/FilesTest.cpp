@@ -1,6 +1,8 @@
 #include "core/Errors.h"
 #include "core/Files.h"
 
+#include "support/FileSizeLimit.h"
+
 #include <gtest/gtest.h>
 
 #include <QFile>
@@ -8,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace trellium;
@@ -72,15 +75,88 @@ TEST(SparseCopy, FailedCopyLeavesTheTargetAlone)
     EXPECT_EQ(listDirectory(dir.path()), QStringList{QStringLiteral("target.img")});
 }
 
-TEST(AtomicWrite, ReplacesWholeFilesAndReportsFailures)
+TEST(SparseCopy, LateFailuresLeaveNoHiddenTemporaryFile)
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("source.img"));
+    writeAt(source, 0, randomBytes(64 << 10));
+
+    // The data no longer fits once the copy has begun.
+    const QString target = dir.filePath(QStringLiteral("target.img"));
+    {
+        test::FileSizeLimit limit(4096);
+        EXPECT_THROW(copyFileSparse(source, target), FileError);
+    }
+    // The copy is complete but cannot take the target's place.
+    const QString occupied = dir.filePath(QStringLiteral("occupied"));
+    createDirectories(occupied + QStringLiteral("/inside"));
+    EXPECT_THROW(copyFileSparse(source, occupied), FileError);
+
+    EXPECT_EQ(listDirectory(dir.path()), (QStringList{QStringLiteral("occupied"), QStringLiteral("source.img")}));
+}
+
+TEST(AtomicWrite, ReplacesTheFileInsteadOfRewritingIt)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("record.json"));
     writeFileAtomically(path, "first");
-    writeFileAtomically(path, "second");
-    EXPECT_EQ(readWholeFile(path), "second");
+    ::chmod(QFile::encodeName(path).constData(), 0600);
+    // A second name for the old file, and a reader that opened it: both must
+    // keep seeing the old content, which only a rename guarantees.
+    const QString oldName = dir.filePath(QStringLiteral("old-link"));
+    ASSERT_EQ(::link(QFile::encodeName(path).constData(), QFile::encodeName(oldName).constData()), 0);
+    QFile reader(path);
+    ASSERT_TRUE(reader.open(QIODevice::ReadOnly));
+
+    writeFileAtomically(path, "second, longer");
+    EXPECT_EQ(readWholeFile(path), "second, longer");
+    EXPECT_EQ(readWholeFile(oldName), "first");
+    EXPECT_EQ(reader.readAll(), "first");
+    EXPECT_EQ(QFile::permissions(path) & (QFile::ReadOther | QFile::ReadGroup), 0);
+
     EXPECT_THROW(writeFileAtomically(dir.filePath(QStringLiteral("no/such/folder/x")), "x"), FileError);
     EXPECT_THROW(readWholeFile(dir.filePath(QStringLiteral("absent"))), FileError);
+}
+
+TEST(AtomicWrite, AWriteThatDoesNotFitFailsAndKeepsTheOldFile)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("runtime.json"));
+    writeFileAtomically(path, "{\"old\": true}");
+    for (const rlim_t limit : {rlim_t(0), rlim_t(4)}) {
+        test::FileSizeLimit lowered(limit);
+        EXPECT_THROW(writeFileAtomically(path, QByteArray(100, 'n')), FileError) << limit;
+    }
+    EXPECT_EQ(readWholeFile(path), "{\"old\": true}");
+    EXPECT_EQ(listDirectory(dir.path()), QStringList{QStringLiteral("runtime.json")});
+
+    // The same for a file that did not exist before: nothing is left.
+    {
+        test::FileSizeLimit lowered(4);
+        EXPECT_THROW(createFileExclusively(dir.filePath(QStringLiteral("new")), QByteArray(100, 'n')), FileError);
+    }
+    EXPECT_EQ(listDirectory(dir.path()), QStringList{QStringLiteral("runtime.json")});
+}
+
+TEST(RegularFileTail, ReadsOnlyTheEndOfPlainFiles)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("report.txt"));
+    writeAt(file, 0, QByteArray(100000, 'a') + "the end");
+    EXPECT_EQ(readRegularFileTail(file, 7), "the end");
+    EXPECT_EQ(readRegularFileTail(file, 1 << 20).size(), 100007);
+
+    // Another party's links, pipes and folders are not followed or waited on.
+    const QString secret = dir.filePath(QStringLiteral("secret"));
+    writeAt(secret, 0, "host secret");
+    const QString link = dir.filePath(QStringLiteral("link"));
+    ASSERT_TRUE(QFile::link(secret, link));
+    EXPECT_THROW(readRegularFileTail(link, 100), FileError);
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    EXPECT_THROW(readRegularFileTail(fifo, 100), FileError);
+    EXPECT_THROW(readRegularFileTail(dir.path(), 100), FileError);
+    EXPECT_THROW(readRegularFileTail(dir.filePath(QStringLiteral("absent")), 100), FileError);
 }
 
 TEST(ExclusiveCreate, NeverOverwrites)

@@ -4,6 +4,8 @@
 
 #include <QTimeZone>
 
+#include <limits>
+
 using namespace trellium;
 
 TEST(ISO8601, WritesWholeSecondsInUtcWithZ)
@@ -76,4 +78,41 @@ TEST(JsonReader, DatesFollowTheChosenStyle)
     const JsonReader numeric(object, DateStyle::SecondsSince2001, QStringLiteral("Test"));
     EXPECT_EQ(numeric.date(QStringLiteral("num")).toSecsSinceEpoch(), 1738314900);
     EXPECT_THROW(numeric.date(QStringLiteral("iso")), DecodingError);
+}
+
+TEST(Dates, OnlyYearsOneToNineThousandNineHundredNinetyNineAreWrittenOrRead)
+{
+    // The edges of the range round-trip in both styles.
+    const QDateTime first(QDate(1, 1, 1), QTime(0, 0), QTimeZone::utc());
+    const QDateTime last(QDate(9999, 12, 31), QTime(23, 59, 59), QTimeZone::utc());
+    for (const QDateTime &edge : {first, last}) {
+        EXPECT_EQ(parseISO8601(formatISO8601(edge)), edge);
+        JsonWriter writer(DateStyle::SecondsSince2001);
+        writer.set(QStringLiteral("d"), edge);
+        EXPECT_EQ(JsonReader(writer.object(), DateStyle::SecondsSince2001, QStringLiteral("Test")).date(QStringLiteral("d")),
+                  edge);
+    }
+    EXPECT_EQ(formatISO8601(first), QStringLiteral("0001-01-01T00:00:00Z"));
+
+    // A date that could not be read back is not written.
+    for (const QDateTime &outside : {last.addSecs(1), first.addSecs(-1), QDateTime()}) {
+        EXPECT_THROW(formatISO8601(outside), EncodingError);
+        for (const DateStyle style : {DateStyle::ISO8601, DateStyle::SecondsSince2001}) {
+            JsonWriter writer(style);
+            EXPECT_THROW(writer.set(QStringLiteral("d"), outside), EncodingError);
+        }
+    }
+
+    // An offset must not carry a date out of the range.
+    EXPECT_FALSE(parseISO8601(u"9999-12-31T23:30:00-01:00"));
+    EXPECT_FALSE(parseISO8601(u"0001-01-01T00:30:00+01:00"));
+
+    // Numbers far outside the range are refused, never converted.
+    const QJsonObject numbers = parseJsonObject(
+        R"({"huge":1e300,"tiny":-1e300,"beyond":2.6e11,"before":-6.4e10,"max":9.2233720368547758e15})");
+    const JsonReader reader(numbers, DateStyle::SecondsSince2001, QStringLiteral("Test"));
+    for (const char *key : {"huge", "tiny", "beyond", "before", "max"})
+        EXPECT_THROW(reader.date(QString::fromLatin1(key)), DecodingError) << key;
+    EXPECT_FALSE(dateFromSecondsSince2001(std::numeric_limits<double>::infinity()).isValid());
+    EXPECT_FALSE(dateFromSecondsSince2001(std::numeric_limits<double>::quiet_NaN()).isValid());
 }

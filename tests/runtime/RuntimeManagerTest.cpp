@@ -157,6 +157,8 @@ TEST_F(RuntimeManagerTest, RenameTrimsAndEnforcesLengthAndControlCharacters)
     EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, QStringLiteral("   ")); }), invalid);
     EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, QStringLiteral("a\tb")); }), invalid);
     EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, QStringLiteral("a\u200Eb")); }), invalid);  // Cf
+    EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, QStringLiteral("a") + QChar(0xFFFF)); }), invalid);
+    EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, QStringLiteral("a") + QChar(0xDBFF)); }), invalid);
     EXPECT_EQ(manager.store().readRuntime(record.id).name, eighty);
 
     const QUuid unknown = QUuid::createUuid();
@@ -207,6 +209,14 @@ TEST_F(RuntimeManagerTest, CreationRejectsValuesThatCannotReachTheGuestSafely)
         {"name", [](RuntimeConfig &c) { c.name = QStringLiteral("zwei\nZeilen"); }},
         {"distro", [](RuntimeConfig &c) { c.distro = QStringLiteral("../../etc"); }},
         {"workspaceName", [](RuntimeConfig &c) { c.workspaceName = QStringLiteral("a\nb"); }},
+        // Characters no UTF-8 reader takes: they would make the guest's whole
+        // cloud-init document unreadable.
+        {"name", [](RuntimeConfig &c) { c.name = QStringLiteral("Runtime ") + QChar(0xFFFE); }},
+        {"name", [](RuntimeConfig &c) { c.name = QStringLiteral("Runtime ") + QChar(0xD800) + QStringLiteral("x"); }},
+        {"name", [](RuntimeConfig &c) { c.name = QStringLiteral("Runtime ") + QChar(0xDC00); }},
+        {"name", [](RuntimeConfig &c) { c.name = QStringLiteral("Runtime ") + QString::fromUcs4(U"\U0010FFFF"); }},
+        {"workspaceName", [](RuntimeConfig &c) { c.workspaceName = QStringLiteral("W") + QChar(0xFFFF); }},
+        {"workspaceName", [](RuntimeConfig &c) { c.workspaceName = QStringLiteral("W") + QChar(0xFDD0); }},
     };
     for (const Case &c : cases) {
         RuntimeConfig config = test::sampleRuntime(scratch());
@@ -224,5 +234,8 @@ TEST_F(RuntimeManagerTest, CreationRejectsValuesThatCannotReachTheGuestSafely)
     edges.username = QStringLiteral("_a-1");
     edges.hostname = QString(63, QLatin1Char('a'));
     edges.mountName = QString(36, QLatin1Char('m'));
+    // Replacement characters and characters beyond the first plane are text like any other.
+    edges.name = QString::fromUcs4(U"Runtime \uFFFD \U0001F680");
+    edges.workspaceName = QString::fromUcs4(U"\uFDCF \uFDF0 \U0001FFFD");
     EXPECT_NO_THROW(RuntimeConfigValidator::validateForCreation(edges));
 }

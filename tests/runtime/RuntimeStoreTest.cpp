@@ -2,6 +2,7 @@
 #include "runtime/RuntimeError.h"
 #include "runtime/RuntimeStore.h"
 
+#include "support/FileSizeLimit.h"
 #include "support/Samples.h"
 #include "support/TestEnvironment.h"
 
@@ -83,6 +84,25 @@ TEST_F(RuntimeStoreTest, LoadsSortedByCreationAndSkipsWhatItCannotRead)
     EXPECT_EQ(log.lines().size(), 2);
     // Unreadable records stay on disk as they were.
     EXPECT_EQ(readWholeFile(broken + "/runtime.json"), "{ not json");
+}
+
+TEST_F(RuntimeStoreTest, ASaveThatCannotCompleteKeepsTheStoredRecord)
+{
+    RuntimeConfig config = saved(RuntimeState::stopped);
+    const QByteArray before = readWholeFile(store.recordPath(config.id));
+    config.name = QStringLiteral("Umbenannt");
+    {
+        // The disk fills up during the write.
+        test::FileSizeLimit nearlyFull(16);
+        EXPECT_THROW(store.saveRuntimeConfig(config), FileError);
+    }
+    // A date that could not be read back is not written at all.
+    config.createdAt = QDateTime(QDate(9999, 12, 31), QTime(23, 0), QTimeZone::utc()).addDays(1);
+    EXPECT_THROW(store.saveRuntimeConfig(config), EncodingError);
+
+    EXPECT_EQ(readWholeFile(store.recordPath(config.id)), before);
+    ASSERT_EQ(store.loadAllRuntimes().size(), 1);
+    EXPECT_EQ(store.readRuntime(config.id).name, test::sampleRuntime().name);
 }
 
 TEST_F(RuntimeStoreTest, RecoveryStopsInterruptedRuntimesAndLeavesOthersUntouched)

@@ -360,11 +360,14 @@ QString checkedPublicKey(const QString &sshPublicKey)
     return key;
 }
 
-// A line break in a text would end the YAML block scalar it sits in.
+// A line break in a text would end the YAML block scalar it sits in; a
+// noncharacter or lone surrogate makes the whole document unreadable.
 void requirePlainText(const QString &field, const QString &value)
 {
     if (RuntimeConfigValidator::hasControlCharacters(value))
         refuse(field + QStringLiteral(" darf keine Steuerzeichen oder Zeilenumbrüche enthalten."));
+    if (RuntimeConfigValidator::hasMalformedCharacters(value))
+        refuse(field + QStringLiteral(" enthält ungültige Unicode-Zeichen."));
 }
 
 QString workspaceLabel(const RuntimeConfig &config)

@@ -20,6 +20,7 @@
 #include <optional>
 #include <type_traits>
 #include <variant>
+#include <vector>
 
 namespace trellium {
 
@@ -30,8 +31,10 @@ namespace detail {
 void resumeOnMainThread(std::coroutine_handle<> handle);
 } // namespace detail
 
-// One-shot result handed from a callback (any thread) to one awaiting
-// coroutine. Resolving or rejecting more than once keeps the first outcome.
+// One-shot result handed from a callback (any thread) to the coroutines that
+// await it: every awaiter resumes, each with its own copy of the value (a
+// move-only value goes to the first). Resolving or rejecting more than once
+// keeps the first outcome.
 template<typename T>
 class Completion {
     using Stored = std::conditional_t<std::is_void_v<T>, std::monostate, T>;
@@ -41,7 +44,7 @@ class Completion {
         bool done = false;
         std::optional<Stored> value;
         std::exception_ptr error;
-        std::coroutine_handle<> waiter;
+        std::vector<std::coroutine_handle<>> waiters;
     };
 
 public:
@@ -89,14 +92,16 @@ public:
                 std::lock_guard lock(state->mutex);
                 if (state->done)
                     return false;
-                state->waiter = handle;
+                state->waiters.push_back(handle);
                 return true;
             }
             T await_resume()
             {
                 if (state->error)
                     std::rethrow_exception(state->error);
-                if constexpr (!std::is_void_v<T>)
+                if constexpr (std::is_copy_constructible_v<T>)
+                    return *state->value;
+                else if constexpr (!std::is_void_v<T>)
                     return std::move(*state->value);
             }
         };
@@ -106,7 +111,7 @@ public:
 private:
     bool finish(std::optional<Stored> value, std::exception_ptr error)
     {
-        std::coroutine_handle<> waiter;
+        std::vector<std::coroutine_handle<>> waiters;
         {
             std::lock_guard lock(m_state->mutex);
             if (m_state->done)
@@ -114,9 +119,9 @@ private:
             m_state->done = true;
             m_state->value = std::move(value);
             m_state->error = std::move(error);
-            waiter = std::exchange(m_state->waiter, {});
+            waiters.swap(m_state->waiters);
         }
-        if (waiter)
+        for (const std::coroutine_handle<> waiter : waiters)
             detail::resumeOnMainThread(waiter);
         return true;
     }

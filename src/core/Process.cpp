@@ -6,6 +6,7 @@
 #include <QProcess>
 
 #include <csignal>
+#include <limits>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -144,7 +145,8 @@ QCoro::Task<ProcessResult> runProcess(QString program, QStringList arguments, Pr
         process->write(*options.input);
         process->closeWriteChannel();
     }
-    timer.start(options.timeout);
+    if (options.timeout)
+        timer.start(*options.timeout);
 
     std::exception_ptr failure;
     try {
@@ -203,7 +205,8 @@ ProcessResult runProcessBlocking(const QString &program, const QStringList &argu
     QElapsedTimer elapsed;
     elapsed.start();
     for (;;) {
-        const qint64 left = options.timeout.count() - elapsed.elapsed();
+        const qint64 left =
+            options.timeout ? options.timeout->count() - elapsed.elapsed() : std::numeric_limits<qint64>::max();
         if (left <= 0) {
             process.kill();
             process.waitForFinished(5000);

@@ -35,8 +35,9 @@ struct ProcessOptions {
     // the child reads /dev/null.
     std::optional<QByteArray> input;
     // The whole run is bounded; on expiry the child is killed and
-    // TimeoutError thrown.
-    std::chrono::milliseconds timeout = std::chrono::minutes(10);
+    // TimeoutError thrown. No bound only where the caller's cancellation
+    // ends the run instead (guest commands may run for hours).
+    std::optional<std::chrono::milliseconds> timeout = std::chrono::minutes(10);
     // Empty: the agent's own environment.
     std::optional<QProcessEnvironment> environment;
     QString workingDirectory;

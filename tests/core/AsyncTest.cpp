@@ -82,6 +82,35 @@ TEST(Completion, ResolvedFromAnotherThreadResumesOnTheMainThread)
     EXPECT_TRUE(onMain);
 }
 
+TEST(Completion, EveryAwaiterResumesWithTheOutcome)
+{
+    auto waiter = [](Completion<QString> c, QStringList *seen) -> QCoro::Task<void> {
+        try {
+            seen->append(co_await c);
+        } catch (const DomainError &error) {
+            seen->append(error.localizedDescription());
+        }
+    };
+    for (const bool fails : {false, true}) {
+        Completion<QString> completion;
+        QStringList seen;
+        // Three awaiters suspend before the outcome, one arrives after it.
+        auto first = waiter(completion, &seen);
+        auto second = waiter(completion, &seen);
+        auto third = waiter(completion, &seen);
+        if (fails)
+            completion.fail(DomainError(QStringLiteral("Test"), 1, QStringLiteral("kaputt")));
+        else
+            completion.resolve(QStringLiteral("fertig"));
+        runSync(std::move(first), 5s);
+        runSync(std::move(second), 5s);
+        runSync(std::move(third), 5s);
+        runSync(waiter(completion, &seen), 5s);
+        const QString expected = fails ? QStringLiteral("kaputt") : QStringLiteral("fertig");
+        EXPECT_EQ(seen, QStringList(4, expected));
+    }
+}
+
 TEST(RunOnWorker, CarriesResultsAndExceptionsBack)
 {
     auto work = []() {

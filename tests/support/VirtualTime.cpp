@@ -17,10 +17,20 @@ QCoro::Task<void> VirtualSleeper::sleep(std::chrono::milliseconds duration, Canc
     token.throwIfCancelled();
 }
 
-QCoro::Task<QString> FakeSSHRunner::runCommand(RuntimeConfig runtime, QString command)
+QCoro::Task<QString> FakeSSHRunner::runCommand(RuntimeConfig runtime, QString command, CancelToken cancel,
+                                               std::optional<std::chrono::milliseconds> timeout)
 {
-    calls.append({runtime.ipAddress.value_or(QString()), command});
-    co_return m_script(runtime, command);
+    cancel.throwIfCancelled();
+    calls.append({runtime.ipAddress.value_or(QString()), command, timeout});
+    QString output;
+    try {
+        output = m_script(runtime, command);
+    } catch (...) {
+        cancel.throwIfCancelled();
+        throw;
+    }
+    cancel.throwIfCancelled();
+    co_return output;
 }
 
 } // namespace trellium::test

@@ -30,12 +30,16 @@ public:
     struct Call {
         QString address;
         QString command;
+        std::optional<std::chrono::milliseconds> timeout;
     };
-    // Returns the command's output or throws like LinuxSSHManager.
+    // Returns the command's output or throws like LinuxSSHManager. A token
+    // cancelled before or while the script answers ends the call with
+    // CancelledError, as a killed ssh would.
     using Script = std::function<QString(const RuntimeConfig &runtime, const QString &command)>;
 
     explicit FakeSSHRunner(Script script) : m_script(std::move(script)) {}
-    QCoro::Task<QString> runCommand(RuntimeConfig runtime, QString command) override;
+    QCoro::Task<QString> runCommand(RuntimeConfig runtime, QString command, CancelToken cancel = {},
+                                    std::optional<std::chrono::milliseconds> timeout = std::nullopt) override;
 
     QList<Call> calls;
 

@@ -176,14 +176,16 @@ QStringList LinuxRuntimeIPResolver::candidateIPs(const RuntimeConfig &runtime) c
     return withoutExcluded(all);
 }
 
-QCoro::Task<bool> LinuxRuntimeIPResolver::verifyRuntimeHostname(QString ip, RuntimeConfig runtime)
+QCoro::Task<bool> LinuxRuntimeIPResolver::verifyRuntimeHostname(QString ip, RuntimeConfig runtime, CancelToken token)
 {
     RuntimeConfig candidate = runtime;
     candidate.ipAddress = ip;
     try {
-        const QString output = (co_await m_ssh->runCommand(candidate, kHostnameCommand)).trimmed();
+        const QString output = (co_await m_ssh->runCommand(candidate, kHostnameCommand, token)).trimmed();
         logLine(QStringLiteral("Verify ") + ip + QLatin1Char(':'), output);
         co_return output == runtime.hostname;
+    } catch (const CancelledError &) {
+        throw;
     } catch (const std::exception &error) {
         logLine(QStringLiteral("Verify failed ") + ip + QLatin1Char(':'), describeError(error));
         co_return false;
@@ -196,7 +198,7 @@ QCoro::Task<QString> LinuxRuntimeIPResolver::resolveIPAddress(RuntimeConfig runt
     if (runtime.ipAddress) {
         const QString last = *runtime.ipAddress;
         logLine(QStringLiteral("Trying last known IP:"), last);
-        if (co_await verifyRuntimeHostname(last, runtime)) {
+        if (co_await verifyRuntimeHostname(last, runtime, token)) {
             logLine(QStringLiteral("Runtime IP via last known IP:"), last);
             co_return last;
         }
@@ -207,10 +209,11 @@ QCoro::Task<QString> LinuxRuntimeIPResolver::resolveIPAddress(RuntimeConfig runt
         const QStringList candidates = candidateIPs(runtime);
         logLine(QStringLiteral("Runtime IP candidates:"), describeList(candidates));
         for (const QString &candidate : candidates) {
-            if (co_await verifyRuntimeHostname(candidate, runtime)) {
+            if (co_await verifyRuntimeHostname(candidate, runtime, token)) {
                 logLine(QStringLiteral("Runtime IP found:"), candidate);
                 co_return candidate;
             }
+            token.throwIfCancelled();
         }
         co_await m_sleeper->sleep(std::chrono::seconds(delaySeconds), token);
     }

@@ -40,10 +40,12 @@ public:
     LinuxRuntimeIPResolver(std::shared_ptr<SSHCommandRunner> ssh, std::shared_ptr<Sleeper> sleeper, Sources sources);
 
     // Tries the last known address, then up to `attempts` rounds of
-    // candidates with `delaySeconds` between them. A cancelled token ends the
-    // pause at once with CancelledError.
+    // candidates with `delaySeconds` between them. A cancelled token ends a
+    // pause or an SSH check at once with CancelledError; no further
+    // candidate or attempt follows.
     QCoro::Task<QString> resolveIPAddress(RuntimeConfig runtime, int attempts, int delaySeconds, CancelToken token = {});
-    QCoro::Task<bool> verifyRuntimeHostname(QString ip, RuntimeConfig runtime);
+    // False for a failed check; CancelledError passes through.
+    QCoro::Task<bool> verifyRuntimeHostname(QString ip, RuntimeConfig runtime, CancelToken token = {});
 
     QStringList candidateIPs(const RuntimeConfig &runtime) const;
     QStringList readARPTable(const std::optional<QString> &macAddress) const;

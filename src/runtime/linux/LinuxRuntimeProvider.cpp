@@ -3,6 +3,7 @@
 #include "core/Files.h"
 #include "core/Json.h"
 #include "core/Log.h"
+#include "core/Settings.h"
 #include "core/Text.h"
 #include "platform/vm/MACAddress.h"
 #include "platform/vm/QemuVirtualMachine.h"
@@ -26,6 +27,8 @@ using namespace std::chrono_literals;
 namespace {
 
 const QString kArch = QStringLiteral("archlinux-x86_64");
+// The end of each workspace diagnostic that a failed start prints.
+constexpr int kDiagnosticCharacters = 12000;
 
 const QString kDesktopServiceCommand = QStringLiteral(
     "sudo systemctl daemon-reload\n"
@@ -35,6 +38,12 @@ const QString kKeyboardCommand = QStringLiteral("DISPLAY=:0 setxkbmap -layout de
 const QString kMACCommand = QStringLiteral(
     "for i in /sys/class/net/*; do n=$(basename \"$i\"); [ \"$n\" != \"lo\" ] && cat \"$i/address\" && break; done");
 const QString kPowerOffCommand = QStringLiteral("sudo poweroff || sudo shutdown -h now || true");
+
+// Bounds for the guest commands that finish within seconds on a healthy
+// guest; a hung connection must not hold a start or stop forever.
+constexpr std::chrono::milliseconds kShortCommandLimit = 60s;
+constexpr std::chrono::milliseconds kProbeCommandLimit = 120s;
+constexpr std::chrono::milliseconds kPowerOffLimit = 30s;
 
 DomainError runtimeError(int code, const QString &message)
 {
@@ -46,6 +55,14 @@ DomainError busy()
     return DomainError(QStringLiteral("Runtime"), 995,
                        QStringLiteral("Die Runtime wird gerade gestartet oder gestoppt. Bitte warte, bis der Vorgang "
                                       "abgeschlossen ist."));
+}
+
+// Guest output ends with a line feed; log lines add their own.
+QString withoutTrailingLineBreaks(QString text)
+{
+    while (text.endsWith(QLatin1Char('\n')) || text.endsWith(QLatin1Char('\r')))
+        text.chop(1);
+    return text;
 }
 
 bool isSSHItselfFailing(const std::exception &error)
@@ -75,13 +92,19 @@ LinuxRuntimeProvider::LinuxRuntimeProvider(RuntimeStore store, Dependencies depe
 
 LinuxRuntimeProvider::~LinuxRuntimeProvider()
 {
-    for (auto token : m_startTokens)
-        token.cancel();
+    for (auto &operation : m_operations)
+        operation.token.cancel();
 }
 
 std::shared_ptr<VirtualMachine> LinuxRuntimeProvider::virtualMachine(const QUuid &id) const
 {
     return m_vmCache.value(id);
+}
+
+void LinuxRuntimeProvider::cancelOperation(const QUuid &id)
+{
+    if (const auto it = m_operations.find(id); it != m_operations.end())
+        it->token.cancel();
 }
 
 QCoro::Task<void> LinuxRuntimeProvider::createRuntime(RuntimeConfig)
@@ -90,11 +113,43 @@ QCoro::Task<void> LinuxRuntimeProvider::createRuntime(RuntimeConfig)
     co_return;
 }
 
-void LinuxRuntimeProvider::saveAndNotify(const RuntimeConfig &record, const RuntimeUpdateHandler &onUpdate) const
+RuntimeConfig LinuxRuntimeProvider::updateRecord(const QUuid &id, const std::function<void(RuntimeConfig &)> &change,
+                                                 const RuntimeUpdateHandler &onUpdate) const
 {
+    RuntimeConfig record = m_store.readRuntime(id);
+    change(record);
     m_store.saveRuntimeConfig(record);
     if (onUpdate)
         onUpdate(record);
+    return record;
+}
+
+void LinuxRuntimeProvider::markFailed(const QUuid &id, const RuntimeUpdateHandler &onUpdate) const
+{
+    updateRecord(
+        id,
+        [](RuntimeConfig &r) {
+            r.state = RuntimeState::failed;
+            r.ipAddress.reset();
+        },
+        onUpdate);
+}
+
+int LinuxRuntimeProvider::readinessBudgetFactor()
+{
+    if (m_dependencies.environment.resolvedAccelerator() == VirtualMachineAccelerator::kvm)
+        return 1;
+    bool valid = false;
+    int factor = userDefaults()->value(QString::fromLatin1(kTCGBudgetFactorKey), kDefaultTCGBudgetFactor).toInt(&valid);
+    if (!valid || factor < 1)
+        factor = kDefaultTCGBudgetFactor;
+    factor = std::min(factor, 100);
+    if (!m_budgetFactorLogged) {
+        m_budgetFactorLogged = true;
+        logLine(QStringLiteral("Runtime readiness budgets x%1: virtual machines run without hardware acceleration")
+                    .arg(factor));
+    }
+    return factor;
 }
 
 QCoro::Task<void> LinuxRuntimeProvider::pause(std::chrono::milliseconds duration, CancelToken token)
@@ -152,21 +207,17 @@ QCoro::Task<void> LinuxRuntimeProvider::startRuntime(QUuid id, RuntimeUpdateHand
     if (const auto machine = m_vmCache.value(id); machine && machine->state() != VirtualMachineState::stopped)
         throw runtimeError(995, QStringLiteral("Die Runtime läuft bereits. Stoppe sie zuerst."));
 
-    m_operations.insert(id, Operation::starting);
-    CancelToken token;
-    m_startTokens.insert(id, token);
-    Completion<void> finished;
-    m_startFinished.insert(id, finished);
-
+    const RunningOperation operation{Operation::starting, CancelToken(), Completion<void>()};
+    m_operations.insert(id, operation);
     std::exception_ptr failure;
     try {
-        co_await runStart(id, onUpdate, token);
+        co_await runStart(id, onUpdate, operation.token);
     } catch (...) {
         failure = std::current_exception();
     }
     m_operations.remove(id);
-    m_startTokens.remove(id);
-    m_startFinished.remove(id);
+    // Stops waiting for this start go on whatever its outcome.
+    Completion<void> finished = operation.finished;
     finished.resolve();
     if (failure)
         std::rethrow_exception(failure);
@@ -174,11 +225,14 @@ QCoro::Task<void> LinuxRuntimeProvider::startRuntime(QUuid id, RuntimeUpdateHand
 
 QCoro::Task<void> LinuxRuntimeProvider::runStart(QUuid id, RuntimeUpdateHandler onUpdate, CancelToken token)
 {
-    RuntimeConfig record = m_store.readRuntime(id);
+    RuntimeConfig record = updateRecord(
+        id,
+        [](RuntimeConfig &r) {
+            r.state = RuntimeState::starting;
+            r.ipAddress.reset();
+        },
+        onUpdate);
     const RuntimeConfig loaded = record;
-    record.state = RuntimeState::starting;
-    record.ipAddress.reset();
-    saveAndNotify(record, onUpdate);
 
     std::shared_ptr<VirtualMachine> machine;
     std::exception_ptr failure;
@@ -201,14 +255,15 @@ QCoro::Task<void> LinuxRuntimeProvider::runStart(QUuid id, RuntimeUpdateHandler 
         if (const auto port = machine->forwardedSSHPort())
             LinuxSSHPortRegistry::shared().setPort(id, *port);
         RuntimeDisplayHost::shared().attach(id, machine, kDisplayWidth, kDisplayHeight);
-        record.state = RuntimeState::booting;
-        saveAndNotify(record, onUpdate);
+        record = updateRecord(id, [](RuntimeConfig &r) { r.state = RuntimeState::booting; }, onUpdate);
     } catch (...) {
         failure = std::current_exception();
     }
     if (failure) {
-        // Nothing this start made keeps running (the record keeps its state).
+        // Nothing this start made keeps running, and the record says so: a
+        // runtime left in starting without a machine could not be deleted.
         co_await discardMachine(id);
+        markFailed(id, onUpdate);
         std::rethrow_exception(failure);
     }
 
@@ -224,25 +279,34 @@ QCoro::Task<void> LinuxRuntimeProvider::runStart(QUuid id, RuntimeUpdateHandler 
             return QStringLiteral("127.0.0.1");
         };
         LinuxRuntimeIPResolver resolver(m_dependencies.ssh, m_dependencies.sleeper, sources);
-        const int attempts = record.distro == kArch ? 90 : 30;
+        const int attempts = (record.distro == kArch ? 90 : 30) * readinessBudgetFactor();
         address = co_await resolver.resolveIPAddress(record, attempts, 2, token);
 
-        record = m_store.readRuntime(id);
-        record.ipAddress = address;
-        record.state = RuntimeState::desktopPreparing;
-        saveAndNotify(record, onUpdate);
+        record = updateRecord(
+            id,
+            [&address](RuntimeConfig &r) {
+                r.ipAddress = address;
+                r.state = RuntimeState::desktopPreparing;
+            },
+            onUpdate);
 
         co_await waitForCloudInit(record, token);
-        co_await m_dependencies.ssh->runCommand(record, kDesktopServiceCommand);
+        // Blocks until cloud-init's last stage has ended (the service is
+        // ordered after it), which on a slow host takes minutes: no limit.
+        co_await m_dependencies.ssh->runCommand(record, kDesktopServiceCommand, token);
         co_await waitForDesktop(record, token);
-        co_await m_dependencies.ssh->runCommand(record, kKeyboardCommand);
+        co_await warnAboutCloudInitErrors(record, token);
+        co_await m_dependencies.ssh->runCommand(record, kKeyboardCommand, token, kShortCommandLimit);
 
-        record = m_store.readRuntime(id);
-        record.ipAddress = address;
-        record.state = RuntimeState::running;
-        if (!record.initialStartCompletedAt)
-            record.initialStartCompletedAt = QDateTime::currentDateTimeUtc();
-        saveAndNotify(record, onUpdate);
+        record = updateRecord(
+            id,
+            [&address](RuntimeConfig &r) {
+                r.ipAddress = address;
+                r.state = RuntimeState::running;
+                if (!r.initialStartCompletedAt)
+                    r.initialStartCompletedAt = QDateTime::currentDateTimeUtc();
+            },
+            onUpdate);
         logLine(QStringLiteral("TRELLIUM desktop is ready"));
         // The screen as the runtime came up, for later questions about it.
         saveBootScreenshot(id);
@@ -255,16 +319,40 @@ QCoro::Task<void> LinuxRuntimeProvider::runStart(QUuid id, RuntimeUpdateHandler 
     }
 
     try {
-        const QString output = (co_await m_dependencies.ssh->runCommand(record, kMACCommand)).trimmed();
+        const QString output =
+            (co_await m_dependencies.ssh->runCommand(record, kMACCommand, token, kShortCommandLimit)).trimmed();
         // Only a real address replaces the one the machine was configured with.
         if (!MACAddress::fromString(output))
             throw runtimeError(994, QStringLiteral("Keine gültige MAC-Adresse erhalten: \"%1\"").arg(output));
-        record.macAddress = output;
-        saveAndNotify(record, onUpdate);
+        updateRecord(id, [&output](RuntimeConfig &r) { r.macAddress = output; }, onUpdate);
         logLine(QStringLiteral("Runtime MAC saved:"), output);
     } catch (const std::exception &error) {
         logLine(QStringLiteral("Failed to read runtime MAC:"), describeError(error));
     }
+}
+
+QCoro::Task<void> LinuxRuntimeProvider::warnAboutCloudInitErrors(RuntimeConfig record, CancelToken token)
+{
+    QString output;
+    try {
+        output = co_await m_dependencies.ssh->runCommand(record, kCloudInitStatusCommand, token, kShortCommandLimit);
+    } catch (const CancelledError &) {
+        throw;
+    } catch (const std::exception &error) {
+        // Only a hint for the user; the start does not depend on it.
+        logLine(QStringLiteral("Cloud-init status unavailable:"), describeError(error));
+        co_return;
+    }
+    if (!output.contains(QLatin1String("status: error")))
+        co_return;
+    QStringList detail;
+    for (const QString &line : output.split(QLatin1Char('\n'))) {
+        if (!line.trimmed().isEmpty())
+            detail << line.trimmed();
+    }
+    // The guest writes this text: one line, and a bounded one.
+    logLine(QStringLiteral("WARNING: cloud-init ended with an error; the runtime is usable:"),
+            detail.join(QStringLiteral(" | ")).left(4000));
 }
 
 QCoro::Task<void> LinuxRuntimeProvider::failStart(QUuid id, RuntimeConfig original, RuntimeUpdateHandler onUpdate,
@@ -276,10 +364,7 @@ QCoro::Task<void> LinuxRuntimeProvider::failStart(QUuid id, RuntimeConfig origin
     dumpWorkspaceNetworkDiagnostics(original);
     co_await discardMachine(id);
 
-    RuntimeConfig record = m_store.readRuntime(id);
-    record.state = RuntimeState::failed;
-    record.ipAddress.reset();
-    saveAndNotify(record, onUpdate);
+    markFailed(id, onUpdate);
     QString description;
     try {
         std::rethrow_exception(cause);
@@ -313,61 +398,74 @@ QCoro::Task<void> LinuxRuntimeProvider::discardMachine(QUuid id)
 
 QCoro::Task<void> LinuxRuntimeProvider::stopRuntime(QUuid id, RuntimeUpdateHandler onUpdate)
 {
-    if (const auto running = m_operations.constFind(id); running != m_operations.constEnd()) {
-        if (*running == Operation::stopping)
-            throw busy();
-        // A stop ends a start that is still under way; its pauses end at once.
-        m_startTokens.value(id).cancel();
-        Completion<void> finished = m_startFinished.value(id);
+    // A start under way is ended first; a stop under way is joined, and its
+    // caller gets the same answer. A start begun meanwhile is ended too.
+    while (m_operations.contains(id)) {
+        const RunningOperation running = m_operations.value(id);
+        Completion<void> finished = running.finished;
+        if (running.kind == Operation::stopping) {
+            co_await finished;
+            co_return;
+        }
+        CancelToken token = running.token;
+        token.cancel();
         co_await finished;
-        if (m_operations.contains(id))
-            throw busy();
     }
-    m_operations.insert(id, Operation::stopping);
 
+    const RunningOperation operation{Operation::stopping, CancelToken(), Completion<void>()};
+    m_operations.insert(id, operation);
     std::exception_ptr failure;
     try {
-        RuntimeConfig record = m_store.readRuntime(id);
-        record.state = RuntimeState::stopping;
-        saveAndNotify(record, onUpdate);
-
-        RuntimeSessionManager::shared().closeTerminalSession(id);
-        RemoteDesktopServer::shared().stop();
-        co_await pause(300ms, {});
-        RuntimeDisplayHost::shared().detach(id);
-        co_await pause(200ms, {});
-
-        if (record.ipAddress) {
-            try {
-                co_await m_dependencies.ssh->runCommand(record, kPowerOffCommand);
-            } catch (const std::exception &) {
-                // The guest may be unreachable or going down already.
-            }
-        }
-        // Up to 8 s for the guest to power off; a machine that already has ends the wait.
-        const auto machine = m_vmCache.value(id);
-        for (auto waited = 0ms; waited < 8000ms; waited += 250ms) {
-            if (machine && machine->state() == VirtualMachineState::stopped)
-                break;
-            co_await pause(250ms, {});
-        }
-        if (machine) {
-            if (machine->state() != VirtualMachineState::stopped)
-                co_await machine->stop();  // a machine that cannot be reaped stays known
-            m_vmCache.remove(id);
-        }
-        LinuxSSHPortRegistry::shared().removePort(id);
-        LinuxSerialConsoleRegistry::shared().stopCaptures(id);
-        m_vmDelegates.remove(id);
-
-        record.state = RuntimeState::stopped;
-        saveAndNotify(record, onUpdate);
+        co_await runStop(id, onUpdate, operation.token);
     } catch (...) {
         failure = std::current_exception();
     }
     m_operations.remove(id);
-    if (failure)
+    Completion<void> finished = operation.finished;
+    if (failure) {
+        finished.reject(failure);
         std::rethrow_exception(failure);
+    }
+    finished.resolve();
+}
+
+QCoro::Task<void> LinuxRuntimeProvider::runStop(QUuid id, RuntimeUpdateHandler onUpdate, CancelToken token)
+{
+    const RuntimeConfig record =
+        updateRecord(id, [](RuntimeConfig &r) { r.state = RuntimeState::stopping; }, onUpdate);
+
+    RuntimeSessionManager::shared().closeTerminalSession(id);
+    RemoteDesktopServer::shared().stop();
+    co_await pause(300ms, token);
+    RuntimeDisplayHost::shared().detach(id);
+    co_await pause(200ms, token);
+
+    if (record.ipAddress) {
+        try {
+            co_await m_dependencies.ssh->runCommand(record, kPowerOffCommand, token, kPowerOffLimit);
+        } catch (const CancelledError &) {
+            throw;
+        } catch (const std::exception &) {
+            // The guest may be unreachable or going down already.
+        }
+    }
+    // Up to 8 s for the guest to power off; a machine that already has ends the wait.
+    const auto machine = m_vmCache.value(id);
+    for (auto waited = 0ms; waited < 8000ms; waited += 250ms) {
+        if (machine && machine->state() == VirtualMachineState::stopped)
+            break;
+        co_await pause(250ms, token);
+    }
+    if (machine) {
+        if (machine->state() != VirtualMachineState::stopped)
+            co_await machine->stop();  // a machine that cannot be reaped stays known
+        m_vmCache.remove(id);
+    }
+    LinuxSSHPortRegistry::shared().removePort(id);
+    LinuxSerialConsoleRegistry::shared().stopCaptures(id);
+    m_vmDelegates.remove(id);
+
+    updateRecord(id, [](RuntimeConfig &r) { r.state = RuntimeState::stopped; }, onUpdate);
 }
 
 QCoro::Task<void> LinuxRuntimeProvider::deleteRuntime(QUuid id)
@@ -393,6 +491,9 @@ QCoro::Task<void> LinuxRuntimeProvider::deleteRuntime(QUuid id)
     m_store.deleteRuntimeFolder(id);
     co_return;
 }
+
+const QString LinuxRuntimeProvider::kCloudInitStatusCommand =
+    QStringLiteral("cloud-init status --long 2>/dev/null || true");
 
 QString LinuxRuntimeProvider::cloudInitScript()
 {
@@ -426,10 +527,15 @@ QString LinuxRuntimeProvider::templateScript(const QString &distro)
     return head + (distro == kArch ? arch : QString()) + tail;
 }
 
+// The runtime user is in neither adm nor systemd-journal, so a plain
+// journalctl shows none of the X server's lines; the user's password-free
+// sudo (part of the guest contract) reads them. Where sudo is refused the
+// probe reads what the user may.
 QString LinuxRuntimeProvider::desktopScript()
 {
     return QStringLiteral(
-        "if journalctl -u trellium-desktop.service -n 30 --no-pager   | grep -q \"Cannot open /dev/tty0\"; then\n"
+        "if { sudo -n journalctl -u trellium-desktop.service -n 30 --no-pager 2>/dev/null"
+        " || journalctl -u trellium-desktop.service -n 30 --no-pager; }   | grep -q \"Cannot open /dev/tty0\"; then\n"
         "  echo FATAL_TTY\n"
         "elif systemctl is-active --quiet trellium-desktop.service   && DISPLAY=:0 xset q >/dev/null 2>&1   && "
         "pgrep -x xfwm4 >/dev/null   && pgrep -x xfdesktop >/dev/null   && pgrep -x xfce4-panel >/dev/null; then\n"
@@ -442,12 +548,15 @@ QString LinuxRuntimeProvider::desktopScript()
 QCoro::Task<void> LinuxRuntimeProvider::runProbe(RuntimeConfig record, ProbeRules rules, CancelToken token)
 {
     const auto ssh = m_dependencies.ssh;
+    const int attempts = rules.attempts * readinessBudgetFactor();
     for (int attempt = 1;; ++attempt) {
         QString output;
         QString failure;
         bool failed = false;
         try {
-            output = co_await ssh->runCommand(record, rules.script);
+            output = co_await ssh->runCommand(record, rules.script, token, rules.commandLimit);
+        } catch (const CancelledError &) {
+            throw;
         } catch (const std::exception &error) {
             if (!rules.retriesSSHFailure(error))
                 throw;
@@ -463,10 +572,10 @@ QCoro::Task<void> LinuxRuntimeProvider::runProbe(RuntimeConfig record, ProbeRule
         } else {
             // Throws for an answer that will never turn into ready.
             rules.checkFatal(output);
-            logLine(rules.notReadyLine.arg(attempt), output);
+            logLine(rules.notReadyLine.arg(attempt), withoutTrailingLineBreaks(output));
             co_await pause(2s, token);
         }
-        if (attempt == rules.attempts)
+        if (attempt >= attempts)
             throw rules.timeout;
     }
 }
@@ -475,6 +584,7 @@ QCoro::Task<void> LinuxRuntimeProvider::waitForCloudInit(RuntimeConfig record, C
 {
     ProbeRules rules{cloudInitScript(),
                      900,
+                     kProbeCommandLimit,
                      [](const std::exception &) { return true; },
                      3s,
                      QStringLiteral("Cloud-init SSH temporarily unavailable attempt %1:"),
@@ -500,6 +610,7 @@ QCoro::Task<void> LinuxRuntimeProvider::waitForTemplateProvisioning(RuntimeConfi
     // failure is worth another try.
     ProbeRules rules{script,
                      180,
+                     std::nullopt,
                      [](const std::exception &error) { return isSSHItselfFailing(error); },
                      2s,
                      QStringLiteral("Template provisioning SSH temporarily unavailable attempt %1:"),
@@ -515,6 +626,7 @@ QCoro::Task<void> LinuxRuntimeProvider::waitForDesktop(RuntimeConfig record, Can
 {
     ProbeRules rules{desktopScript(),
                      90,
+                     kProbeCommandLimit,
                      [](const std::exception &) { return true; },
                      2s,
                      QStringLiteral("Desktop check failed attempt %1:"),
@@ -551,15 +663,22 @@ void LinuxRuntimeProvider::dumpWorkspaceNetworkDiagnostics(const RuntimeConfig &
     }
     for (const QString &name : reports) {
         const QString path = QDir(folder).filePath(name);
-        QString content;
+        // The guest writes these files: no link is followed, nothing but a
+        // regular file is opened, and only what is printed is read.
+        QByteArray bytes;
         try {
-            content = QString::fromUtf8(readWholeFile(path));
+            bytes = readRegularFileTail(path, qint64(kDiagnosticCharacters) * 4);
         } catch (const std::exception &) {
             logLine(QStringLiteral("Failed to read workspace diagnostic:"), path);
             continue;
         }
+        // A cut inside a character would start with a replacement character.
+        qsizetype partial = 0;
+        while (partial < bytes.size() && partial < 3 && (uchar(bytes[partial]) & 0xC0) == 0x80)
+            ++partial;
+        const QString content = QString::fromUtf8(bytes.mid(partial));
         logLine(QStringLiteral("===== WORKSPACE NETWORK DIAGNOSTIC: %1 =====").arg(name));
-        logLine(lastCharacters(content, 12000));
+        logLine(lastCharacters(content, kDiagnosticCharacters));
         logLine(QStringLiteral("===== END WORKSPACE NETWORK DIAGNOSTIC ====="));
     }
 }

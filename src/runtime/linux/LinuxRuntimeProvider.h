@@ -34,6 +34,11 @@ public:
 
     static constexpr int kDisplayWidth = 1600;
     static constexpr int kDisplayHeight = 1120;
+    // Without hardware acceleration (TCG) a guest boots several times slower:
+    // the address and probe budgets are multiplied by this user-defaults
+    // value (default 4).
+    static constexpr const char *kTCGBudgetFactorKey = "trellium.runtime.tcgBudgetFactor";
+    static constexpr int kDefaultTCGBudgetFactor = 4;
 
     // Two constructors: a nested struct's member initialisers cannot serve
     // as a default argument inside the enclosing class.
@@ -48,6 +53,9 @@ public:
     QCoro::Task<void> stopRuntime(QUuid id, RuntimeUpdateHandler onUpdate) override;
     QCoro::Task<void> deleteRuntime(QUuid id) override;
     std::shared_ptr<VirtualMachine> virtualMachine(const QUuid &id) const override;
+    // Ends a start or stop of the runtime that is under way: its pauses and
+    // guest commands end at once with CancelledError.
+    void cancelOperation(const QUuid &id);
 
     // Rewrites the runtime's cloud-init documents and seed image.
     QCoro::Task<void> prepareCloudInitSeed(RuntimeConfig record, bool forRuntime);
@@ -59,6 +67,8 @@ public:
     QCoro::Task<void> waitForTemplateProvisioning(RuntimeConfig record, CancelToken token = {});
     QCoro::Task<void> waitForDesktop(RuntimeConfig record, CancelToken token = {});
     void dumpWorkspaceNetworkDiagnostics(const RuntimeConfig &record) const;
+    // 1 with hardware acceleration, else the TCG factor (logged once).
+    int readinessBudgetFactor();
 
     std::shared_ptr<LinuxVirtualMachineDelegate> makeLifecycleDelegate(const QUuid &id) const;
     void dumpLifecycleLog(const QUuid &id) const;
@@ -67,6 +77,8 @@ public:
     static QString cloudInitScript();
     static QString templateScript(const QString &distro);
     static QString desktopScript();
+    // Asked once the desktop runs: cloud-init's own account of its run.
+    static const QString kCloudInitStatusCommand;
 
     // What the provider holds for running machines.
     const QHash<QUuid, std::shared_ptr<VirtualMachine>> &vmCache() const { return m_vmCache; }
@@ -78,7 +90,9 @@ private:
     // What tells one readiness probe from another.
     struct ProbeRules {
         QString script;
-        int attempts;
+        int attempts;  // before the budget factor
+        // Each attempt's own bound; none where the guest may take its time.
+        std::optional<std::chrono::milliseconds> commandLimit;
         std::function<bool(const std::exception &)> retriesSSHFailure;
         std::chrono::milliseconds unavailablePause;
         QString unavailableLine;  // with %1 for the attempt
@@ -90,12 +104,30 @@ private:
     };
     QCoro::Task<void> runProbe(RuntimeConfig record, ProbeRules rules, CancelToken token);
 
+    struct RunningOperation {
+        Operation kind;
+        CancelToken token;
+        // Resolved when the operation ends; a failed stop rejects it with
+        // its error, which every stop that joined it receives.
+        Completion<void> finished;
+    };
+
     QCoro::Task<void> runStart(QUuid id, RuntimeUpdateHandler onUpdate, CancelToken token);
+    QCoro::Task<void> runStop(QUuid id, RuntimeUpdateHandler onUpdate, CancelToken token);
     QCoro::Task<void> failStart(QUuid id, RuntimeConfig original, RuntimeUpdateHandler onUpdate,
                                 std::exception_ptr cause);
+    // Prints cloud-init's error detail when it failed after the guest
+    // reported ready; the runtime stays usable.
+    QCoro::Task<void> warnAboutCloudInitErrors(RuntimeConfig record, CancelToken token);
     // Forced stop of a machine this provider made, then forgetting it.
     QCoro::Task<void> discardMachine(QUuid id);
-    void saveAndNotify(const RuntimeConfig &record, const RuntimeUpdateHandler &onUpdate) const;
+    // Re-reads the record, applies the fields the calling sequence owns,
+    // saves it and reports it: edits made meanwhile (a rename, a workspace
+    // binding) are kept.
+    RuntimeConfig updateRecord(const QUuid &id, const std::function<void(RuntimeConfig &)> &change,
+                               const RuntimeUpdateHandler &onUpdate) const;
+    // A start that failed: failed, without an address.
+    void markFailed(const QUuid &id, const RuntimeUpdateHandler &onUpdate) const;
     QCoro::Task<void> pause(std::chrono::milliseconds duration, CancelToken token);
     void printSerialExcerpt(const QUuid &id) const;
 
@@ -104,10 +136,10 @@ private:
     Dependencies m_dependencies;
     QHash<QUuid, std::shared_ptr<VirtualMachine>> m_vmCache;
     QHash<QUuid, std::shared_ptr<LinuxVirtualMachineDelegate>> m_vmDelegates;
-    // One start or stop at a time per runtime; a stop cancels a start.
-    QHash<QUuid, Operation> m_operations;
-    QHash<QUuid, CancelToken> m_startTokens;
-    QHash<QUuid, Completion<void>> m_startFinished;
+    // One start or stop at a time per runtime; a stop cancels a start and
+    // joins another stop.
+    QHash<QUuid, RunningOperation> m_operations;
+    bool m_budgetFactorLogged = false;
 };
 
 } // namespace trellium

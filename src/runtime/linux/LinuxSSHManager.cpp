@@ -48,14 +48,20 @@ QStringList LinuxSSHManager::commandArguments(const RuntimeConfig &runtime, cons
     return arguments;
 }
 
-QCoro::Task<QString> LinuxSSHManager::runCommand(RuntimeConfig runtime, QString command)
+QCoro::Task<QString> LinuxSSHManager::runCommand(RuntimeConfig runtime, QString command, CancelToken cancel,
+                                                 std::optional<std::chrono::milliseconds> timeout)
 {
     const QStringList arguments = commandArguments(runtime, command);
-    const ProcessResult result = co_await runProcess(m_ssh, arguments);
+    ProcessOptions options;
+    options.timeout = timeout;
+    options.cancel = cancel;
+    const ProcessResult result = co_await runProcess(m_ssh, arguments, std::move(options));
     // Invalid UTF-8 is decoded with replacement characters, never dropped.
     if (result.succeeded())
         co_return QString::fromUtf8(result.standardOutput);
 
+    // ssh killed by a signal did not run the command to its end: that is
+    // ssh's own failure, not an exit status of the remote command.
     const int code = result.crashed ? kSshFailure : result.exitCode;
     const QString error = QString::fromUtf8(result.standardError).trimmed();
     if (code == kSshFailure && error.contains(QLatin1String("permission denied"), Qt::CaseInsensitive))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Async.h"
 #include "model/RuntimeConfig.h"
 #include "runtime/linux/LinuxSSHKeyManager.h"
 
@@ -8,14 +9,22 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
+#include <optional>
+
 namespace trellium {
 
 // Runs one shell command in a guest and returns its standard output. An
 // interface so that retry loops can be tested without a guest.
+//
+// A guest command has no time limit unless the caller gives one
+// (provisioning and builds run long); cancelling the token ends it at once
+// with CancelledError.
 class SSHCommandRunner {
 public:
     virtual ~SSHCommandRunner() = default;
-    virtual QCoro::Task<QString> runCommand(RuntimeConfig runtime, QString command) = 0;
+    virtual QCoro::Task<QString> runCommand(RuntimeConfig runtime, QString command, CancelToken cancel = {},
+                                            std::optional<std::chrono::milliseconds> timeout = std::nullopt) = 0;
 };
 
 // The one way commands reach a guest: the system's ssh client with the
@@ -27,7 +36,8 @@ public:
     // Fails with domain "SSH" and ssh's exit status; the description is
     // ssh's own error text, or the key-rejected text when ssh itself was
     // refused by the guest.
-    QCoro::Task<QString> runCommand(RuntimeConfig runtime, QString command) override;
+    QCoro::Task<QString> runCommand(RuntimeConfig runtime, QString command, CancelToken cancel = {},
+                                    std::optional<std::chrono::milliseconds> timeout = std::nullopt) override;
 
     // The ssh arguments that name the guest: "-p" and the forwarded port
     // when the guest is reached through 127.0.0.1, then "--" and user@host.

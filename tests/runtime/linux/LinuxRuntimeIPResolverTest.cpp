@@ -188,3 +188,25 @@ TEST_F(ResolverTest, CancellationEndsThePauseWithinOneAttempt)
     EXPECT_THROW(runSync(resolver.resolveIPAddress(runtime, 90, 2, token)), CancelledError);
     EXPECT_EQ(log.count("Runtime IP resolve attempt "), 3);
 }
+
+TEST_F(ResolverTest, CancellationDuringAnSSHCheckEndsItWithoutAnotherCheck)
+{
+    Resolver::Sources sources = noHostSources();
+    sources.arpPath = script("arp", "cat <<'END'\n" + kArpOutput + "END");
+    for (const bool lastKnown : {true, false}) {
+        CancelToken token;
+        // The first check is cut off (a stop of the runtime): ssh is killed.
+        auto ssh = std::make_shared<test::FakeSSHRunner>([&token](const RuntimeConfig &, const QString &) -> QString {
+            token.cancel();
+            throw DomainError(QStringLiteral("SSH"), 255, QStringLiteral("Killed by signal 9."));
+        });
+        Resolver resolver(ssh, sleeper, sources);
+        runtime.ipAddress = lastKnown ? std::optional<QString>("192.168.64.30") : std::nullopt;
+        test::LogCapture log;
+        EXPECT_THROW(runSync(resolver.resolveIPAddress(runtime, 30, 2, token)), CancelledError);
+        EXPECT_EQ(ssh->calls.size(), 1) << "last known address: " << lastKnown;
+        EXPECT_EQ(log.count("Runtime IP resolve attempt "), lastKnown ? 0 : 1);
+        EXPECT_EQ(log.count("Verify failed "), 0);
+        EXPECT_TRUE(sleeper->pauses.isEmpty());
+    }
+}

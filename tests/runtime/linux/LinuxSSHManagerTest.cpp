@@ -7,7 +7,9 @@
 #include "support/SshServer.h"
 #include "support/TestEnvironment.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QTimer>
 
 using namespace trellium;
 
@@ -118,8 +120,44 @@ TEST_F(LinuxSSHManagerTest, MapsFailuresToTheirTexts)
     EXPECT_EQ(failure(remote, runtime, QStringLiteral("x")).localizedDescription(),
               QStringLiteral("cat: /root/x: Permission denied"));
 
+    // ssh killed by a signal never ran the command to its end: ssh's own failure.
+    LinuxSSHManager killed({}, script("ssh", "echo 'partial' >&2; kill -9 $$"));
+    error = failure(killed, runtime, QStringLiteral("x"));
+    EXPECT_EQ(error.domain(), QStringLiteral("SSH"));
+    EXPECT_EQ(error.code(), 255);
+    EXPECT_EQ(error.localizedDescription(), QStringLiteral("partial"));
+
     LinuxSSHManager binary({}, script("ssh", R"(printf 'ok\377\n')"));
     EXPECT_EQ(runSync(binary.runCommand(runtime, QStringLiteral("x"))), QStringLiteral("ok\uFFFD\n"));
+}
+
+TEST_F(LinuxSSHManagerTest, LongCommandsEndByCancellationOrTheCallersOwnLimit)
+{
+    const RuntimeConfig runtime = runtimeAt(QStringLiteral("192.168.64.7"));
+    const QString pidFile = scratch() + "/ssh.pid";
+    LinuxSSHManager slow({}, script("ssh", "echo $$ > " + pidFile + "; exec sleep 60"));
+    const auto pid = [&pidFile] { return readWholeFile(pidFile).trimmed().toLongLong(); };
+
+    CancelToken token;
+    QTimer::singleShot(std::chrono::milliseconds(300), [token]() mutable { token.cancel(); });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_THROW(runSync(slow.runCommand(runtime, QStringLiteral("make"), token), std::chrono::seconds(30)),
+                 CancelledError);
+    EXPECT_LT(clock.elapsed(), 20000);
+    EXPECT_TRUE(test::waitUntil([&] { return !test::processAlive(pid()); }, std::chrono::seconds(10)));
+
+    removeItem(pidFile);
+    clock.restart();
+    try {
+        runSync(slow.runCommand(runtime, QStringLiteral("make"), {}, std::chrono::milliseconds(300)),
+                std::chrono::seconds(30));
+        ADD_FAILURE() << "the caller's limit was not applied";
+    } catch (const TimeoutError &error) {
+        EXPECT_EQ(error.localizedDescription(), QStringLiteral("Zeitüberschreitung: ssh"));
+    }
+    EXPECT_LT(clock.elapsed(), 20000);
+    EXPECT_TRUE(test::waitUntil([&] { return !test::processAlive(pid()); }, std::chrono::seconds(10)));
 }
 
 TEST_F(LinuxSSHManagerTest, RunsCommandsOnARealServer)

@@ -158,7 +158,7 @@ chown -R "$USER_NAME:$USER_NAME" "$USER_HOME/Desktop" "$USER_HOME/.config")TXT";
 
 const char *const kEarlyBootBlock = R"TXT(bootcmd:
   - mkdir -p /workspace
-  - mountpoint -q /workspace || mount -t virtiofs {{MOUNT}} /workspace || true
+  - "mountpoint -q /workspace || mount -t virtiofs {{MOUNT}} /workspace || true"
   - |
     {
       echo "TRELLIUM early Arch network diagnostics"
@@ -340,6 +340,25 @@ QString escapeForXml(QString value)
     return value;
 }
 
+// A double-quoted YAML scalar: a value from a record stays text whatever it
+// looks like (YAML 1.1 reads a plain 007 as 7, yes and on as true, null as
+// nothing).
+QString yamlQuoted(const QString &value)
+{
+    QString out(QLatin1Char('"'));
+    for (const QChar c : value) {
+        if (c == QLatin1Char('\\') || c == QLatin1Char('"')) {
+            out += QLatin1Char('\\');
+            out += c;
+        } else if (c.unicode() < 0x20 || c.unicode() == 0x7F) {
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        } else {
+            out += c;
+        }
+    }
+    return out + QLatin1Char('"');
+}
+
 [[noreturn]] void refuse(const QString &what)
 {
     throw DomainError(QStringLiteral("RuntimeConfig"), 1, QStringLiteral("Ungültige Runtime-Konfiguration: ") + what);
@@ -385,11 +404,16 @@ bool isArch(const RuntimeConfig &config)
     return config.distro == QLatin1String(kArchDistro);
 }
 
+enum class Write { atOnce, afterUsers };
+
 // One write_files entry at the left margin; callers shift the list by two.
-QString fileEntry(const QString &path, const QString &mode, const QString &content)
+// Files in the user's home are written after the user exists: written
+// earlier, they create the home without /etc/skel's files.
+QString fileEntry(const QString &path, const QString &mode, const QString &content, Write when = Write::atOnce)
 {
-    return QStringLiteral("- path: ") + path + QStringLiteral("\n  permissions: '") + mode +
-           QStringLiteral("'\n  content: |\n") + LinuxCloudInitManager::indentLines(content, 4) + QLatin1Char('\n');
+    return QStringLiteral("- path: ") + yamlQuoted(path) + QStringLiteral("\n  permissions: '") + mode +
+           (when == Write::afterUsers ? QStringLiteral("'\n  defer: true") : QStringLiteral("'")) +
+           QStringLiteral("\n  content: |\n") + LinuxCloudInitManager::indentLines(content, 4) + QLatin1Char('\n');
 }
 
 QString runtimeConfFile(const RuntimeConfig &config)
@@ -417,7 +441,7 @@ QString writeFilesSection(const RuntimeConfig &config, const LinuxDistroProfile 
     entries << fileEntry(QStringLiteral("/etc/X11/Xwrapper.config"), QStringLiteral("0644"),
                          QStringLiteral("allowed_users=anybody\nneeds_root_rights=yes"));
     entries << fileEntry(home + QStringLiteral("/.xinitrc"), QStringLiteral("0644"),
-                         QStringLiteral("exec /usr/local/bin/trellium-xsession"));
+                         QStringLiteral("exec /usr/local/bin/trellium-xsession"), Write::afterUsers);
     entries << fileEntry(QStringLiteral("/usr/local/bin/trellium-xsession"), QStringLiteral("0755"),
                          fill(kXsessionScript));
     entries << fileEntry(QStringLiteral("/etc/systemd/system/trellium-desktop.service"), QStringLiteral("0644"),
@@ -448,11 +472,13 @@ QString runcmdSection(const RuntimeConfig &config, const LinuxDistroProfile &pro
 
     QString out = QStringLiteral("runcmd:\n\n");
     const auto item = [&out](const QString &command) { out += QStringLiteral("  - ") + command + QLatin1Char('\n'); };
+    // Commands that carry a value from the record.
+    const auto recordItem = [&item](const QString &command) { item(yamlQuoted(command)); };
 
-    item(QStringLiteral("install -d -m 0700 -o %1 -g %1 %2/.ssh").arg(user, home));
-    item(QStringLiteral("printf '%s\\n' \"") + escapeForDoubleQuotes(key) + QStringLiteral("\" > ") + keys);
-    item(QStringLiteral("chmod 0600 ") + keys);
-    item(QStringLiteral("chown ") + owner + QLatin1Char(' ') + keys);
+    recordItem(QStringLiteral("install -d -m 0700 -o %1 -g %1 %2/.ssh").arg(user, home));
+    recordItem(QStringLiteral("printf '%s\\n' \"") + escapeForDoubleQuotes(key) + QStringLiteral("\" > ") + keys);
+    recordItem(QStringLiteral("chmod 0600 ") + keys);
+    recordItem(QStringLiteral("chown ") + owner + QLatin1Char(' ') + keys);
     if (!forRuntime) {
         out += QStringLiteral("  - |\n      set -eux\n");
         if (!profile.templateProvisionCommand.isEmpty())
@@ -460,10 +486,10 @@ QString runcmdSection(const RuntimeConfig &config, const LinuxDistroProfile &pro
     }
     out += QLatin1Char('\n');
     item(QStringLiteral("mkdir -p /workspace"));
-    item(QStringLiteral("grep -q \"%1\" /etc/fstab || echo \"%1 rw,nofail 0 0\" >> /etc/fstab").arg(share));
+    recordItem(QStringLiteral("grep -q \"%1\" /etc/fstab || echo \"%1 rw,nofail 0 0\" >> /etc/fstab").arg(share));
     item(QStringLiteral("mount -a || true"));
-    item(QStringLiteral("mkdir -p ") + home + QStringLiteral("/Desktop"));
-    item(QStringLiteral("chown -R ") + owner + QLatin1Char(' ') + home);
+    recordItem(QStringLiteral("mkdir -p ") + home + QStringLiteral("/Desktop"));
+    recordItem(QStringLiteral("chown -R ") + owner + QLatin1Char(' ') + home);
     item(QStringLiteral("systemctl enable ") + profile.sshService);
     item(QStringLiteral("systemctl restart ") + profile.sshService);
     if (profile.enableAvahi) {
@@ -475,7 +501,7 @@ QString runcmdSection(const RuntimeConfig &config, const LinuxDistroProfile &pro
         item(QStringLiteral("systemctl enable trellium-network-diagnostics.service || true"));
         item(QStringLiteral("systemctl start trellium-network-diagnostics.service || true"));
     }
-    item(QStringLiteral("chown ") + owner + QLatin1Char(' ') + home + QStringLiteral("/.xinitrc || true"));
+    recordItem(QStringLiteral("chown ") + owner + QLatin1Char(' ') + home + QStringLiteral("/.xinitrc || true"));
     item(QStringLiteral("systemctl daemon-reload"));
     item(QStringLiteral("systemctl disable lightdm || true"));
     item(QStringLiteral("systemctl stop lightdm || true"));
@@ -521,7 +547,7 @@ QString LinuxCloudInitManager::userData(const RuntimeConfig &config, const QStri
     const bool archRuntime = forRuntime && isArch(config);
     const QString &user = config.username;
 
-    QString doc = QStringLiteral("#cloud-config\n\nhostname: ") + config.hostname +
+    QString doc = QStringLiteral("#cloud-config\n\nhostname: ") + yamlQuoted(config.hostname) +
                   QStringLiteral("\n\nssh_pwauth: true\n\n");
     if (config.distro.startsWith(QLatin1String("ubuntu-")))
         doc += QStringLiteral("apt:\n  conf: |\n    APT::Install-Recommends \"false\";\n"
@@ -533,11 +559,12 @@ QString LinuxCloudInitManager::userData(const RuntimeConfig &config, const QStri
         doc += fillPlaceholders(text(kEarlyBootBlock), values);
     }
     doc += QStringLiteral("\n\n");
-    doc += QStringLiteral("users:\n  - name: ") + user + QStringLiteral("\n    groups: ") + profile.adminGroup +
+    doc += QStringLiteral("users:\n  - name: ") + yamlQuoted(user) + QStringLiteral("\n    groups: ") +
+           profile.adminGroup +
            QStringLiteral("\n    sudo: ALL=(ALL) NOPASSWD:ALL\n    shell: /bin/bash\n    lock_passwd: false\n"
                           "    ssh_authorized_keys:\n      - ") +
-           key + QStringLiteral("\n\n");
-    doc += QStringLiteral("chpasswd:\n  expire: false\n  users:\n    - name: ") + user +
+           yamlQuoted(key) + QStringLiteral("\n\n");
+    doc += QStringLiteral("chpasswd:\n  expire: false\n  users:\n    - name: ") + yamlQuoted(user) +
            QStringLiteral("\n      password: brindlex\n      type: text\n\n");
     doc += writeFilesSection(config, profile, archRuntime);
     doc += QLatin1Char('\n');
@@ -548,8 +575,8 @@ QString LinuxCloudInitManager::userData(const RuntimeConfig &config, const QStri
 QString LinuxCloudInitManager::metaData(const RuntimeConfig &config)
 {
     RuntimeConfigValidator::validateGuestIdentity(config);
-    return QStringLiteral("instance-id: ") + uuidText(config.id) + QStringLiteral("\nlocal-hostname: ") +
-           config.hostname;
+    return QStringLiteral("instance-id: ") + yamlQuoted(uuidText(config.id)) + QStringLiteral("\nlocal-hostname: ") +
+           yamlQuoted(config.hostname);
 }
 
 QString LinuxCloudInitManager::networkConfig()

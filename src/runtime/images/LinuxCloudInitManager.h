@@ -13,9 +13,10 @@ namespace trellium {
 // seed image the guest boots with. Stateless; main thread only.
 //
 // Every value that reaches a document is either validated (user, host,
-// share, SSH key, no control characters in texts) or escaped for the shell
-// context it lands in, so a runtime record can never add YAML keys or run
-// commands in the guest.
+// share, SSH key, no control characters or noncharacters in texts) or
+// escaped for the shell context it lands in, so a runtime record can never
+// add YAML keys or run commands in the guest; YAML scalars made from a record
+// are quoted, so they stay text ("007", "yes", "null").
 class LinuxCloudInitManager {
 public:
     struct Tools {

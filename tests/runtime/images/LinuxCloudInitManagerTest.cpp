@@ -8,6 +8,9 @@
 #include "support/TestEnvironment.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
 
 using namespace trellium;
@@ -29,59 +32,57 @@ RuntimeConfig runtimeFor(const QString &distro)
     return config;
 }
 
-// Just enough of a YAML reader for the layout the writer produces: the
-// write_files contents by path, and the items of bootcmd and runcmd.
+// The documents as cloud-init reads them: PyYAML's safe loader (the reader
+// cloud-init itself uses), handed over as JSON. A value that YAML turns into
+// something JSON has no word for (a date) arrives as {"yamlType": ...}.
+const QString kYamlToJson = QStringLiteral(
+    "import json, sys, yaml\n"
+    "def other(value):\n"
+    "    return {'yamlType': type(value).__name__, 'value': str(value)}\n"
+    "json.dump(yaml.safe_load(sys.stdin.buffer), sys.stdout, default=other)\n");
+
+QJsonObject readYaml(const QString &document)
+{
+    ProcessOptions options;
+    options.input = document.toUtf8();
+    const ProcessResult result =
+        runProcessBlocking(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), kYamlToJson}, options);
+    EXPECT_EQ(result.exitCode, 0) << result.standardError.toStdString();
+    const QJsonDocument json = QJsonDocument::fromJson(result.standardOutput);
+    EXPECT_TRUE(json.isObject()) << result.standardOutput.toStdString();
+    return json.object();
+}
+
+// The parts of user-data most tests look at.
 struct ParsedUserData {
+    QJsonObject root;
     QStringList paths;
     QMap<QString, QString> files;
     QStringList bootcmd;
     QStringList runcmd;
 };
 
+// A literal block keeps one final line feed; the texts compared here have none.
+QString withoutFinalLineFeed(QString text)
+{
+    if (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    return text;
+}
+
 ParsedUserData parse(const QString &document)
 {
     ParsedUserData out;
-    const QStringList lines = document.split(QLatin1Char('\n'));
-    const auto indentOf = [](const QString &line) {
-        qsizetype n = 0;
-        while (n < line.size() && line[n] == QLatin1Char(' '))
-            ++n;
-        return n;
-    };
-    QString section;
-    QString path;
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        const QString &line = lines[i];
-        // A literal block: every following line that is empty or indented
-        // like its first line.
-        const auto block = [&]() {
-            qsizetype indent = 0;
-            for (qsizetype j = i + 1; j < lines.size() && indent == 0; ++j)
-                indent = lines[j].isEmpty() ? 0 : indentOf(lines[j]);
-            QStringList body;
-            while (i + 1 < lines.size() && (lines[i + 1].isEmpty() || indentOf(lines[i + 1]) >= indent))
-                body << lines[++i].mid(indent);
-            while (!body.isEmpty() && body.last().isEmpty())
-                body.removeLast();
-            return body.join(QLatin1Char('\n'));
-        };
-        if (!line.isEmpty() && !line.startsWith(QLatin1Char(' '))) {
-            section = line.section(QLatin1Char(':'), 0, 0);
-        } else if (section == QLatin1String("write_files")) {
-            if (line.startsWith(QLatin1String("  - path: "))) {
-                path = line.mid(10);
-                out.paths << path;
-            } else if (line == QLatin1String("    content: |")) {
-                out.files[path] = block();
-            }
-        } else if (section == QLatin1String("runcmd") || section == QLatin1String("bootcmd")) {
-            QStringList &items = section == QLatin1String("runcmd") ? out.runcmd : out.bootcmd;
-            if (line == QLatin1String("  - |"))
-                items << block();
-            else if (line.startsWith(QLatin1String("  - ")))
-                items << line.mid(4);
-        }
+    out.root = readYaml(document);
+    for (const QJsonValue entry : out.root.value("write_files").toArray()) {
+        const QString path = entry.toObject().value("path").toString();
+        out.paths << path;
+        out.files[path] = withoutFinalLineFeed(entry.toObject().value("content").toString());
     }
+    for (const QJsonValue item : out.root.value("bootcmd").toArray())
+        out.bootcmd << withoutFinalLineFeed(item.toString());
+    for (const QJsonValue item : out.root.value("runcmd").toArray())
+        out.runcmd << withoutFinalLineFeed(item.toString());
     return out;
 }
 
@@ -121,54 +122,39 @@ TEST(LinuxCloudInitIndentTest, IndentsOnlyNonEmptyLines)
     EXPECT_EQ(LinuxCloudInitManager::indentLines(QString(), 6), QString());
 }
 
-TEST_F(LinuxCloudInitManagerTest, UbuntuRuntimeDocumentHasTheFixedLinesInOrder)
+TEST_F(LinuxCloudInitManagerTest, UbuntuRuntimeDocumentReadsAsTheGuestContract)
 {
     const QString doc = LinuxCloudInitManager::userData(runtimeFor(kUbuntu), kKey, true);
-    EXPECT_TRUE(doc.startsWith(QStringLiteral("#cloud-config\n\nhostname: runtime1\n\nssh_pwauth: true\n\n"
-                                              "apt:\n  conf: |\n    APT::Install-Recommends \"false\";\n"
-                                              "    APT::Install-Suggests \"false\";\n")));
-    EXPECT_TRUE(doc.contains(QStringLiteral("\nusers:\n  - name: trellium\n    groups: sudo\n"
-                                            "    sudo: ALL=(ALL) NOPASSWD:ALL\n    shell: /bin/bash\n"
-                                            "    lock_passwd: false\n    ssh_authorized_keys:\n      - ") +
-                             kKey + QStringLiteral("\n\nchpasswd:\n  expire: false\n  users:\n    - name: trellium\n"
-                                                   "      password: brindlex\n      type: text\n\nwrite_files:\n")));
-    EXPECT_FALSE(doc.contains(QStringLiteral("bootcmd:")));
+    EXPECT_TRUE(doc.startsWith(QStringLiteral("#cloud-config\n")));
     EXPECT_FALSE(doc.endsWith(QLatin1Char('\n')));
-
     const ParsedUserData parsed = parse(doc);
+    const QJsonObject &root = parsed.root;
+    EXPECT_EQ(root.value("hostname"), QJsonValue("runtime1"));
+    EXPECT_EQ(root.value("ssh_pwauth"), QJsonValue(true));
+    EXPECT_TRUE(root.value("apt").toObject().value("conf").toString().contains("APT::Install-Recommends \"false\";"));
+
+    const QJsonObject user = root.value("users").toArray().at(0).toObject();
+    EXPECT_EQ(user.value("name"), QJsonValue("trellium"));
+    EXPECT_EQ(user.value("groups"), QJsonValue("sudo"));
+    EXPECT_EQ(user.value("sudo"), QJsonValue("ALL=(ALL) NOPASSWD:ALL"));
+    EXPECT_EQ(user.value("shell"), QJsonValue("/bin/bash"));
+    EXPECT_EQ(user.value("lock_passwd"), QJsonValue(false));
+    EXPECT_EQ(user.value("ssh_authorized_keys"), QJsonArray({kKey}));
+    const QJsonObject password = root.value("chpasswd").toObject();
+    EXPECT_EQ(password.value("expire"), QJsonValue(false));
+    EXPECT_EQ(password.value("users").toArray().at(0).toObject().value("name"), QJsonValue("trellium"));
+
     EXPECT_EQ(parsed.paths, (QStringList{"/etc/X11/Xwrapper.config", "/home/trellium/.xinitrc",
                                          "/usr/local/bin/trellium-xsession",
                                          "/etc/systemd/system/trellium-desktop.service", "/etc/trellium-runtime.conf",
                                          "/etc/update-motd.d/99-trellium", "/usr/local/bin/trellium-setup-desktop"}));
-    EXPECT_EQ(parsed.runcmd,
-              (QStringList{
-                  "install -d -m 0700 -o trellium -g trellium /home/trellium/.ssh",
-                  "printf '%s\\n' \"" + kKey + "\" > /home/trellium/.ssh/authorized_keys",
-                  "chmod 0600 /home/trellium/.ssh/authorized_keys",
-                  "chown trellium:trellium /home/trellium/.ssh/authorized_keys",
-                  "mkdir -p /workspace",
-                  "grep -q \"workspace /workspace virtiofs\" /etc/fstab || echo \"workspace /workspace virtiofs "
-                  "rw,nofail 0 0\" >> /etc/fstab",
-                  "mount -a || true",
-                  "mkdir -p /home/trellium/Desktop",
-                  "chown -R trellium:trellium /home/trellium",
-                  "systemctl enable ssh",
-                  "systemctl restart ssh",
-                  "systemctl enable avahi-daemon",
-                  "systemctl restart avahi-daemon",
-                  "chown trellium:trellium /home/trellium/.xinitrc || true",
-                  "systemctl daemon-reload",
-                  "systemctl disable lightdm || true",
-                  "systemctl stop lightdm || true",
-                  "/usr/local/bin/trellium-setup-desktop || true",
-                  "systemctl enable trellium-desktop.service",
-                  "systemd-run --unit=trellium-desktop-delayed-start --on-active=15s /bin/systemctl start "
-                  "trellium-desktop.service",
-                  "chmod +x /etc/update-motd.d/99-trellium",
-                  "/etc/update-motd.d/99-trellium > /etc/motd",
-                  "chmod 0644 /etc/motd",
-                  "chmod 0644 /etc/update-motd.d/99-trellium",
-              }));
+    // The key is in place before anything else runs; the desktop is enabled
+    // before its delayed start; the banner is rendered last.
+    EXPECT_EQ(parsed.runcmd.value(1), "printf '%s\\n' \"" + kKey + "\" > /home/trellium/.ssh/authorized_keys");
+    EXPECT_LT(parsed.runcmd.indexOf("systemctl enable trellium-desktop.service"),
+              parsed.runcmd.indexOf("systemd-run --unit=trellium-desktop-delayed-start --on-active=15s /bin/systemctl "
+                                    "start trellium-desktop.service"));
+    EXPECT_EQ(parsed.runcmd.last(), "chmod 0644 /etc/update-motd.d/99-trellium");
 
     const QString service = parsed.files.value("/etc/systemd/system/trellium-desktop.service");
     EXPECT_TRUE(service.contains("\nExecStartPre=/bin/rm -f /home/trellium/.trellium-desktop-ready\n"
@@ -182,6 +168,57 @@ TEST_F(LinuxCloudInitManagerTest, UbuntuRuntimeDocumentHasTheFixedLinesInOrder)
     const QStringList banner = parsed.files.value("/etc/update-motd.d/99-trellium").split('\n');
     EXPECT_TRUE(banner.contains("echo \"╔" + QString(38, QChar(0x2550)) + "╗\""));
     EXPECT_TRUE(banner.contains("printf \"%-12s %s\\n\" \"Workspace:\" \"$WORKSPACE_NAME\""));
+}
+
+TEST_F(LinuxCloudInitManagerTest, RecordValuesStayTextWhateverTheyLookLike)
+{
+    // Valid names that an unquoted YAML 1.1 scalar turns into numbers,
+    // truth values or nothing.
+    const QList<std::pair<QString, QString>> hostsAndUsers{
+        {"007", "null"}, {"yes", "on"}, {"1e3", "no"}, {"0x1F", "y"}, {"null", "off"}};
+    for (const auto &[host, user] : hostsAndUsers) {
+        for (const Variant &variant : {Variant{kUbuntu, true}, Variant{kArch, true}, Variant{kArch, false}}) {
+            RuntimeConfig config = runtimeFor(variant.distro);
+            config.hostname = host;
+            config.username = user;
+            const std::string label = (host + "/" + user + " " + variant.distro).toStdString();
+            const ParsedUserData parsed = parse(LinuxCloudInitManager::userData(config, kKey, variant.forRuntime));
+            EXPECT_EQ(parsed.root.value("hostname"), QJsonValue(host)) << label;
+            EXPECT_EQ(parsed.root.value("users").toArray().at(0).toObject().value("name"), QJsonValue(user)) << label;
+            const QJsonArray passwords = parsed.root.value("chpasswd").toObject().value("users").toArray();
+            EXPECT_EQ(passwords.at(0).toObject().value("name"), QJsonValue(user)) << label;
+            EXPECT_TRUE(parsed.paths.contains("/home/" + user + "/.xinitrc")) << label;
+            for (const QJsonValue list : {parsed.root.value("runcmd"), parsed.root.value("bootcmd")}) {
+                for (const QJsonValue item : list.toArray())
+                    EXPECT_TRUE(item.isString()) << label;
+            }
+            EXPECT_TRUE(parsed.runcmd.contains("install -d -m 0700 -o " + user + " -g " + user + " /home/" + user + "/.ssh"))
+                << label;
+
+            const QJsonObject meta = readYaml(LinuxCloudInitManager::metaData(config));
+            EXPECT_EQ(meta.value("instance-id"), QJsonValue(kId)) << label;
+            EXPECT_EQ(meta.value("local-hostname"), QJsonValue(host)) << label;
+        }
+    }
+}
+
+TEST_F(LinuxCloudInitManagerTest, FilesInTheHomeAreWrittenAfterTheUserExists)
+{
+    for (const Variant &variant : kVariants) {
+        const ParsedUserData parsed =
+            parse(LinuxCloudInitManager::userData(runtimeFor(variant.distro), kKey, variant.forRuntime));
+        int inHome = 0;
+        for (const QJsonValue entry : parsed.root.value("write_files").toArray()) {
+            const QJsonObject file = entry.toObject();
+            // Written before the user exists, a file would create the home
+            // without /etc/skel (no .bashrc, no .profile).
+            const bool home = file.value("path").toString().startsWith("/home/");
+            inHome += home ? 1 : 0;
+            EXPECT_EQ(file.value("defer"), home ? QJsonValue(true) : QJsonValue(QJsonValue::Undefined))
+                << file.value("path").toString().toStdString();
+        }
+        EXPECT_EQ(inHome, 1);
+    }
 }
 
 TEST_F(LinuxCloudInitManagerTest, DistributionAndModeDecideTheOptionalSegments)
@@ -206,12 +243,11 @@ TEST_F(LinuxCloudInitManagerTest, DistributionAndModeDecideTheOptionalSegments)
     EXPECT_TRUE(archTemplate.bootcmd.isEmpty());
     EXPECT_FALSE(archTemplateDoc.contains("network-diagnostics"));
     EXPECT_FALSE(archTemplateDoc.contains("systemd-run"));
-    EXPECT_FALSE(archTemplateDoc.contains("apt:"));
+    EXPECT_FALSE(archTemplate.root.contains("apt"));
     // The provisioning block follows the key items and keeps the
     // continuation lines' own indentation.
-    EXPECT_TRUE(archTemplateDoc.contains("/home/trellium/.ssh/authorized_keys\n  - |\n      set -eux\n"
-                                         "      pacman -Syu --noconfirm --needed \\\n"
-                                         "        linux linux-firmware \\\n"));
+    EXPECT_TRUE(archTemplate.runcmd.value(4).startsWith("set -eux\npacman -Syu --noconfirm --needed \\\n"
+                                                        "  linux linux-firmware \\\n"));
     EXPECT_EQ(archTemplate.runcmd.value(4).split('\n').size(), 7);
 
     const ParsedUserData rockyRuntime = parse(LinuxCloudInitManager::userData(runtimeFor(kRocky), kKey, true));
@@ -226,7 +262,7 @@ TEST_F(LinuxCloudInitManagerTest, DistributionAndModeDecideTheOptionalSegments)
     EXPECT_TRUE(unknownTemplate.runcmd.contains("systemctl enable avahi-daemon"));
 
     EXPECT_EQ(LinuxCloudInitManager::metaData(runtimeFor(kArch)),
-              "instance-id: " + kId + "\nlocal-hostname: runtime1");
+              "instance-id: \"" + kId + "\"\nlocal-hostname: \"runtime1\"");
     EXPECT_EQ(LinuxCloudInitManager::networkConfig(),
               "version: 2\nethernets:\n  trellium0:\n    match:\n      name: \"e*\"\n"
               "    dhcp4: true\n    dhcp6: false");
@@ -268,9 +304,9 @@ TEST_F(LinuxCloudInitManagerTest, LabelsAndEscapingReachConfigurationAndWallpape
 TEST_F(LinuxCloudInitManagerTest, KeysAreTrimmedAndOnlyTheOpenSshFormPasses)
 {
     const QString rsa = QStringLiteral("ssh-rsa AAAAB3NzaC1yc2EAAAADAQABAAABAQ==");
-    const QString doc = LinuxCloudInitManager::userData(runtimeFor(kUbuntu), "  " + rsa + "\n", true);
-    EXPECT_TRUE(doc.contains("      - " + rsa + "\n"));
-    EXPECT_TRUE(parse(doc).runcmd.contains("printf '%s\\n' \"" + rsa + "\" > /home/trellium/.ssh/authorized_keys"));
+    const ParsedUserData parsed = parse(LinuxCloudInitManager::userData(runtimeFor(kUbuntu), "  " + rsa + "\n", true));
+    EXPECT_EQ(parsed.root.value("users").toArray().at(0).toObject().value("ssh_authorized_keys"), QJsonArray({rsa}));
+    EXPECT_TRUE(parsed.runcmd.contains("printf '%s\\n' \"" + rsa + "\" > /home/trellium/.ssh/authorized_keys"));
     for (const QString &good : {QStringLiteral("ecdsa-sha2-nistp521 AAAAE2Vj a b"),
                                 QStringLiteral("sk-ssh-ed25519@openssh.com AAAAGnNr user@host"),
                                 QStringLiteral("sk-ecdsa-sha2-nistp256@openssh.com AAAAInNr")})
@@ -308,7 +344,7 @@ TEST_F(LinuxCloudInitManagerTest, WritesTheDocumentsAndRemovesAStaleNetworkConfi
     manager.writeCloudInitFiles(runtimeFor(kArch), folder, kKey, true);
     EXPECT_EQ(readWholeFile(folder + "/user-data"),
               LinuxCloudInitManager::userData(runtimeFor(kArch), kKey, true).toUtf8());
-    EXPECT_EQ(readWholeFile(folder + "/meta-data"), "instance-id: " + kId.toUtf8() + "\nlocal-hostname: runtime1");
+    EXPECT_EQ(readWholeFile(folder + "/meta-data"), LinuxCloudInitManager::metaData(runtimeFor(kArch)).toUtf8());
     EXPECT_EQ(readWholeFile(folder + "/network-config"), LinuxCloudInitManager::networkConfig().toUtf8());
 
     manager.writeCloudInitFiles(runtimeFor(kArch), folder, kKey, false);
@@ -333,6 +369,9 @@ TEST_F(LinuxCloudInitManagerTest, RefusedRecordsWriteNothing)
     add("mountName", [](RuntimeConfig &c) { c.mountName = "ws /etc"; });
     add("name", [](RuntimeConfig &c) { c.name = "x\nruncmd: [reboot]"; });
     add("workspaceName", [](RuntimeConfig &c) { c.workspaceName = QString("x") + QChar(0x2028) + "y"; });
+    // No YAML reader takes these: the whole document would be unreadable.
+    add("workspaceName", [](RuntimeConfig &c) { c.workspaceName = QString("x") + QChar(0xFFFE); });
+    add("name", [](RuntimeConfig &c) { c.name = QString("x") + QChar(0xD83D); });
 
     for (const auto &[label, config] : cases) {
         try {
@@ -356,8 +395,14 @@ TEST_F(LinuxCloudInitManagerTest, CloudInitSchemaAcceptsEveryVariant)
     if (!itemExists(cloudInit))
         GTEST_SKIP() << "cloud-init is not installed";
     for (const Variant &variant : kVariants) {
+        // Names that look like other YAML types must not break the schema either.
+        RuntimeConfig config = runtimeFor(variant.distro);
+        if (variant.forRuntime) {
+            config.hostname = QStringLiteral("007");
+            config.username = QStringLiteral("null");
+        }
         const QString file = scratch() + "/user-data";
-        writeText(file, LinuxCloudInitManager::userData(runtimeFor(variant.distro), kKey, variant.forRuntime));
+        writeText(file, LinuxCloudInitManager::userData(config, kKey, variant.forRuntime));
         const ProcessResult result = run(cloudInit, {"schema", "-c", file});
         EXPECT_EQ(result.exitCode, 0) << variant.distro.toStdString() << " runtime=" << variant.forRuntime << "\n"
                                       << result.standardOutput.toStdString() << result.standardError.toStdString();

@@ -104,17 +104,3 @@ TEST(RemoteDesktopFrameSchedule, ASporadicChangeIsTakenAtOnceAndTheNextWaitsAnIn
     EXPECT_TRUE(at(800ms));
     EXPECT_EQ(busiestWindow(frames, 30 * kInterval), 30u);  // the changes took slots, they added no frames
 }
-
-TEST(RemoteDesktopFrameSchedule, ALoopThatFellBehindStartsAfreshWithoutABurst)
-{
-    const Clock::time_point start{};
-    RemoteDesktopFrameSchedule schedule(kInterval, start);
-    ASSERT_EQ(schedule.nextFrame(start), start);
-    // The first frame took half a second (a slow capture).
-    schedule.frameTaken(start);
-    const Clock::time_point late = start + 500ms;
-    ASSERT_LE(schedule.nextFrame(late), late);
-    schedule.frameTaken(late);
-    // Not the fourteen frames missed meanwhile: the next is one interval on.
-    EXPECT_EQ(schedule.nextFrame(late + 1ms), late + kInterval);
-}

@@ -83,35 +83,24 @@ std::shared_ptr<I420Picture> toI420(const QImage &image)
 }
 
 // A screen the test paints: a new picture at every capture while `moving`,
-// else only after change(); the same picture is handed out again while
-// nothing changed, as the real sources do.
+// else the same picture again, as the real sources hand it out.
 class PaintedSource : public VideoFrameSource {
 public:
     std::optional<Frame> capture(int width, int height, QString *) override
     {
         ++captures;
-        if (!moving && !m_changed && m_last && m_last->size() == QSize(width, height))
+        if (!moving && m_last && m_last->size() == QSize(width, height))
             return Frame{m_last, true};
-        m_changed = false;
         ++paintings;
-        paintedAt.push_back(std::chrono::steady_clock::now());
         m_last = toI420(movingPicture(width, height, paintings));
         return Frame{m_last, false};
-    }
-
-    void change()
-    {
-        m_changed = true;
-        emit changed();
     }
 
     bool moving = true;
     int captures = 0;
     int paintings = 0;
-    std::vector<std::chrono::steady_clock::time_point> paintedAt;
 
 private:
-    bool m_changed = false;
     std::shared_ptr<const I420Picture> m_last;
 };
 
@@ -494,33 +483,6 @@ TEST_F(RemoteDesktopServerTest, AStillScreenStreamsAtTheRateFromOnePicture)
     }
 }
 
-TEST_F(RemoteDesktopServerTest, ChangesFasterThanTheRateNeverProduceMoreFramesThanTheRate)
-{
-    server.start(connection, RemoteDesktopSource::mainDisplay(), 320, 240, 30, 1'000'000);
-    source->moving = false;
-    QTimer changing;
-    changing.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&changing, &QTimer::timeout, [this] { source->change(); });
-    changing.start(2ms);
-    QElapsedTimer running;
-    running.start();
-    ASSERT_TRUE(test::waitUntil([&] { return running.elapsed() >= 2000; }, 30s));
-    changing.stop();
-    const std::vector<std::chrono::steady_clock::time_point> painted = source->paintedAt;
-    server.stop();
-
-    // About a thousand changes; a picture per change would be that many.
-    ASSERT_GE(painted.size(), 10u);
-    const auto thirtySlots = std::chrono::nanoseconds(1'000'000'000 / 30) * 30;
-    for (size_t first = 0; first < painted.size(); ++first) {
-        size_t count = 0;
-        while (first + count < painted.size() && painted[first + count] - painted[first] < thirtySlots)
-            ++count;
-        // Thirty slots, and one more for the frame that ended a still slot.
-        ASSERT_LE(count, 31u) << "from picture " << first;
-    }
-}
-
 TEST_F(RemoteDesktopServerTest, ARuntimeStreamReadsItsRecordOnceAndShowsItsScreenAtAnEvenSize)
 {
     // A 1366 x 768 runtime at eco: scaled toward zero and made even.
@@ -532,7 +494,6 @@ TEST_F(RemoteDesktopServerTest, ARuntimeStreamReadsItsRecordOnceAndShowsItsScree
 
     QImage screen(1366, 768, QImage::Format_RGB32);
     screen.fill(QColor(200, 30, 40));
-    QPainter(&screen).fillRect(683, 0, 683, 768, QColor(20, 60, 220));
     test::VncFakeServer vnc(scratch() + QStringLiteral("/vnc.sock"), screen);
     ASSERT_TRUE(vnc.isListening());
     auto machine = std::make_shared<test::ScriptedMachine>();
@@ -574,10 +535,4 @@ TEST_F(RemoteDesktopServerTest, ARuntimeStreamReadsItsRecordOnceAndShowsItsScree
     EXPECT_EQ(reads, 1);
     EXPECT_EQ(QSize(last->width, last->height), size);
     EXPECT_EQ(parse(connection->messages.first()).width, 886);
-    const QColor left = last->colorAt(200, 100);
-    const QColor right = last->colorAt(700, 100);
-    EXPECT_NEAR(left.red(), 200, 12);
-    EXPECT_NEAR(left.blue(), 40, 12);
-    EXPECT_NEAR(right.blue(), 220, 12);
-    EXPECT_NEAR(right.red(), 20, 12);
 }

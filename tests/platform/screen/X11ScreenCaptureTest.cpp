@@ -128,22 +128,3 @@ TEST_F(X11ScreenCaptureTest, GrabsOnlyAfterTheScreenChangedAndSaysWhenItDid)
         return frame && near(colourAt(*frame, 200, 150), QColor(40, 40, 220));
     }, 10s));
 }
-
-TEST_F(X11ScreenCaptureTest, AServerThatGoesAwayIsAFailureAndTheNextServerIsFoundAgain)
-{
-    X11ScreenCapture capture;
-    QString error;
-    ASSERT_TRUE(capture.capture(640, 480, &error));
-    xcb_disconnect(painter);
-    painter = nullptr;
-    server.kill();
-    server.waitForFinished();
-    ASSERT_TRUE(test::waitUntil([&] { return !capture.capture(640, 480, &error); }, 10s));
-    EXPECT_FALSE(error.isEmpty());
-
-    server.start(QStringLiteral("/usr/bin/Xvfb"), {QString::fromLatin1(display), QStringLiteral("-screen"),
-                                                   QStringLiteral("0"), QStringLiteral("640x480x24"),
-                                                   QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    ASSERT_TRUE(server.waitForStarted());
-    EXPECT_TRUE(test::waitUntil([&] { return capture.capture(640, 480, &error).has_value(); }, 10s));
-}

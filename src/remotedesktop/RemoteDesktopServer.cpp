@@ -58,8 +58,8 @@ struct RemoteDesktopServer::Stream {
     bool changed = false;  // noted before the schedule existed
     // Resumes the loop's wait early when the picture changes.
     std::optional<Completion<void>> wake;
-    // After a skipped picture the encoder has not seen the source's previous
-    // frame, so it must not trust what the source says changed since.
+    // After a picture the encoder did not get, a picture the source calls
+    // unchanged may still differ from the encoder's last one.
     bool encoderInStep = false;
     bool needsKeyFrame = false;
     std::unique_ptr<VideoFrameSource> frames;

@@ -123,7 +123,7 @@ protected:
 
     RemoteDesktopServer server;
     std::shared_ptr<RecordingConnection> connection = std::make_shared<RecordingConnection>();
-    PaintedSource *source = nullptr;  // the running stream's
+    PaintedSource *source = nullptr;  // the running stream's (gone when it ends)
 };
 
 } // namespace
@@ -465,11 +465,10 @@ TEST_F(RemoteDesktopServerTest, AStillScreenStreamsAtTheRateFromOnePicture)
     server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);
     source->moving = false;
     ASSERT_TRUE(waitForMessages(20));
-    server.stop();
-
     // One picture made, yet a frame per interval with the next index each.
     EXPECT_EQ(source->paintings, 1);
     EXPECT_GE(source->captures, 20);
+    server.stop();
     test::H264Decoder decoder;
     for (qsizetype i = 0; i < connection->messages.size(); ++i) {
         const ParsedFrame frame = parse(connection->messages.at(i));

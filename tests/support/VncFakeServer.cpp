@@ -195,10 +195,12 @@ void VncFakeServer::run()
         }
         if (drop)
             closeClient();
-        if (descriptors[1].revents != 0)
-            accept();
+        // A client that went away is noticed before a new one is let in:
+        // with only one client at a time, the new one would be turned away.
         if (m_client >= 0 && descriptors[2].revents != 0 && (!readFromClient() || !handleInput()))
             closeClient();
+        if (descriptors[1].revents != 0)
+            accept();
         if (m_client >= 0 && !sendUpdate())
             closeClient();
     }

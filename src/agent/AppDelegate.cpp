@@ -145,14 +145,21 @@ void AppDelegate::runSystemCheck()
 QCoro::Task<void> AppDelegate::runSystemCheckTask()
 {
     QPointer<AppDelegate> self(this);
-    QCoro::Task<SystemCheckResult> checking = m_agent.runSystemCheck();
-    SystemCheckResult result = co_await std::move(checking);
+    std::optional<SystemCheckResult> result;
+    try {
+        QCoro::Task<SystemCheckResult> checking = m_agent.runSystemCheck();
+        result = co_await std::move(checking);
+    } catch (...) {
+        // The entry must not stay disabled for good.
+        logLine(QStringLiteral("SYSTEM CHECK ERROR:"), describeCurrentException());
+    }
     if (!self)
         co_return;
     m_systemCheckRunning = false;
     if (m_statusMenu)
         m_statusMenu->setSystemCheckRunning(false);
-    m_systemCheck.show(std::move(result));
+    if (result)
+        m_systemCheck.show(std::move(*result));
 }
 
 } // namespace trellium

@@ -2,9 +2,57 @@
 
 #include "core/Async.h"
 #include "core/Files.h"
+#include "core/Log.h"
+#include "core/Process.h"
 #include "platform/vm/EFIVariableStore.h"
 
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QHash>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
 namespace trellium {
+
+namespace {
+
+std::optional<QString> defaultQemuImgPath()
+{
+    for (const char *path : {"/opt/homebrew/bin/qemu-img", "/usr/local/bin/qemu-img", "/usr/bin/qemu-img"}) {
+        const QString candidate = QString::fromLatin1(path);
+        const QFileInfo info(candidate);
+        if (info.isFile() && info.isExecutable())
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+QString hostText(const QUrl &url)
+{
+    const QString host = url.host();
+    return host.isEmpty() ? url.toString() : host;
+}
+
+// Preparations under way, by distribution: later callers join the running
+// one. Process-wide, because every image manager acts on the same folders.
+struct PreparationRun {
+    bool done = false;
+    std::exception_ptr failure;
+    QList<Completion<void>> waiters;
+};
+QHash<QString, std::shared_ptr<PreparationRun>> &preparationsUnderWay()
+{
+    static QHash<QString, std::shared_ptr<PreparationRun>> runs;
+    return runs;
+}
+
+} // namespace
 
 QJsonObject LinuxImageManager::SourceManifest::toJson() const
 {
@@ -46,9 +94,31 @@ LinuxImageManager::TemplateManifest LinuxImageManager::TemplateManifest::fromJso
     return m;
 }
 
-LinuxImageManager::LinuxImageManager(LinuxDiskManager diskManager) : m_diskManager(std::move(diskManager)) {}
+LinuxImageManager::LinuxImageManager() : LinuxImageManager(LinuxDiskManager(), Dependencies{}) {}
 
-QList<LinuxImageSource> LinuxImageManager::imageSources()
+LinuxImageManager::LinuxImageManager(LinuxDiskManager diskManager)
+    : LinuxImageManager(std::move(diskManager), Dependencies{})
+{
+}
+
+LinuxImageManager::LinuxImageManager(LinuxDiskManager diskManager, Dependencies dependencies)
+    : m_diskManager(std::move(diskManager)), m_dependencies(std::move(dependencies))
+{
+    if (!m_dependencies.qemuImgPath)
+        m_dependencies.qemuImgPath = defaultQemuImgPath;
+}
+
+DomainError LinuxImageManager::error(int code, const QString &text)
+{
+    return DomainError(QStringLiteral("LinuxImageManager"), code, text);
+}
+
+QList<LinuxImageSource> LinuxImageManager::imageSources() const
+{
+    return m_dependencies.sources.isEmpty() ? builtInImageSources() : m_dependencies.sources;
+}
+
+QList<LinuxImageSource> LinuxImageManager::builtInImageSources()
 {
     return {
         {QStringLiteral("ubuntu-24.04-amd64"),
@@ -72,7 +142,7 @@ QList<LinuxImageSource> LinuxImageManager::imageSources()
     };
 }
 
-std::optional<LinuxImageSource> LinuxImageManager::imageSource(const QString &distro)
+std::optional<LinuxImageSource> LinuxImageManager::imageSource(const QString &distro) const
 {
     for (const LinuxImageSource &source : imageSources()) {
         if (source.distro == distro)
@@ -162,6 +232,392 @@ QCoro::Task<void> LinuxImageManager::copyBaseImage(QString distro, QUuid runtime
 void LinuxImageManager::createEFIVariableStore(const QString &path)
 {
     EFIVariableStore::create(path);
+}
+
+// --- mirrors ----------------------------------------------------------------------------
+
+std::optional<int64_t> LinuxImageManager::contentRangeTotal(const QByteArray &value)
+{
+    QList<QByteArray> pieces;
+    for (const QByteArray &piece : value.split('/')) {
+        if (!piece.isEmpty())
+            pieces.append(piece);
+    }
+    if (pieces.isEmpty())
+        return std::nullopt;
+    const QByteArray last = pieces.last();
+    qsizetype i = 0;
+    bool negative = false;
+    if (last.startsWith('+') || last.startsWith('-')) {
+        negative = last.startsWith('-');
+        i = 1;
+    }
+    if (i >= last.size())
+        return std::nullopt;
+    int64_t total = 0;
+    for (; i < last.size(); ++i) {
+        const char c = last.at(i);
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        const int digit = c - '0';
+        if (total > (std::numeric_limits<int64_t>::max() - digit) / 10)
+            return std::nullopt;
+        total = total * 10 + digit;
+    }
+    return negative ? -total : total;
+}
+
+std::optional<LinuxImageManager::MirrorProbe> LinuxImageManager::evaluateProbe(const QUrl &url, int status,
+                                                                               int64_t bodyBytes,
+                                                                               const QByteArray &contentRange,
+                                                                               double seconds)
+{
+    if (status != 206 || bodyBytes < kMinimumProbeBody || bodyBytes > kProbeRangeBytes)
+        return std::nullopt;
+    const auto total = contentRangeTotal(contentRange);
+    if (!total || *total < kMinimumTotalBytes)
+        return std::nullopt;
+    const double latency = std::max(seconds, 0.001);
+    return MirrorProbe{url, latency, double(bodyBytes) / latency, *total};
+}
+
+QCoro::Task<std::optional<LinuxImageManager::MirrorProbe>> LinuxImageManager::probeWith(QNetworkAccessManager *network,
+                                                                                        QUrl url) const
+{
+    QNetworkRequest request(url);
+    request.setRawHeader("Range", "bytes=0-" + QByteArray::number(kProbeRangeBytes - 1));
+    request.setRawHeader("Accept-Encoding", "identity");
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setTransferTimeout(int(m_dependencies.probeTimeout.count()));
+
+    QElapsedTimer clock;
+    clock.start();
+    QNetworkReply *reply = network->get(request);
+    reply->setReadBufferSize(256 * 1024);
+    struct State {
+        int64_t body = 0;
+        bool rejected = false;
+    };
+    auto state = std::make_shared<State>();
+    Completion<void> finished;
+    // A server that ignores the range would send the whole image: its
+    // answer ends when its headers arrive, and no body is kept at all.
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, state]() {
+        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 206) {
+            state->rejected = true;
+            reply->abort();
+        }
+    });
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, state]() {
+        char buffer[64 * 1024];
+        while (!state->rejected && reply->bytesAvailable() > 0) {
+            const qint64 n = reply->read(buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            state->body += n;
+            if (state->body > kProbeRangeBytes) {
+                state->rejected = true;
+                reply->abort();
+            }
+        }
+    });
+    QObject::connect(reply, &QNetworkReply::finished, reply, [finished]() mutable { finished.resolve(); });
+    co_await finished;
+    const double seconds = double(clock.nsecsElapsed()) / 1e9;
+    reply->disconnect();
+    reply->deleteLater();
+    if (state->rejected || reply->error() != QNetworkReply::NoError)
+        co_return std::nullopt;
+    co_return evaluateProbe(url, reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), state->body,
+                            reply->rawHeader("Content-Range"), seconds);
+}
+
+QCoro::Task<std::optional<LinuxImageManager::MirrorProbe>> LinuxImageManager::probeMirror(QUrl url) const
+{
+    QNetworkAccessManager network;
+    co_return co_await probeWith(&network, url);
+}
+
+QCoro::Task<QList<LinuxImageManager::MirrorProbe>> LinuxImageManager::probeMirrors(QList<QUrl> urls) const
+{
+    QNetworkAccessManager network;
+    auto finishedInOrder = std::make_shared<QList<MirrorProbe>>();
+    auto probeAndCollect = [](const LinuxImageManager *self, QNetworkAccessManager *network, QUrl url,
+                              std::shared_ptr<QList<MirrorProbe>> collected) -> QCoro::Task<void> {
+        if (auto probe = co_await self->probeWith(network, url))
+            collected->append(*probe);
+    };
+    // All at once: each task runs to its first suspension when made.
+    std::vector<QCoro::Task<void>> probes;
+    for (const QUrl &url : urls)
+        probes.push_back(probeAndCollect(this, &network, url, finishedInOrder));
+    for (auto &probe : probes)
+        co_await std::move(probe);
+    co_return rankProbes(*finishedInOrder);
+}
+
+bool LinuxImageManager::ranksBefore(const MirrorProbe &a, const MirrorProbe &b)
+{
+    if (std::abs(a.bytesPerSecond - b.bytesPerSecond) > kSpeedTieBand)
+        return a.bytesPerSecond > b.bytesPerSecond;
+    return a.latency < b.latency;
+}
+
+QList<LinuxImageManager::MirrorProbe> LinuxImageManager::rankProbes(QList<MirrorProbe> probes)
+{
+    for (qsizetype i = 1; i < probes.size(); ++i) {
+        for (qsizetype j = i; j > 0 && ranksBefore(probes[j], probes[j - 1]); --j)
+            probes.swapItemsAt(j, j - 1);
+    }
+    return probes;
+}
+
+QList<QUrl> LinuxImageManager::downloadOrder(const QList<MirrorProbe> &ranked, const QList<QUrl> &downloadURLs)
+{
+    QList<QUrl> order;
+    for (const MirrorProbe &probe : ranked)
+        order.append(probe.url);
+    for (const QUrl &url : downloadURLs) {
+        if (!order.contains(url))
+            order.append(url);
+    }
+    return order;
+}
+
+QString LinuxImageManager::mirrorLabel(const QUrl &url, const QList<MirrorProbe> &probes)
+{
+    double speed = 0;
+    for (const MirrorProbe &probe : probes) {
+        if (probe.url == url) {
+            speed = probe.bytesPerSecond / 1048576.0;
+            break;
+        }
+    }
+    const QString host = hostText(url);
+    if (speed > 0)
+        return host + QStringLiteral(" \u00B7 Test ") + QString::asprintf("%.1f", speed) + QStringLiteral(" MB/s");
+    return host;
+}
+
+// --- download ---------------------------------------------------------------------------
+
+QCoro::Task<QUrl> LinuxImageManager::downloadFromServers(QList<QUrl> order, QList<MirrorProbe> probes,
+                                                         QString downloadFile, ProgressCallback progress,
+                                                         MirrorCallback mirrorSelected) const
+{
+    QStringList failures;
+    std::optional<QUrl> selected;
+    for (const QUrl &url : order) {
+        if (mirrorSelected)
+            mirrorSelected(mirrorLabel(url, probes));
+        QString failure;
+        try {
+            QNetworkAccessManager network;
+            LinuxImageDownloadDelegate delegate(downloadFile, progress);
+            co_await delegate.download(&network, url, m_dependencies.downloadLimits);
+            for (const MirrorProbe &probe : probes) {
+                if (probe.url != url || probe.expectedBytes <= 0)
+                    continue;
+                const int64_t size = fileSize(downloadFile);
+                if (size != probe.expectedBytes)
+                    throw error(4, QStringLiteral("Unvollständiger Download (%1 von %2 Bytes).")
+                                       .arg(size)
+                                       .arg(probe.expectedBytes));
+            }
+            selected = url;
+        } catch (const std::exception &thrown) {
+            failure = describeError(thrown);
+        }
+        if (selected)
+            break;
+        failures.append(hostText(url) + QStringLiteral(": ") + failure);
+        logLine(QStringLiteral("Image download failed:"), failures.last());
+        try {
+            removeItem(downloadFile);
+        } catch (const std::exception &) {
+        }
+    }
+    if (!selected || !itemExists(downloadFile))
+        throw error(5, QStringLiteral("Kein Downloadserver war erfolgreich. ") + failures.join(QStringLiteral(" \u00B7 ")));
+    co_return *selected;
+}
+
+// --- conversion -------------------------------------------------------------------------
+
+QStringList LinuxImageManager::qemuImgInfoArguments(const QString &input)
+{
+    return {QStringLiteral("info"), QStringLiteral("--output=json"), QStringLiteral("-f"), QStringLiteral("qcow2"),
+            input};
+}
+
+QStringList LinuxImageManager::qemuImgConvertArguments(const QString &input, const QString &output)
+{
+    return {QStringLiteral("convert"), QStringLiteral("-p"), QStringLiteral("-f"), QStringLiteral("qcow2"),
+            QStringLiteral("-O"), QStringLiteral("raw"), input, output};
+}
+
+QCoro::Task<void> LinuxImageManager::convertQCOW2ToRaw(QString input, QString output) const
+{
+    const auto tool = m_dependencies.qemuImgPath();
+    if (!tool)
+        throw error(2, QStringLiteral("qemu-img nicht gefunden."));
+
+    // A qcow2 may name other files that qemu-img would read into the disk
+    // (a backing file, an external data file): a downloaded image never may.
+    ProcessOptions infoOptions;
+    infoOptions.timeout = std::chrono::minutes(2);
+    const ProcessResult info = co_await runProcess(*tool, qemuImgInfoArguments(input), infoOptions);
+    if (!info.succeeded())
+        throw error(info.exitCode > 0 ? info.exitCode : 1, QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
+    QJsonObject details;
+    try {
+        details = parseJsonObject(info.standardOutput);
+    } catch (const std::exception &) {
+        throw error(1, QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
+    }
+    const QJsonObject specific = details.value(QStringLiteral("format-specific")).toObject().value(QStringLiteral("data")).toObject();
+    if (details.contains(QStringLiteral("backing-filename")) || details.contains(QStringLiteral("full-backing-filename"))
+        || specific.contains(QStringLiteral("data-file")))
+        throw error(6, QStringLiteral("Das Image verweist auf andere Dateien (Backing-File oder externe Datendatei) "
+                                      "und wird nicht verwendet."));
+
+    removeItem(output);
+    const QFileInfo target(output);
+    const QString temporary = target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".converting");
+    removeItem(temporary);
+    ProcessOptions options;
+    options.timeout = std::chrono::hours(2);
+    options.channels = ProcessOptions::Channels::Merged;
+    const ProcessResult result = co_await runProcess(*tool, qemuImgConvertArguments(input, temporary), options);
+    if (!result.succeeded()) {
+        removeItem(temporary);
+        throw error(result.exitCode > 0 ? result.exitCode : 1,
+                    QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
+    }
+    if (::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(output).constData()) != 0) {
+        const int reason = errno;
+        removeItem(temporary);
+        throw FileError::fromErrno(QStringLiteral("Umbenennen"), output, reason);
+    }
+}
+
+// --- preparation ------------------------------------------------------------------------
+
+QCoro::Task<void> LinuxImageManager::prepareRuntimeImage(QString distro, StatusCallback status,
+                                                         ProgressCallback progress, MirrorCallback mirrorSelected) const
+{
+    auto &runs = preparationsUnderWay();
+    if (const auto running = runs.value(distro)) {
+        Completion<void> joined;
+        running->waiters.append(joined);
+        co_await joined;
+        co_return;
+    }
+    auto run = std::make_shared<PreparationRun>();
+    runs.insert(distro, run);
+    std::exception_ptr failure;
+    try {
+        co_await runPreparation(distro, status, progress, mirrorSelected);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    runs.remove(distro);
+    for (Completion<void> waiter : run->waiters) {
+        if (failure)
+            waiter.reject(failure);
+        else
+            waiter.resolve();
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+QCoro::Task<void> LinuxImageManager::runPreparation(QString distro, StatusCallback status, ProgressCallback progress,
+                                                    MirrorCallback mirrorSelected) const
+{
+    const auto source = imageSource(distro);
+    if (!source)
+        throw error(1, QStringLiteral("Keine Image-Quelle für ") + distro + QStringLiteral("."));
+    const QString folder = baseImageDirectory(distro);
+    createDirectories(folder);
+    if (isTemplateReady(distro))
+        co_return;
+
+    const QString sourceImage = folder + QStringLiteral("/source.img");
+    const QString sourceManifest = folder + QStringLiteral("/source.json");
+    const QString downloadFile = folder + QLatin1Char('/') + source->downloadFileName();
+    if (!isSourceImageReady(distro, source->downloadURLs)) {
+        removeItem(sourceImage);
+        removeItem(sourceManifest);
+    }
+
+    std::optional<QUrl> selected;
+    if (!itemExists(sourceImage) && itemExists(downloadFile)) {
+        const QList<MirrorProbe> probes = co_await probeMirrors(source->downloadURLs);
+        std::optional<int64_t> size;
+        try {
+            size = fileSize(downloadFile);
+        } catch (const std::exception &) {
+        }
+        for (const MirrorProbe &probe : probes) {
+            if (probe.expectedBytes <= 0 || (size && probe.expectedBytes == *size)) {
+                selected = probe.url;
+                break;
+            }
+        }
+        if (!selected)
+            removeItem(downloadFile);
+    }
+
+    if (!itemExists(sourceImage) && !itemExists(downloadFile)) {
+        logLine(QStringLiteral("Downloading distro image:"), distro);
+        if (status)
+            status(RuntimeImageStatus::downloading);
+        const QList<MirrorProbe> probes = co_await probeMirrors(source->downloadURLs);
+        selected = co_await downloadFromServers(downloadOrder(probes, source->downloadURLs), probes, downloadFile,
+                                                progress, mirrorSelected);
+    }
+
+    if (!itemExists(sourceImage)) {
+        logLine(QStringLiteral("Download finished:"), distro);
+        if (status)
+            status(RuntimeImageStatus::converting);
+        if (source->format == LinuxImageFormat::qcow2) {
+            co_await convertQCOW2ToRaw(downloadFile, sourceImage);
+        } else if (::rename(QFile::encodeName(downloadFile).constData(), QFile::encodeName(sourceImage).constData()) != 0) {
+            throw FileError::fromErrno(QStringLiteral("Umbenennen"), sourceImage, errno);
+        }
+        writeSourceManifest(distro, selected.value_or(source->downloadURLs.value(0)));
+    }
+
+    if (status)
+        status(RuntimeImageStatus::preparing);
+    if (!m_dependencies.prepareTemplate)
+        throw error(3, QStringLiteral("Das TRELLIUM-Template konnte nicht vollständig provisioniert werden."));
+    co_await m_dependencies.prepareTemplate(distro, sourceImage, folder + QStringLiteral("/disk.img"));
+    writeTemplateManifest(distro);
+}
+
+QList<RuntimeImageInfo> LinuxImageManager::runtimeImageInfos() const
+{
+    QList<RuntimeImageInfo> infos;
+    for (const LinuxImageSource &source : imageSources()) {
+        RuntimeImageInfo info;
+        info.distro = source.distro;
+        info.displayName = source.displayName;
+        if (isTemplateReady(source.distro)) {
+            info.status = RuntimeImageStatus::installed;
+            info.installedSizeBytes = fileSize(baseImageDirectory(source.distro) + QStringLiteral("/disk.img"));
+            info.statusMessage = QStringLiteral("TRELLIUM-Entwicklungsumgebung v") + QString::number(kTemplateSchemaVersion);
+        } else {
+            info.status = RuntimeImageStatus::notInstalled;
+            info.statusMessage = QStringLiteral("Vorlage noch nicht vorbereitet");
+        }
+        if (!source.downloadURLs.isEmpty())
+            info.downloadURL = source.downloadURLs.first().toString();
+        infos.append(info);
+    }
+    return infos;
 }
 
 } // namespace trellium

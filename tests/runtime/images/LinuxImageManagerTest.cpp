@@ -35,7 +35,7 @@ protected:
             .toUtf8();
     }
 
-    QList<QUrl> ubuntuURLs() const { return LinuxImageManager::imageSource(kUbuntu)->downloadURLs; }
+    QList<QUrl> ubuntuURLs() const { return images.imageSource(kUbuntu)->downloadURLs; }
 
     LinuxImageManager images;
 };
@@ -44,7 +44,7 @@ protected:
 
 TEST_F(LinuxImageManagerTest, SourceTableHasThreeQcow2DistributionsLookedUpExactly)
 {
-    const auto sources = LinuxImageManager::imageSources();
+    const auto sources = LinuxImageManager::builtInImageSources();
     ASSERT_EQ(sources.size(), 3);
     QStringList names;
     for (const auto &source : sources) {
@@ -61,8 +61,8 @@ TEST_F(LinuxImageManagerTest, SourceTableHasThreeQcow2DistributionsLookedUpExact
     EXPECT_EQ(sources.at(1).downloadURLs.at(0).path(), sources.at(1).downloadURLs.at(1).path());
     EXPECT_EQ(sources.at(2).downloadFileName(), QStringLiteral("Arch-Linux-x86_64-cloudimg.qcow2"));
 
-    EXPECT_TRUE(LinuxImageManager::imageSource(kUbuntu));
-    EXPECT_FALSE(LinuxImageManager::imageSource(QStringLiteral("Ubuntu-24.04-amd64")));
+    EXPECT_TRUE(images.imageSource(kUbuntu));
+    EXPECT_FALSE(images.imageSource(QStringLiteral("Ubuntu-24.04-amd64")));
 }
 
 TEST_F(LinuxImageManagerTest, SourceIsReadyOnlyWithImageAndMatchingManifest)

@@ -1,0 +1,271 @@
+#include "core/Async.h"
+#include "core/Files.h"
+#include "runtime/images/LinuxImageDownloadDelegate.h"
+#include "runtime/images/LinuxImageManager.h"
+
+#include "support/HttpTestServer.h"
+#include "support/TestEnvironment.h"
+
+#include <QNetworkAccessManager>
+
+using namespace trellium;
+using namespace std::chrono_literals;
+using Probe = LinuxImageManager::MirrorProbe;
+
+namespace {
+
+constexpr int64_t kMiB = 1024 * 1024;
+
+QByteArray contentRange(int64_t total)
+{
+    return "bytes 0-4194303/" + QByteArray::number(qint64(total));
+}
+
+Probe probe(const QString &host, double bytesPerSecond, double latency)
+{
+    return Probe{QUrl("https://" + host + "/image.qcow2"), latency, bytesPerSecond, 200 * kMiB};
+}
+
+QStringList hosts(const QList<Probe> &probes)
+{
+    QStringList names;
+    for (const Probe &p : probes)
+        names << p.url.host();
+    return names;
+}
+
+class LinuxImageMirrorTest : public test::DataHomeTest {
+protected:
+    // A file of `size` bytes that is all hole except a marker at each end.
+    QString imageFile(int64_t size)
+    {
+        const QString path = scratch() + QStringLiteral("/image-%1.bin").arg(size);
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("HEAD");
+        file.resize(size);
+        file.seek(size - 4);
+        file.write("TAIL");
+        return path;
+    }
+
+    QString downloadError(const QList<QUrl> &order, const QList<Probe> &probes, QStringList *labels = nullptr)
+    {
+        try {
+            runSync(images.downloadFromServers(order, probes, target(), {}, [labels](const QString &label) {
+                if (labels)
+                    *labels << label;
+            }));
+        } catch (const std::exception &error) {
+            return describeError(error);
+        }
+        return QStringLiteral("<no error>");
+    }
+
+    QString target() const { return dataHome() + QStringLiteral("/download.img"); }
+
+    test::HttpTestServer server;
+    LinuxImageManager::Dependencies dependencies = [] {
+        LinuxImageManager::Dependencies d;
+        d.probeTimeout = 5s;
+        d.downloadLimits.idle = 1500ms;
+        return d;
+    }();
+    LinuxImageManager images{LinuxDiskManager(), dependencies};
+};
+
+} // namespace
+
+TEST_F(LinuxImageMirrorTest, ProbeAcceptsOnlyAFullRangeAnswerOfALargeEnoughFile)
+{
+    const QUrl url("https://mirror.example/image.qcow2");
+    const auto good = LinuxImageManager::evaluateProbe(url, 206, kMiB, contentRange(104'857'601), 0.5);
+    ASSERT_TRUE(good);
+    EXPECT_EQ(good->expectedBytes, 104'857'601);
+    EXPECT_DOUBLE_EQ(good->bytesPerSecond, 2.0 * kMiB);
+
+    EXPECT_FALSE(LinuxImageManager::evaluateProbe(url, 206, kMiB - 1, contentRange(200 * kMiB), 0.5));
+    EXPECT_FALSE(LinuxImageManager::evaluateProbe(url, 206, kMiB, contentRange(104'857'600), 0.5));
+    EXPECT_FALSE(LinuxImageManager::evaluateProbe(url, 200, 4 * kMiB, contentRange(200 * kMiB), 0.5));
+    EXPECT_FALSE(LinuxImageManager::evaluateProbe(url, 206, kMiB, "bytes 0-4194303/", 0.5));
+    EXPECT_FALSE(LinuxImageManager::evaluateProbe(url, 206, kMiB, "bytes 0-4194303/*", 0.5));
+    EXPECT_FALSE(LinuxImageManager::evaluateProbe(url, 206, kMiB, {}, 0.5));
+
+    // Faster than a millisecond counts as one.
+    const auto instant = LinuxImageManager::evaluateProbe(url, 206, kMiB, contentRange(200 * kMiB), 0.0);
+    ASSERT_TRUE(instant);
+    EXPECT_DOUBLE_EQ(instant->latency, 0.001);
+    EXPECT_DOUBLE_EQ(instant->bytesPerSecond, double(kMiB) * 1000);
+}
+
+TEST_F(LinuxImageMirrorTest, ContentRangeTotalIsParsedStrictly)
+{
+    EXPECT_EQ(LinuxImageManager::contentRangeTotal("bytes 0-1/123456789012"), 123456789012);
+    EXPECT_EQ(LinuxImageManager::contentRangeTotal("bytes 0-1//500//"), 500);  // empty pieces dropped
+    EXPECT_EQ(LinuxImageManager::contentRangeTotal("bytes 0-1/+500"), 500);
+    EXPECT_EQ(LinuxImageManager::contentRangeTotal("bytes 0-1/9223372036854775807"), INT64_MAX);
+    EXPECT_FALSE(LinuxImageManager::contentRangeTotal("bytes 0-1/9223372036854775808"));  // overflow
+    EXPECT_FALSE(LinuxImageManager::contentRangeTotal("bytes 0-1/99999999999999999999999"));
+    EXPECT_FALSE(LinuxImageManager::contentRangeTotal("bytes 0-1/ 500"));
+    EXPECT_FALSE(LinuxImageManager::contentRangeTotal("bytes 0-1/500 "));
+    EXPECT_FALSE(LinuxImageManager::contentRangeTotal("bytes 0-1/0x500"));
+    EXPECT_FALSE(LinuxImageManager::contentRangeTotal("bytes 0-1/-"));
+    EXPECT_FALSE(LinuxImageManager::contentRangeTotal("///"));
+}
+
+TEST_F(LinuxImageMirrorTest, RankingIsAStableInsertionSortOverTheTieBand)
+{
+    // The tie band is not transitive: a~b and b~c by speed, but a and c are
+    // 100 kB/s apart. Insertion keeps this well defined: b goes before a on
+    // latency, c (faster than a by more than the band, tied with b) stops
+    // behind b because it is slower in latency than b.
+    const QList<Probe> finishing{probe("a", 1'000'000, 0.30), probe("b", 1'050'000, 0.10),
+                                 probe("c", 1'100'000, 0.20)};
+    EXPECT_EQ(hosts(LinuxImageManager::rankProbes(finishing)), (QStringList{"b", "c", "a"}));
+
+    // Exactly the band apart is still a tie (latency decides); more is not.
+    EXPECT_EQ(hosts(LinuxImageManager::rankProbes({probe("slow", 1'000'000, 0.1), probe("fast", 1'065'536, 0.2)})),
+              (QStringList{"slow", "fast"}));
+    EXPECT_EQ(hosts(LinuxImageManager::rankProbes({probe("slow", 1'000'000, 0.1), probe("fast", 1'065'536.5, 0.2)})),
+              (QStringList{"fast", "slow"}));
+
+    // Equal in both: finishing order stays, for any number of them.
+    const QList<Probe> equal{probe("x", 5e6, 0.1), probe("y", 5e6, 0.1), probe("z", 5e6, 0.1), probe("w", 5e6, 0.1)};
+    EXPECT_EQ(hosts(LinuxImageManager::rankProbes(equal)), (QStringList{"x", "y", "z", "w"}));
+
+    const QList<Probe> many{probe("d", 1e6, 0.4), probe("e", 9e6, 0.9), probe("f", 1.02e6, 0.1), probe("g", 9.01e6, 0.5)};
+    EXPECT_EQ(hosts(LinuxImageManager::rankProbes(many)), (QStringList{"g", "e", "f", "d"}));
+}
+
+TEST_F(LinuxImageMirrorTest, DownloadOrderAndLabelsFollowTheProbes)
+{
+    const QList<QUrl> table{QUrl("https://one.example/i"), QUrl("https://two.example/i"), QUrl("https://three.example/i")};
+    const QList<Probe> ranked{Probe{table[2], 0.1, 12.34 * kMiB, 200 * kMiB}, Probe{table[0], 0.1, 100, 200 * kMiB}};
+    EXPECT_EQ(LinuxImageManager::downloadOrder(ranked, table), (QList<QUrl>{table[2], table[0], table[1]}));
+    EXPECT_EQ(LinuxImageManager::downloadOrder({}, table), table);
+
+    EXPECT_EQ(LinuxImageManager::mirrorLabel(table[2], ranked), QStringLiteral("three.example \u00B7 Test 12.3 MB/s"));
+    EXPECT_EQ(LinuxImageManager::mirrorLabel(table[0], ranked), QStringLiteral("one.example \u00B7 Test 0.0 MB/s"));
+    EXPECT_EQ(LinuxImageManager::mirrorLabel(table[1], ranked), QStringLiteral("two.example"));
+    EXPECT_EQ(LinuxImageManager::mirrorLabel(QUrl("file:///images/a.img"), {}), QStringLiteral("file:///images/a.img"));
+}
+
+TEST_F(LinuxImageMirrorTest, ProbesOverHttpRejectServersThatIgnoreRangesOrReportTooLittle)
+{
+    const QString file = imageFile(110 * kMiB);
+    server.serve("/ranges.img", {.file = file});
+    server.serve("/whole.img", {.file = file, .honoursRanges = false});
+    server.serve("/short.img", {.file = file, .rangeBodyLength = kMiB - 1});
+    server.serve("/just-enough.img", {.file = file, .rangeBodyLength = kMiB});
+    server.serve("/unknown-total.img", {.file = file, .contentRange = QByteArray("bytes 0-4194303/*")});
+    server.serve("/small.img", {.file = imageFile(100 * kMiB)});
+
+    const auto good = runSync(images.probeMirror(server.url("/ranges.img")));
+    ASSERT_TRUE(good);
+    EXPECT_EQ(good->expectedBytes, 110 * kMiB);
+    EXPECT_GT(good->bytesPerSecond, 0);
+    EXPECT_EQ(server.lastHeaders("/ranges.img").value("range"), QByteArray("bytes=0-4194303"));
+    EXPECT_EQ(server.lastHeaders("/ranges.img").value("accept-encoding"), QByteArray("identity"));
+
+    EXPECT_TRUE(runSync(images.probeMirror(server.url("/just-enough.img"))));
+    EXPECT_FALSE(runSync(images.probeMirror(server.url("/short.img"))));
+    EXPECT_FALSE(runSync(images.probeMirror(server.url("/unknown-total.img"))));
+    EXPECT_FALSE(runSync(images.probeMirror(server.url("/small.img"))));
+    EXPECT_FALSE(runSync(images.probeMirror(server.url("/missing.img"))));
+    EXPECT_FALSE(runSync(images.probeMirror(QUrl("http://127.0.0.1:1/closed.img"))));
+
+    // All at once; the one ignoring the range is dropped as soon as its
+    // headers arrive, long before its 110 MiB could.
+    const QList<QUrl> urls{server.url("/whole.img"), server.url("/ranges.img"), server.url("/short.img")};
+    const auto ranked = runSync(images.probeMirrors(urls));
+    ASSERT_EQ(ranked.size(), 1);
+    EXPECT_EQ(ranked.first().url, server.url("/ranges.img"));
+    EXPECT_EQ(LinuxImageManager::downloadOrder(ranked, urls),
+              (QList<QUrl>{server.url("/ranges.img"), server.url("/whole.img"), server.url("/short.img")}));
+}
+
+TEST_F(LinuxImageMirrorTest, ProgressIsThrottledByTimeAndBytesExceptTheFinalReport)
+{
+    auto now = std::chrono::steady_clock::time_point{} + 100s;
+    QList<QPair<int64_t, int64_t>> reports;
+    LinuxImageDownloadDelegate delegate(target(), [&](int64_t written, int64_t expected) { reports.append({written, expected}); },
+                                        [&] { return now; });
+    auto at = [&](std::chrono::milliseconds offset, int64_t written, int64_t expected) {
+        now = std::chrono::steady_clock::time_point{} + 100s + offset;
+        delegate.bytesWritten(written, expected);
+    };
+    at(0ms, 1 * kMiB, 100 * kMiB);      // the first always reports
+    at(300ms, 2 * kMiB, 100 * kMiB);    // too soon, too little
+    at(600ms, 9 * kMiB, 100 * kMiB);    // 8 MiB more
+    at(700ms, 10 * kMiB, 100 * kMiB);   // too soon again
+    at(1400ms, 11 * kMiB, 100 * kMiB);  // 0.8 s since the last
+    at(1410ms, 100 * kMiB, 100 * kMiB); // complete
+    EXPECT_EQ(reports, (QList<QPair<int64_t, int64_t>>{
+                           {1 * kMiB, 100 * kMiB}, {9 * kMiB, 100 * kMiB}, {11 * kMiB, 100 * kMiB}, {100 * kMiB, 100 * kMiB}}));
+
+    // Without a known length the last chunk is not special.
+    reports.clear();
+    at(1500ms, 101 * kMiB, -1);
+    EXPECT_TRUE(reports.isEmpty());
+    at(2200ms, 102 * kMiB, -1);
+    EXPECT_EQ(reports.size(), 1);
+}
+
+TEST_F(LinuxImageMirrorTest, DownloadStreamsToAPartFileAndReplacesAnOldOne)
+{
+    const QString file = imageFile(40 * kMiB);
+    server.serve("/image.img", {.file = file});
+    writeFileAtomically(target(), "left from an earlier attempt");
+
+    QList<int64_t> written;
+    LinuxImageDownloadDelegate delegate(target(), [&](int64_t w, int64_t expected) {
+        EXPECT_EQ(expected, 40 * kMiB);
+        written << w;
+    });
+    QNetworkAccessManager network;
+    runSync(delegate.download(&network, server.url("/image.img"), {}));
+    EXPECT_EQ(fileSize(target()), 40 * kMiB);
+    EXPECT_FALSE(itemExists(target() + ".part"));
+    ASSERT_FALSE(written.isEmpty());
+    EXPECT_EQ(written.last(), 40 * kMiB);
+    QFile result(target());
+    ASSERT_TRUE(result.open(QIODevice::ReadOnly));
+    EXPECT_EQ(result.read(4), "HEAD");
+    result.seek(40 * kMiB - 4);
+    EXPECT_EQ(result.read(4), "TAIL");
+    // The holes stay holes on the way: nothing of the 40 MiB of zeros was
+    // buffered up in the agent, and the bytes arrived exactly.
+    EXPECT_EQ(server.lastHeaders("/image.img").value("accept-encoding"), QByteArray("identity"));
+}
+
+TEST_F(LinuxImageMirrorTest, AFailingServerIsReportedAndTheNextOneTried)
+{
+    const QString file = imageFile(120 * kMiB);
+    server.serve("/stalls.img", {.file = file, .stallAfter = 3 * kMiB});
+    server.serve("/gone.img", {.file = file, .status = 404});
+    server.serve("/good.img", {.file = file});
+    server.serve("/shorter.img", {.file = imageFile(110 * kMiB)});
+
+    // A stall mid-body, then a 404 body of the right size: both are failures,
+    // and neither leaves a file; the third server delivers.
+    QStringList labels;
+    const QUrl good = server.url("/good.img");
+    const QList<QUrl> order{server.url("/stalls.img"), server.url("/gone.img"), good};
+    const QUrl used = runSync(images.downloadFromServers(order, {}, target(), {}, [&](const QString &label) { labels << label; }), 60s);
+    EXPECT_EQ(used, good);
+    EXPECT_EQ(labels, (QStringList{"127.0.0.1", "127.0.0.1", "127.0.0.1"}));
+    EXPECT_EQ(fileSize(target()), 120 * kMiB);
+
+    // A file of another size than its probe announced: code 4, and the
+    // next server; when none is left, code 5 with every server's text.
+    const QList<Probe> probes{Probe{server.url("/shorter.img"), 0.1, 1e6, 120 * kMiB}};
+    const QString text = downloadError({server.url("/shorter.img"), server.url("/gone.img")}, probes);
+    EXPECT_EQ(text, QStringLiteral("Kein Downloadserver war erfolgreich. "
+                                   "127.0.0.1: Unvollständiger Download (115343360 von 125829120 Bytes). \u00B7 "
+                                   "127.0.0.1: Der Server antwortete mit HTTP-Status 404."));
+    EXPECT_FALSE(itemExists(target()));
+    EXPECT_FALSE(itemExists(target() + ".part"));
+
+    const QString stalled = downloadError({server.url("/stalls.img")}, {});
+    EXPECT_TRUE(stalled.contains(QStringLiteral("1.5 s lang keine Daten"))) << qPrintable(stalled);
+}

@@ -3,12 +3,16 @@
 #include "platform/vm/EFIVariableStore.h"
 #include "runtime/images/LinuxDistroProfile.h"
 #include "runtime/images/LinuxImageManager.h"
+#include "core/Process.h"
+
+#include "support/HttpTestServer.h"
 
 #include "support/TestEnvironment.h"
 
 #include <QFile>
 
 using namespace trellium;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -178,4 +182,256 @@ TEST(LinuxDistroProfile, DiffersWhereTheDistributionsDiffer)
     const auto unknown = LinuxDistroProfile::profile(QStringLiteral("Ubuntu-24.04-amd64"));
     EXPECT_EQ(unknown, (LinuxDistroProfile{QStringLiteral("Ubuntu-24.04-amd64"), "sudo", "ssh", "/usr/sbin/runuser",
                                            true, QString()}));
+}
+
+namespace {
+
+constexpr int64_t kMiB = 1024 * 1024;
+
+// Images made with the real qemu-img and served by a local mirror; the
+// template step is a stand-in that records its calls.
+class LinuxImagePipelineTest : public test::DataHomeTest {
+protected:
+    void SetUp() override
+    {
+        DataHomeTest::SetUp();
+        if (!QFile::exists("/usr/bin/qemu-img") || !QFile::exists("/usr/bin/qemu-io"))
+            GTEST_SKIP() << "qemu-img and qemu-io are needed";
+        qcow2 = makeQcow2("image.qcow2");
+        server.serve("/whole/noble.img", {.file = qcow2, .honoursRanges = false});
+        server.serve("/mirror/noble.img", {.file = qcow2});
+        LinuxImageManager::Dependencies dependencies;
+        dependencies.sources = {LinuxImageSource{kUbuntu, "Ubuntu 24.04",
+                                                 {server.url("/whole/noble.img"), server.url("/mirror/noble.img")},
+                                                 LinuxImageFormat::qcow2}};
+        dependencies.prepareTemplate = [this](QString distro, QString sourceDisk, QString templateDisk) {
+            return fakeTemplate(distro, sourceDisk, templateDisk);
+        };
+        images = std::make_unique<LinuxImageManager>(LinuxDiskManager(), dependencies);
+    }
+
+    QCoro::Task<void> fakeTemplate(QString distro, QString sourceDisk, QString templateDisk)
+    {
+        templateCalls << distro;
+        EXPECT_TRUE(itemExists(sourceDisk));
+        if (holdTemplate) {
+            Completion<void> released = *holdTemplate;
+            co_await released;
+        }
+        if (templateFailure)
+            throw DomainError("LinuxImageManager", 3, *templateFailure);
+        copyFileSparse(sourceDisk, templateDisk);
+    }
+
+    // A small qcow2 with data at both ends, padded with a hole past the
+    // probe's 100 MiB minimum (qemu ignores what follows its clusters).
+    QString makeQcow2(const QString &name, const QStringList &createOptions = {})
+    {
+        const QString path = scratch() + "/" + name;
+        QStringList create{"create", "-q", "-f", "qcow2"};
+        create << createOptions << path << "64M";
+        EXPECT_EQ(runProcessBlocking("/usr/bin/qemu-img", create).exitCode, 0);
+        const auto io = runProcessBlocking("/usr/bin/qemu-io", {"-f", "qcow2", "-c", "write -P 0x5a 0 1M", "-c",
+                                                                "write -P 0xa5 40M 512k", path});
+        EXPECT_EQ(io.exitCode, 0) << io.standardError.constData();
+        QFile(path).resize(110 * kMiB);
+        return path;
+    }
+
+    QList<RuntimeImageStatus> prepare(QStringList *labels = nullptr)
+    {
+        QList<RuntimeImageStatus> statuses;
+        runSync(images->prepareRuntimeImage(kUbuntu, [&](RuntimeImageStatus s) { statuses << s; }, {},
+                                            [labels](const QString &label) {
+                                                if (labels)
+                                                    *labels << label;
+                                            }),
+                120s);
+        return statuses;
+    }
+
+    QString prepareError()
+    {
+        try {
+            prepare();
+        } catch (const std::exception &error) {
+            return describeError(error);
+        }
+        return "<no error>";
+    }
+
+    QString base(const QString &file) const { return images->baseImageDirectory(kUbuntu) + "/" + file; }
+
+    test::HttpTestServer server;
+    QString qcow2;
+    std::unique_ptr<LinuxImageManager> images;
+    QStringList templateCalls;
+    std::optional<Completion<void>> holdTemplate;
+    std::optional<QString> templateFailure;
+};
+
+} // namespace
+
+TEST_F(LinuxImagePipelineTest, FreshImageIsProbedDownloadedFromTheRangeMirrorConvertedAndPrepared)
+{
+    QStringList labels;
+    EXPECT_EQ(prepare(&labels), (QList<RuntimeImageStatus>{RuntimeImageStatus::downloading,
+                                                           RuntimeImageStatus::converting,
+                                                           RuntimeImageStatus::preparing}));
+    EXPECT_EQ(templateCalls, QStringList{kUbuntu});
+    // Only the mirror that honours ranges was asked for the whole file.
+    ASSERT_EQ(labels.size(), 1);
+    EXPECT_TRUE(labels.first().startsWith("127.0.0.1 \u00B7 Test ")) << qPrintable(labels.first());
+    EXPECT_EQ(server.requestCount("/whole/noble.img"), 1);
+    EXPECT_EQ(server.requestCount("/mirror/noble.img"), 2);
+
+    // The download keeps its first URL's name; source.img is the qcow2's content.
+    EXPECT_EQ(fileSize(base("noble.img")), 110 * kMiB);
+    const auto compare = runProcessBlocking("/usr/bin/qemu-img", {"compare", "-q", "-f", "qcow2", "-F", "raw", qcow2,
+                                                                  base("source.img")});
+    EXPECT_EQ(compare.exitCode, 0) << compare.standardOutput.constData();
+    EXPECT_LT(allocatedBytes(base("source.img")), 8 * kMiB);  // converted sparse
+    const auto manifest = LinuxImageManager::SourceManifest::fromJson(parseJsonObject(readWholeFile(base("source.json"))));
+    EXPECT_EQ(manifest.downloadURL, server.url("/mirror/noble.img").toString());
+    EXPECT_TRUE(images->isTemplateReady(kUbuntu));
+
+    const auto infos = images->runtimeImageInfos();
+    ASSERT_EQ(infos.size(), 1);
+    EXPECT_EQ(infos.first().status, RuntimeImageStatus::installed);
+    EXPECT_EQ(infos.first().installedSizeBytes, fileSize(base("disk.img")));
+    EXPECT_EQ(infos.first().statusMessage, QStringLiteral("TRELLIUM-Entwicklungsumgebung v9"));
+
+    // Ready: nothing is reported, asked or touched.
+    const int requests = server.requestCount("/mirror/noble.img");
+    EXPECT_TRUE(prepare().isEmpty());
+    EXPECT_EQ(templateCalls.size(), 1);
+    EXPECT_EQ(server.requestCount("/mirror/noble.img"), requests);
+}
+
+TEST_F(LinuxImagePipelineTest, AKeptDownloadOfTheAnnouncedSizeIsConvertedWithoutDownloadingAgain)
+{
+    prepare();
+    removeItem(base("template.json"));
+    removeItem(base("source.json"));  // source.img alone is not trusted
+    const int before = server.requestCount("/mirror/noble.img");
+    EXPECT_EQ(prepare(), (QList<RuntimeImageStatus>{RuntimeImageStatus::converting, RuntimeImageStatus::preparing}));
+    EXPECT_EQ(server.requestCount("/mirror/noble.img"), before + 1);  // the probe only
+
+    // A kept download of another size is replaced by a fresh one.
+    removeItem(base("template.json"));
+    removeItem(base("source.json"));
+    QFile(base("noble.img")).resize(105 * kMiB);
+    EXPECT_EQ(prepare().first(), RuntimeImageStatus::downloading);
+    EXPECT_EQ(fileSize(base("noble.img")), 110 * kMiB);
+}
+
+TEST_F(LinuxImagePipelineTest, AQcow2ReadingOtherFilesIsRefusedBeforeConversion)
+{
+    const QString backing = makeQcow2("base.qcow2");
+    const QString child = makeQcow2("child.qcow2", {"-b", backing, "-F", "qcow2"});
+    server.serve("/mirror/noble.img", {.file = child});
+
+    EXPECT_EQ(prepareError(), QStringLiteral("Das Image verweist auf andere Dateien (Backing-File oder externe "
+                                             "Datendatei) und wird nicht verwendet."));
+    EXPECT_FALSE(itemExists(base("source.img")));
+    EXPECT_FALSE(itemExists(base("source.json")));
+    EXPECT_TRUE(templateCalls.isEmpty());
+
+    const QString external = makeQcow2("external.qcow2", {"-o", "data_file=" + scratch() + "/external.data"});
+    server.serve("/mirror/noble.img", {.file = external});
+    removeItem(base("noble.img"));
+    EXPECT_TRUE(prepareError().startsWith(QStringLiteral("Das Image verweist auf andere Dateien")));
+    EXPECT_FALSE(itemExists(base("source.img")));
+
+    // Not a qcow2 at all: the converter's own failure.
+    const QString garbage = scratch() + "/garbage.img";
+    writeFileAtomically(garbage, QByteArray(4096, 'x'));
+    QFile(garbage).resize(110 * kMiB);
+    server.serve("/mirror/noble.img", {.file = garbage});
+    removeItem(base("noble.img"));
+    EXPECT_EQ(prepareError(), QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
+    EXPECT_FALSE(itemExists(base("source.img")));
+}
+
+TEST_F(LinuxImagePipelineTest, ConcurrentPreparationsOfOneDistributionShareOneRun)
+{
+    holdTemplate = Completion<void>();
+    QList<RuntimeImageStatus> first;
+    QList<RuntimeImageStatus> second;
+    bool firstDone = false;
+    bool secondDone = false;
+    auto run = [](LinuxImageManager *manager, QList<RuntimeImageStatus> *statuses, bool *done) -> QCoro::Task<void> {
+        co_await manager->prepareRuntimeImage(kUbuntu, [statuses](RuntimeImageStatus s) { *statuses << s; });
+        *done = true;
+    };
+    startDetached(run(images.get(), &first, &firstDone), "first");
+    ASSERT_TRUE(test::waitUntil([&] { return !templateCalls.isEmpty(); }, 60s));
+    // Another manager instance: the run is shared by distribution, not by object.
+    LinuxImageManager other(LinuxDiskManager(), {});
+    startDetached(run(&other, &second, &secondDone), "second");
+    runSync(sleepFor(100ms));
+    EXPECT_FALSE(secondDone);
+
+    holdTemplate->resolve();
+    ASSERT_TRUE(test::waitUntil([&] { return firstDone && secondDone; }, 30s));
+    EXPECT_EQ(templateCalls.size(), 1);
+    EXPECT_EQ(first.size(), 3);
+    EXPECT_TRUE(second.isEmpty());
+
+    // A failure reaches every caller, and the next call starts afresh.
+    removeItem(base("template.json"));
+    templateFailure = "Vorlage kaputt";
+    holdTemplate = Completion<void>();
+    QString firstError, secondError;
+    auto failing = [](LinuxImageManager *manager, QString *error) -> QCoro::Task<void> {
+        try {
+            co_await manager->prepareRuntimeImage(kUbuntu);
+        } catch (const std::exception &e) {
+            *error = describeError(e);
+        }
+    };
+    startDetached(failing(images.get(), &firstError), "first");
+    ASSERT_TRUE(test::waitUntil([&] { return templateCalls.size() == 2; }, 60s));
+    startDetached(failing(&other, &secondError), "second");
+    holdTemplate->resolve();
+    ASSERT_TRUE(test::waitUntil([&] { return !firstError.isEmpty() && !secondError.isEmpty(); }, 30s));
+    EXPECT_EQ(firstError, "Vorlage kaputt");
+    EXPECT_EQ(secondError, "Vorlage kaputt");
+    templateFailure.reset();
+    holdTemplate.reset();
+    prepare();
+    EXPECT_EQ(templateCalls.size(), 3);
+}
+
+TEST_F(LinuxImagePipelineTest, UnknownDistributionsAndMissingToolsFailWithTheirTexts)
+{
+    try {
+        runSync(images->prepareRuntimeImage("Ubuntu-24.04-amd64"));
+        FAIL() << "no error";
+    } catch (const DomainError &error) {
+        EXPECT_EQ(error.code(), 1);
+        EXPECT_EQ(error.localizedDescription(), QStringLiteral("Keine Image-Quelle für Ubuntu-24.04-amd64."));
+    }
+    EXPECT_FALSE(itemExists(images->baseImageDirectory("Ubuntu-24.04-amd64")));
+
+    LinuxImageManager::Dependencies noTool;
+    noTool.qemuImgPath = [] { return std::nullopt; };
+    LinuxImageManager without(LinuxDiskManager(), noTool);
+    try {
+        runSync(without.convertQCOW2ToRaw(qcow2, scratch() + "/out.img"));
+        FAIL() << "no error";
+    } catch (const DomainError &error) {
+        EXPECT_EQ(error.code(), 2);
+        EXPECT_EQ(error.localizedDescription(), QStringLiteral("qemu-img nicht gefunden."));
+    }
+
+    // Without a template every entry is not installed, with its first URL.
+    const auto infos = LinuxImageManager().runtimeImageInfos();
+    ASSERT_EQ(infos.size(), 3);
+    for (const auto &info : infos) {
+        EXPECT_EQ(info.status, RuntimeImageStatus::notInstalled);
+        EXPECT_EQ(info.statusMessage, QStringLiteral("Vorlage noch nicht vorbereitet"));
+        EXPECT_FALSE(info.installedSizeBytes);
+    }
+    EXPECT_EQ(infos.first().downloadURL, LinuxImageManager::builtInImageSources().first().downloadURLs.first().toString());
 }

@@ -15,6 +15,7 @@
 #include "runtime/linux/LinuxSSHKeyManager.h"
 #include "runtime/linux/LinuxSSHPortRegistry.h"
 #include "runtime/linux/LinuxSerialConsoleRegistry.h"
+#include "runtime/linux/LinuxTemplatePreparation.h"
 #include "runtime/linux/LinuxVMBuilder.h"
 
 #include <QDir>
@@ -88,6 +89,15 @@ LinuxRuntimeProvider::LinuxRuntimeProvider(RuntimeStore store, Dependencies depe
         m_dependencies.ssh = std::make_shared<LinuxSSHManager>();
     if (!m_dependencies.sleeper)
         m_dependencies.sleeper = MonotonicSleeper::shared();
+    LinuxImageManager::Dependencies images = m_dependencies.images;
+    if (!images.prepareTemplate) {
+        // Each preparation boots its template on a provider of its own.
+        const Dependencies forTemplates = m_dependencies;
+        images.prepareTemplate = [forTemplates](QString distro, QString sourceDisk, QString templateDisk) {
+            return LinuxTemplatePreparation::run(forTemplates, distro, sourceDisk, templateDisk);
+        };
+    }
+    m_imageManager = LinuxImageManager(m_diskManager, images);
 }
 
 LinuxRuntimeProvider::~LinuxRuntimeProvider()
@@ -107,10 +117,55 @@ void LinuxRuntimeProvider::cancelOperation(const QUuid &id)
         it->token.cancel();
 }
 
-QCoro::Task<void> LinuxRuntimeProvider::createRuntime(RuntimeConfig)
+QCoro::Task<void> LinuxRuntimeProvider::createRuntime(RuntimeConfig config)
 {
-    throw RuntimeError::notImplemented();
-    co_return;
+    RuntimeConfig record = config;
+    if (!record.macAddress)
+        record.macAddress = MACAddress::randomLocallyAdministered().string();
+    // Throws runtimeAlreadyExists for a folder that is there: that one is never ours to remove.
+    m_store.createRuntimeFolder(record.id);
+    const QString folder = m_diskManager.runtimeDirectory(record.id);
+    std::exception_ptr failure;
+    try {
+        m_diskManager.ensureRuntimeDirectory(record.id);
+        const QString key = LinuxSSHKeyManager(m_diskManager).publicKey(record);
+        co_await m_imageManager.prepareRuntimeImage(record.distro);
+        co_await m_imageManager.copyBaseImage(record.distro, record.id);
+        const QString base = m_imageManager.baseImageDirectory(record.distro);
+        if (record.distro == kArch) {
+            for (const QString &name : {QStringLiteral("efi-variable-store"), QStringLiteral("machine-identifier")}) {
+                if (!itemExists(base + QLatin1Char('/') + name))
+                    continue;
+                const QString from = base + QLatin1Char('/') + name;
+                const QString to = folder + QLatin1Char('/') + name;
+                auto copy = [from, to]() { copyFileSparse(from, to); };
+                co_await runOnWorker(copy);
+            }
+        }
+        m_diskManager.resizeRuntimeDisk(record);
+        if (record.distro != kArch) {
+            m_diskManager.ensureRuntimeDirectory(record.id);
+            if (!itemExists(folder + QStringLiteral("/efi-variable-store")))
+                LinuxImageManager::createEFIVariableStore(folder + QStringLiteral("/efi-variable-store"));
+        }
+        LinuxCloudInitManager cloudInit;
+        cloudInit.writeCloudInitFiles(record, folder, key, true);
+        co_await cloudInit.createSeedISO(folder);
+        m_store.saveRuntimeConfig(record);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // A leftover folder would refuse every retry as "already there".
+        try {
+            removeItem(folder);
+        } catch (const std::exception &error) {
+            logLine(QStringLiteral("Runtime folder cleanup failed:"), describeError(error));
+        }
+        std::rethrow_exception(failure);
+    }
+    logLine(QStringLiteral("Runtime folder:"), folder);
+    logLine(QStringLiteral("Runtime disk path:"), m_diskManager.runtimeDiskPath(record.id));
 }
 
 RuntimeConfig LinuxRuntimeProvider::updateRecord(const QUuid &id, const std::function<void(RuntimeConfig &)> &change,
@@ -200,6 +255,18 @@ void LinuxRuntimeProvider::printSerialExcerpt(const QUuid &id) const
 
 QCoro::Task<void> LinuxRuntimeProvider::startRuntime(QUuid id, RuntimeUpdateHandler onUpdate)
 {
+    auto start = [this, id, onUpdate](CancelToken token) { return runStart(id, onUpdate, token); };
+    co_await exclusiveStart(id, start);
+}
+
+QCoro::Task<void> LinuxRuntimeProvider::startTemplateRuntime(QUuid id)
+{
+    auto start = [this, id](CancelToken token) { return runTemplateStart(id, token); };
+    co_await exclusiveStart(id, start);
+}
+
+QCoro::Task<void> LinuxRuntimeProvider::exclusiveStart(QUuid id, std::function<QCoro::Task<void>(CancelToken)> start)
+{
     // Replacing a running machine would orphan its QEMU, and a second QEMU
     // cannot open the disk anyway.
     if (m_operations.contains(id))
@@ -211,7 +278,7 @@ QCoro::Task<void> LinuxRuntimeProvider::startRuntime(QUuid id, RuntimeUpdateHand
     m_operations.insert(id, operation);
     std::exception_ptr failure;
     try {
-        co_await runStart(id, onUpdate, operation.token);
+        co_await start(operation.token);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -223,35 +290,33 @@ QCoro::Task<void> LinuxRuntimeProvider::startRuntime(QUuid id, RuntimeUpdateHand
         std::rethrow_exception(failure);
 }
 
-QCoro::Task<void> LinuxRuntimeProvider::runStart(QUuid id, RuntimeUpdateHandler onUpdate, CancelToken token)
+QCoro::Task<RuntimeConfig> LinuxRuntimeProvider::launchMachine(QUuid id, RuntimeConfig record, bool forRuntime,
+                                                               RuntimeUpdateHandler onUpdate)
 {
-    RuntimeConfig record = updateRecord(
-        id,
-        [](RuntimeConfig &r) {
-            r.state = RuntimeState::starting;
-            r.ipAddress.reset();
-        },
-        onUpdate);
-    const RuntimeConfig loaded = record;
-
+    const QString kind = forRuntime ? QStringLiteral("runtime") : QStringLiteral("template");
+    auto progress = [forRuntime](const QString &line) {
+        if (forRuntime)
+            logLine(line);
+    };
     std::shared_ptr<VirtualMachine> machine;
     std::exception_ptr failure;
     try {
-        co_await prepareCloudInitSeed(record, true);
-        logLine(QStringLiteral("START 1 load runtime"));
+        co_await prepareCloudInitSeed(record, forRuntime);
+        progress(QStringLiteral("START 1 load runtime"));
         const VirtualMachineConfiguration configuration = LinuxVMBuilder(m_diskManager).makeConfiguration(record);
-        logLine(QStringLiteral("START 2 config created"));
+        progress(QStringLiteral("START 2 config created"));
         machine = m_dependencies.makeMachine(configuration);
-        logLine(QStringLiteral("START 3 vm object created"));
+        progress(QStringLiteral("START 3 vm object created"));
         const auto delegate = makeLifecycleDelegate(id);
         machine->setDelegate(delegate);
         m_vmCache.insert(id, machine);
-        logLine(QStringLiteral("START 4 before vm.start"));
+        progress(QStringLiteral("START 4 before vm.start"));
         m_vmDelegates.insert(id, delegate);
-        delegate->writeEntry(QStringLiteral("runtime start requested"));
+        delegate->writeEntry(kind + QStringLiteral(" start requested"));
         co_await machine->start();
-        logLine(QStringLiteral("START 5 after vm.start state:"), QString::number(machine->stateCode()));
-        delegate->writeEntry(QStringLiteral("runtime start succeeded state=%1").arg(machine->stateCode()));
+        if (forRuntime)
+            logLine(QStringLiteral("START 5 after vm.start state:"), QString::number(machine->stateCode()));
+        delegate->writeEntry(kind + QStringLiteral(" start succeeded state=%1").arg(machine->stateCode()));
         if (const auto port = machine->forwardedSSHPort())
             LinuxSSHPortRegistry::shared().setPort(id, *port);
         RuntimeDisplayHost::shared().attach(id, machine, kDisplayWidth, kDisplayHeight);
@@ -266,21 +331,43 @@ QCoro::Task<void> LinuxRuntimeProvider::runStart(QUuid id, RuntimeUpdateHandler 
         markFailed(id, onUpdate);
         std::rethrow_exception(failure);
     }
+    co_return record;
+}
 
+QCoro::Task<QString> LinuxRuntimeProvider::resolveAddress(QUuid id, RuntimeConfig record, int attempts,
+                                                          CancelToken token)
+{
+    LinuxRuntimeIPResolver::Sources sources = m_dependencies.addressSources;
+    sources.forwardedAddress = [this, id](const RuntimeConfig &) -> std::optional<QString> {
+        const auto cached = m_vmCache.value(id);
+        const auto port = cached ? cached->forwardedSSHPort() : std::nullopt;
+        if (!port)
+            return std::nullopt;
+        LinuxSSHPortRegistry::shared().setPort(id, *port);
+        return QStringLiteral("127.0.0.1");
+    };
+    LinuxRuntimeIPResolver resolver(m_dependencies.ssh, m_dependencies.sleeper, sources);
+    co_return co_await resolver.resolveIPAddress(record, attempts, 2, token);
+}
+
+QCoro::Task<void> LinuxRuntimeProvider::runStart(QUuid id, RuntimeUpdateHandler onUpdate, CancelToken token)
+{
+    RuntimeConfig record = updateRecord(
+        id,
+        [](RuntimeConfig &r) {
+            r.state = RuntimeState::starting;
+            r.ipAddress.reset();
+        },
+        onUpdate);
+    const RuntimeConfig loaded = record;
+
+    record = co_await launchMachine(id, record, true, onUpdate);
+
+    std::exception_ptr failure;
     QString address;
     try {
-        LinuxRuntimeIPResolver::Sources sources = m_dependencies.addressSources;
-        sources.forwardedAddress = [this, id](const RuntimeConfig &) -> std::optional<QString> {
-            const auto cached = m_vmCache.value(id);
-            const auto port = cached ? cached->forwardedSSHPort() : std::nullopt;
-            if (!port)
-                return std::nullopt;
-            LinuxSSHPortRegistry::shared().setPort(id, *port);
-            return QStringLiteral("127.0.0.1");
-        };
-        LinuxRuntimeIPResolver resolver(m_dependencies.ssh, m_dependencies.sleeper, sources);
         const int attempts = (record.distro == kArch ? 90 : 30) * readinessBudgetFactor();
-        address = co_await resolver.resolveIPAddress(record, attempts, 2, token);
+        address = co_await resolveAddress(id, record, attempts, token);
 
         record = updateRecord(
             id,
@@ -355,13 +442,72 @@ QCoro::Task<void> LinuxRuntimeProvider::warnAboutCloudInitErrors(RuntimeConfig r
             detail.join(QStringLiteral(" | ")).left(4000));
 }
 
-QCoro::Task<void> LinuxRuntimeProvider::failStart(QUuid id, RuntimeConfig original, RuntimeUpdateHandler onUpdate,
-                                                  std::exception_ptr cause)
+QCoro::Task<void> LinuxRuntimeProvider::runTemplateStart(QUuid id, CancelToken token)
+{
+    RuntimeConfig record = updateRecord(
+        id,
+        [](RuntimeConfig &r) {
+            r.state = RuntimeState::starting;
+            r.ipAddress.reset();
+        },
+        {});
+    const RuntimeConfig loaded = record;
+    record = co_await launchMachine(id, record, false, {});
+
+    std::exception_ptr failure;
+    try {
+        const QString address = co_await resolveAddress(id, record, 30 * readinessBudgetFactor(), token);
+        record = updateRecord(
+            id,
+            [&address](RuntimeConfig &r) {
+                r.ipAddress = address;
+                r.state = RuntimeState::desktopPreparing;
+            },
+            {});
+        co_await waitForCloudInit(record, token);
+        co_await waitForTemplateProvisioning(record, token);
+        updateRecord(
+            id,
+            [&address](RuntimeConfig &r) {
+                r.ipAddress = address;
+                r.state = RuntimeState::running;
+                if (!r.initialStartCompletedAt)
+                    r.initialStartCompletedAt = QDateTime::currentDateTimeUtc();
+            },
+            {});
+        logLine(QStringLiteral("TRELLIUM template provisioning is ready"));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!failure)
+        co_return;
+
+    // A template machine holds 6 GiB and 4 CPUs: it never outlives a failed start.
+    reportFailure(id, loaded);
+    co_await discardMachine(id);
+    markFailed(id, {});
+    QString description;
+    try {
+        std::rethrow_exception(failure);
+    } catch (...) {
+        description = describeCurrentException();
+    }
+    logLine(QStringLiteral("Template provisioning failed:"), description);
+    std::rethrow_exception(failure);
+}
+
+void LinuxRuntimeProvider::reportFailure(QUuid id, const RuntimeConfig &original)
 {
     printSerialExcerpt(id);
     saveBootScreenshot(id);
     dumpLifecycleLog(id);
     dumpWorkspaceNetworkDiagnostics(original);
+}
+
+QCoro::Task<void> LinuxRuntimeProvider::failStart(QUuid id, RuntimeConfig original, RuntimeUpdateHandler onUpdate,
+                                                  std::exception_ptr cause)
+{
+    reportFailure(id, original);
     co_await discardMachine(id);
 
     markFailed(id, onUpdate);

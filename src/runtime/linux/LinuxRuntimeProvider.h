@@ -7,6 +7,7 @@
 #include "runtime/RuntimeProvider.h"
 #include "runtime/RuntimeStore.h"
 #include "runtime/images/LinuxDiskManager.h"
+#include "runtime/images/LinuxImageManager.h"
 #include "runtime/linux/LinuxRuntimeIPResolver.h"
 #include "runtime/linux/LinuxSSHManager.h"
 #include "runtime/linux/LinuxVirtualMachineDelegate.h"
@@ -30,6 +31,9 @@ public:
         std::shared_ptr<Sleeper> sleeper;
         LinuxRuntimeIPResolver::Sources addressSources;
         QemuEnvironment environment = QemuEnvironment::shared();
+        // The image manager's seams (sources, qemu-img, time-outs). Its
+        // template step is the provider's own unless one is given here.
+        LinuxImageManager::Dependencies images;
     };
 
     static constexpr int kDisplayWidth = 1600;
@@ -47,12 +51,23 @@ public:
     ~LinuxRuntimeProvider() override;
 
     RuntimeKind kind() const override { return RuntimeKind::linux; }
-    // Creation comes with the image pipeline; until then it is refused.
+    // Waits for the distribution's template (preparing it the first time),
+    // then copies it into a new runtime folder with keys and seed. A failed
+    // creation removes the folder it made.
     QCoro::Task<void> createRuntime(RuntimeConfig config) override;
     QCoro::Task<void> startRuntime(QUuid id, RuntimeUpdateHandler onUpdate) override;
     QCoro::Task<void> stopRuntime(QUuid id, RuntimeUpdateHandler onUpdate) override;
     QCoro::Task<void> deleteRuntime(QUuid id) override;
     std::shared_ptr<VirtualMachine> virtualMachine(const QUuid &id) const override;
+
+    // The one boot of a template runtime: template seed, 30 address attempts
+    // (times the TCG factor), then cloud-init and template provisioning
+    // instead of the desktop. On any failure the machine is stopped; the
+    // record is saved failed.
+    QCoro::Task<void> startTemplateRuntime(QUuid id);
+
+    const LinuxImageManager &imageManager() const { return m_imageManager; }
+    const Dependencies &dependencies() const { return m_dependencies; }
     // Ends a start or stop of the runtime that is under way: its pauses and
     // guest commands end at once with CancelledError.
     void cancelOperation(const QUuid &id);
@@ -112,7 +127,16 @@ private:
         Completion<void> finished;
     };
 
+    // Runs one start under the provider's one-operation-per-runtime rule.
+    QCoro::Task<void> exclusiveStart(QUuid id, std::function<QCoro::Task<void>(CancelToken)> start);
     QCoro::Task<void> runStart(QUuid id, RuntimeUpdateHandler onUpdate, CancelToken token);
+    QCoro::Task<void> runTemplateStart(QUuid id, CancelToken token);
+    // Seed, configuration, machine, delegate, start and display, then the
+    // record saved booting; a failure stops what was made and saves failed.
+    QCoro::Task<RuntimeConfig> launchMachine(QUuid id, RuntimeConfig record, bool forRuntime,
+                                             RuntimeUpdateHandler onUpdate);
+    QCoro::Task<QString> resolveAddress(QUuid id, RuntimeConfig record, int attempts, CancelToken token);
+    void reportFailure(QUuid id, const RuntimeConfig &original);
     QCoro::Task<void> runStop(QUuid id, RuntimeUpdateHandler onUpdate, CancelToken token);
     QCoro::Task<void> failStart(QUuid id, RuntimeConfig original, RuntimeUpdateHandler onUpdate,
                                 std::exception_ptr cause);
@@ -134,6 +158,7 @@ private:
     RuntimeStore m_store;
     LinuxDiskManager m_diskManager;
     Dependencies m_dependencies;
+    LinuxImageManager m_imageManager;
     QHash<QUuid, std::shared_ptr<VirtualMachine>> m_vmCache;
     QHash<QUuid, std::shared_ptr<LinuxVirtualMachineDelegate>> m_vmDelegates;
     // One start or stop at a time per runtime; a stop cancels a start and

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "model/RuntimeConfig.h"
+#include "runtime/linux/LinuxRuntimeProvider.h"
+
+#include <QString>
+#include <QUuid>
+
+namespace trellium {
+
+// Makes a distribution's template disk: boots the converted cloud image once
+// as a temporary template runtime whose seed carries the provisioning
+// command, cleans the guest's identity, stops it and copies its disk, EFI
+// store and machine identifier into the base-image folder.
+class LinuxTemplatePreparation {
+public:
+    explicit LinuxTemplatePreparation(LinuxRuntimeProvider::Dependencies dependencies);
+
+    QCoro::Task<void> prepareTemplate(QString distro, QString sourceDisk, QString templateDisk);
+
+    // The template runtime's record, built fresh for each preparation.
+    static RuntimeConfig templateRecord(const QString &distro, const QUuid &id, const QString &runtimeFolder);
+    static QString templateName(const QString &distro);
+
+    // The guest commands, exactly as sent.
+    static QString defaultCleanupCommand();
+    static QString archPreparationCommand();
+    static QString archFinalCleanupCommand();
+
+private:
+    // Template runtimes an earlier, failed preparation of this distribution
+    // left for diagnosis; a new preparation replaces them.
+    void removeEarlierTemplateRuntimes(const QString &distro) const;
+    QCoro::Task<void> cleanGuest(RuntimeConfig record);
+
+    LinuxRuntimeProvider::Dependencies m_dependencies;
+};
+
+} // namespace trellium

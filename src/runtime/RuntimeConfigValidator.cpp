@@ -1,6 +1,7 @@
 #include "runtime/RuntimeConfigValidator.h"
 
 #include "core/Errors.h"
+#include "core/Json.h"
 
 #include <QRegularExpression>
 #include <QTextBoundaryFinder>
@@ -48,6 +49,14 @@ void requirePlainText(const QString &field, const QString &text)
         reject(field, QStringLiteral("darf keine Steuerzeichen oder Zeilenumbrüche enthalten."));
     if (hasMalformedCharacters(text))
         reject(field, QStringLiteral("enthält ungültige Unicode-Zeichen."));
+}
+
+// runtime.json carries whole-second ISO-8601 dates with four-digit years: a
+// date outside them would be written but never read back, and the runtime lost.
+void requireStorableDate(const QString &field, const QDateTime &date)
+{
+    if (!date.isValid() || !parseISO8601(formatISO8601(date)))
+        reject(field, QStringLiteral("ist kein speicherbares Datum (Jahr 0000 bis 9999, UTC)."));
 }
 
 } // namespace
@@ -143,6 +152,10 @@ void validateForCreation(const RuntimeConfig &config)
     if (config.macAddress)
         requirePlainText(QStringLiteral("macAddress"), *config.macAddress);
     requirePlainText(QStringLiteral("desktopEnvironment"), config.desktopEnvironment);
+    requireStorableDate(QStringLiteral("createdAt"), config.createdAt);
+    requireStorableDate(QStringLiteral("updatedAt"), config.updatedAt);
+    if (config.initialStartCompletedAt)
+        requireStorableDate(QStringLiteral("initialStartCompletedAt"), *config.initialStartCompletedAt);
 }
 
 } // namespace trellium::RuntimeConfigValidator

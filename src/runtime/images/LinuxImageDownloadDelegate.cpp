@@ -18,9 +18,9 @@ namespace trellium {
 
 namespace {
 
-constexpr qint64 kReadChunk = 1024 * 1024;
+constexpr qint64 kReadChunk = 256 * 1024;
 // What Qt may hold of the answer before the socket is left unread.
-constexpr qint64 kReadBuffer = 4 * 1024 * 1024;
+constexpr qint64 kReadBuffer = 2 * 1024 * 1024;
 
 DomainError downloadError(int code, const QString &text)
 {
@@ -68,6 +68,7 @@ QCoro::Task<void> LinuxImageDownloadDelegate::download(QNetworkAccessManager *ne
         int64_t written = 0;
         int64_t expected = -1;
         std::exception_ptr failure;
+        QByteArray buffer{kReadChunk, Qt::Uninitialized};
     };
     auto state = std::make_shared<State>();
     Completion<void> finished;
@@ -96,14 +97,14 @@ QCoro::Task<void> LinuxImageDownloadDelegate::download(QNetworkAccessManager *ne
             return;
         idle.start();
         while (reply->bytesAvailable() > 0) {
-            const QByteArray chunk = reply->read(kReadChunk);
-            if (chunk.isEmpty())
+            const qint64 n = reply->read(state->buffer.data(), kReadChunk);
+            if (n <= 0)
                 break;
-            if (file.write(chunk) != chunk.size()) {
+            if (file.write(state->buffer.constData(), n) != n) {
                 fail(FileError(QStringLiteral("Schreiben"), file.fileName(), file.errorString()));
                 return;
             }
-            state->written += chunk.size();
+            state->written += n;
         }
         bytesWritten(state->written, state->expected);
     });

@@ -34,6 +34,13 @@ LinuxTemplatePreparation::LinuxTemplatePreparation(LinuxRuntimeProvider::Depende
 {
 }
 
+QCoro::Task<void> LinuxTemplatePreparation::run(LinuxRuntimeProvider::Dependencies dependencies, QString distro,
+                                                QString sourceDisk, QString templateDisk)
+{
+    LinuxTemplatePreparation preparation(std::move(dependencies));
+    co_await preparation.prepareTemplate(distro, sourceDisk, templateDisk);
+}
+
 QString LinuxTemplatePreparation::templateName(const QString &distro)
 {
     return QStringLiteral("TRELLIUM ") + distro + QStringLiteral(" Template");

@@ -17,6 +17,9 @@ public:
     explicit LinuxTemplatePreparation(LinuxRuntimeProvider::Dependencies dependencies);
 
     QCoro::Task<void> prepareTemplate(QString distro, QString sourceDisk, QString templateDisk);
+    // The same on a preparation that lives in the task itself.
+    static QCoro::Task<void> run(LinuxRuntimeProvider::Dependencies dependencies, QString distro, QString sourceDisk,
+                                 QString templateDisk);
 
     // The template runtime's record, built fresh for each preparation.
     static RuntimeConfig templateRecord(const QString &distro, const QUuid &id, const QString &runtimeFolder);

@@ -2,6 +2,7 @@
 #include "platform/vm/EFIVariableStore.h"
 #include "remotedesktop/RuntimeDisplayHost.h"
 #include "runtime/RuntimeError.h"
+#include "runtime/RuntimeManager.h"
 #include "runtime/linux/LinuxRuntimeIPResolver.h"
 #include "runtime/linux/LinuxRuntimeProvider.h"
 #include "runtime/linux/LinuxSerialConsoleRegistry.h"
@@ -309,4 +310,31 @@ TEST_F(RuntimeCreationTest, AFailedCreationRemovesOnlyTheFolderItMade)
     EXPECT_EQ(createError(), "Runtime schon vorhanden: " + uuidText(record.id));
     EXPECT_EQ(QString::fromUtf8(readWholeFile(file("runtime.json"))), before);
     EXPECT_TRUE(itemExists(file("disk.img")));
+}
+
+TEST_F(RuntimeCreationTest, ARecordWhoseDatesCannotBeStoredIsRefusedBeforeAnythingIsMade)
+{
+    RuntimeManager manager;
+    manager.registerProvider(std::move(provider));
+    readyTemplate(kUbuntu, true, false);
+    auto createError = [&](const RuntimeConfig &candidate) -> QString {
+        try {
+            runSync(manager.createRuntime(candidate), 60s);
+        } catch (const std::exception &error) {
+            return describeError(error);
+        }
+        return "<no error>";
+    };
+    // Seconds since 2001 as a relayed job may carry them: year 31690.
+    RuntimeConfig farFuture = record;
+    farFuture.createdAt = dateFromSecondsSince2001(1e12);
+    EXPECT_EQ(createError(farFuture),
+              QStringLiteral("Ungültige Runtime-Konfiguration: createdAt ist kein speicherbares Datum (Jahr 0000 bis 9999, UTC)."));
+    RuntimeConfig invalid = record;
+    invalid.initialStartCompletedAt = QDateTime();
+    EXPECT_TRUE(createError(invalid).contains("initialStartCompletedAt"));
+    EXPECT_FALSE(itemExists(store.runtimeDirectory(record.id)));
+
+    EXPECT_EQ(createError(record), "<no error>");
+    EXPECT_EQ(manager.store().loadAllRuntimes().size(), 1);
 }

@@ -74,6 +74,19 @@ protected:
 
     void TearDown() override
     {
+        // Where CI keeps what a failed run leaves: every runtime's logs and screen.
+        const QString artifacts = qEnvironmentVariable("TRELLIUM_TEST_ARTIFACTS");
+        if (HasFailure() && !artifacts.isEmpty()) {
+            const QString runtimes = dataHome() + "/data/TRELLIUM/Runtimes";
+            for (const QString &runtime : isDirectory(runtimes) ? listDirectory(runtimes) : QStringList()) {
+                const QString logs = runtimes + "/" + runtime + "/logs";
+                if (!isDirectory(logs))
+                    continue;
+                createDirectories(artifacts + "/" + runtime);
+                for (const QString &file : listDirectory(logs))
+                    copyFileSparse(logs + "/" + file, artifacts + "/" + runtime + "/" + file);
+            }
+        }
         RemoteDesktopServer::shared().stop();
         RuntimeSessionManager::shared().closeAllTerminalSessions();
         DataHomeTest::TearDown();
@@ -133,7 +146,7 @@ TEST_F(RuntimeFromNothingE2eTest, ARuntimeIsCreatedStartedUsedStoppedAndDeletedF
     record.name = QStringLiteral("E2E Runtime");
     record.cpuCount = 2;
     record.memoryGB = 2;
-    record.diskGB = 12;
+    record.diskGB = 32;  // more than the template's 30 GiB: the copy grows
     record.distro = kUbuntu;
     record.hostname = QStringLiteral("e2e-runtime");
     record.macAddress.reset();
@@ -142,7 +155,7 @@ TEST_F(RuntimeFromNothingE2eTest, ARuntimeIsCreatedStartedUsedStoppedAndDeletedF
     EXPECT_EQ(created.state, RuntimeState::created);
     ASSERT_TRUE(created.macAddress);
     const QString folder = manager.store().runtimeDirectory(record.id);
-    EXPECT_EQ(fileSize(folder + "/disk.img"), int64_t(12) << 30);
+    EXPECT_EQ(fileSize(folder + "/disk.img"), int64_t(32) << 30);
 
     stages.begin("first start");
     QList<RuntimeState> states;

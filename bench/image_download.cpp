@@ -66,7 +66,7 @@ int main(int argc, char **argv)
     }
     const int64_t size = fileSize(image);
     test::HttpTestServer server;
-    server.serve(QStringLiteral("/image.qcow2"), {.file = image});
+    server.route("/image.qcow2", test::HttpResponse::file(image));
     const QUrl url = server.url(QStringLiteral("/image.qcow2"));
 
     auto seconds = [](const QElapsedTimer &clock) { return double(clock.nsecsElapsed()) / 1e9; };

@@ -31,7 +31,7 @@ int main(int argc, char **argv)
     qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
 
     test::HttpTestServer mirror;
-    mirror.serve(QStringLiteral("/noble.img"), {.file = image});
+    mirror.route("/noble.img", test::HttpResponse::file(image));
     LinuxRuntimeProvider::Dependencies dependencies;
     const QString distro = QStringLiteral("ubuntu-24.04-amd64");
     dependencies.images.sources = {

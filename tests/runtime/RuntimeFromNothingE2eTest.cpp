@@ -108,8 +108,8 @@ TEST_F(RuntimeFromNothingE2eTest, ARuntimeIsCreatedStartedUsedStoppedAndDeletedF
     // The mirror: the image as the Ubuntu download, once on a server that
     // ignores ranges and once on one that honours them.
     test::HttpTestServer mirror;
-    mirror.serve("/noble/current/noble-server-cloudimg-amd64.img", {.file = image, .honoursRanges = false});
-    mirror.serve("/releases/noble/release/ubuntu-24.04-server-cloudimg-amd64.img", {.file = image});
+    mirror.route("/noble/current/noble-server-cloudimg-amd64.img", test::HttpResponse::file(image, false));
+    mirror.route("/releases/noble/release/ubuntu-24.04-server-cloudimg-amd64.img", test::HttpResponse::file(image));
 
     LinuxRuntimeProvider::Dependencies dependencies;
     dependencies.images.sources = {
@@ -134,7 +134,7 @@ TEST_F(RuntimeFromNothingE2eTest, ARuntimeIsCreatedStartedUsedStoppedAndDeletedF
     stages.end();
     EXPECT_EQ(statuses, (QList<RuntimeImageStatus>{RuntimeImageStatus::downloading, RuntimeImageStatus::converting,
                                                    RuntimeImageStatus::preparing}));
-    EXPECT_EQ(mirror.requestCount("/noble/current/noble-server-cloudimg-amd64.img"), 1);  // its probe only
+    EXPECT_EQ(mirror.count("GET", "/noble/current/noble-server-cloudimg-amd64.img"), 1);  // its probe only
     const auto infos = provider->imageManager().runtimeImageInfos();
     ASSERT_EQ(infos.size(), 1);
     EXPECT_EQ(infos.first().status, RuntimeImageStatus::installed);

@@ -14,11 +14,12 @@ class QNetworkAccessManager;
 
 namespace trellium {
 
-// One image download: streams the answer into "<destination>.part", renames
-// it into place when complete and reports throttled progress. The body never
-// sits in memory; a server that answers with a status other than 2xx, stalls
-// longer than the idle time-out or ends before its announced length fails
-// the download and leaves no file behind.
+// One image download through the streamed download: the body goes to a
+// hidden file beside the destination that is renamed into place when
+// complete, never whole into memory, and progress is reported throttled. A
+// status other than 2xx, a stall longer than the idle time-out, a body shorter
+// than announced or a transfer longer than the total limit fails the download
+// and leaves no file behind.
 class LinuxImageDownloadDelegate {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;

@@ -4,6 +4,7 @@
 #include "core/Files.h"
 #include "core/Log.h"
 #include "core/Process.h"
+#include "host/AgentComponentManager.h"
 #include "platform/vm/EFIVariableStore.h"
 
 #include <QElapsedTimer>
@@ -21,17 +22,6 @@
 namespace trellium {
 
 namespace {
-
-std::optional<QString> defaultQemuImgPath()
-{
-    for (const char *path : {"/opt/homebrew/bin/qemu-img", "/usr/local/bin/qemu-img", "/usr/bin/qemu-img"}) {
-        const QString candidate = QString::fromLatin1(path);
-        const QFileInfo info(candidate);
-        if (info.isFile() && info.isExecutable())
-            return candidate;
-    }
-    return std::nullopt;
-}
 
 QString hostText(const QUrl &url)
 {
@@ -105,7 +95,7 @@ LinuxImageManager::LinuxImageManager(LinuxDiskManager diskManager, Dependencies 
     : m_diskManager(std::move(diskManager)), m_dependencies(std::move(dependencies))
 {
     if (!m_dependencies.qemuImgPath)
-        m_dependencies.qemuImgPath = defaultQemuImgPath;
+        m_dependencies.qemuImgPath = [] { return AgentComponentManager::shared().qemuImgPath(); };
 }
 
 DomainError LinuxImageManager::error(int code, const QString &text)

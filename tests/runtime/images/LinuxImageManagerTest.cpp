@@ -198,8 +198,8 @@ protected:
         if (!QFile::exists("/usr/bin/qemu-img") || !QFile::exists("/usr/bin/qemu-io"))
             GTEST_SKIP() << "qemu-img and qemu-io are needed";
         qcow2 = makeQcow2("image.qcow2");
-        server.serve("/whole/noble.img", {.file = qcow2, .honoursRanges = false});
-        server.serve("/mirror/noble.img", {.file = qcow2});
+        server.route("/whole/noble.img", test::HttpResponse::file(qcow2, false));
+        server.route("/mirror/noble.img", test::HttpResponse::file(qcow2));
         LinuxImageManager::Dependencies dependencies;
         dependencies.sources = {LinuxImageSource{kUbuntu, "Ubuntu 24.04",
                                                  {server.url("/whole/noble.img"), server.url("/mirror/noble.img")},
@@ -282,8 +282,8 @@ TEST_F(LinuxImagePipelineTest, FreshImageIsProbedDownloadedFromTheRangeMirrorCon
     // Only the mirror that honours ranges was asked for the whole file.
     ASSERT_EQ(labels.size(), 1);
     EXPECT_TRUE(labels.first().startsWith("127.0.0.1 \u00B7 Test ")) << qPrintable(labels.first());
-    EXPECT_EQ(server.requestCount("/whole/noble.img"), 1);
-    EXPECT_EQ(server.requestCount("/mirror/noble.img"), 2);
+    EXPECT_EQ(server.count("GET", "/whole/noble.img"), 1);
+    EXPECT_EQ(server.count("GET", "/mirror/noble.img"), 2);
 
     // The download keeps its first URL's name; source.img is the qcow2's content.
     EXPECT_EQ(fileSize(base("noble.img")), 110 * kMiB);
@@ -302,10 +302,10 @@ TEST_F(LinuxImagePipelineTest, FreshImageIsProbedDownloadedFromTheRangeMirrorCon
     EXPECT_EQ(infos.first().statusMessage, QStringLiteral("TRELLIUM-Entwicklungsumgebung v9"));
 
     // Ready: nothing is reported, asked or touched.
-    const int requests = server.requestCount("/mirror/noble.img");
+    const int requests = server.count("GET", "/mirror/noble.img");
     EXPECT_TRUE(prepare().isEmpty());
     EXPECT_EQ(templateCalls.size(), 1);
-    EXPECT_EQ(server.requestCount("/mirror/noble.img"), requests);
+    EXPECT_EQ(server.count("GET", "/mirror/noble.img"), requests);
 }
 
 TEST_F(LinuxImagePipelineTest, AKeptDownloadOfTheAnnouncedSizeIsConvertedWithoutDownloadingAgain)
@@ -313,9 +313,9 @@ TEST_F(LinuxImagePipelineTest, AKeptDownloadOfTheAnnouncedSizeIsConvertedWithout
     prepare();
     removeItem(base("template.json"));
     removeItem(base("source.json"));  // source.img alone is not trusted
-    const int before = server.requestCount("/mirror/noble.img");
+    const int before = server.count("GET", "/mirror/noble.img");
     EXPECT_EQ(prepare(), (QList<RuntimeImageStatus>{RuntimeImageStatus::converting, RuntimeImageStatus::preparing}));
-    EXPECT_EQ(server.requestCount("/mirror/noble.img"), before + 1);  // the probe only
+    EXPECT_EQ(server.count("GET", "/mirror/noble.img"), before + 1);  // the probe only
 
     // A kept download of another size is replaced by a fresh one.
     removeItem(base("template.json"));
@@ -329,7 +329,7 @@ TEST_F(LinuxImagePipelineTest, AQcow2ReadingOtherFilesIsRefusedBeforeConversion)
 {
     const QString backing = makeQcow2("base.qcow2");
     const QString child = makeQcow2("child.qcow2", {"-b", backing, "-F", "qcow2"});
-    server.serve("/mirror/noble.img", {.file = child});
+    server.route("/mirror/noble.img", test::HttpResponse::file(child));
 
     EXPECT_EQ(prepareError(), QStringLiteral("Das Image verweist auf andere Dateien (Backing-File oder externe "
                                              "Datendatei) und wird nicht verwendet."));
@@ -338,7 +338,7 @@ TEST_F(LinuxImagePipelineTest, AQcow2ReadingOtherFilesIsRefusedBeforeConversion)
     EXPECT_TRUE(templateCalls.isEmpty());
 
     const QString external = makeQcow2("external.qcow2", {"-o", "data_file=" + scratch() + "/external.data"});
-    server.serve("/mirror/noble.img", {.file = external});
+    server.route("/mirror/noble.img", test::HttpResponse::file(external));
     removeItem(base("noble.img"));
     EXPECT_TRUE(prepareError().startsWith(QStringLiteral("Das Image verweist auf andere Dateien")));
     EXPECT_FALSE(itemExists(base("source.img")));
@@ -347,7 +347,7 @@ TEST_F(LinuxImagePipelineTest, AQcow2ReadingOtherFilesIsRefusedBeforeConversion)
     const QString garbage = scratch() + "/garbage.img";
     writeFileAtomically(garbage, QByteArray(4096, 'x'));
     QFile(garbage).resize(110 * kMiB);
-    server.serve("/mirror/noble.img", {.file = garbage});
+    server.route("/mirror/noble.img", test::HttpResponse::file(garbage));
     removeItem(base("noble.img"));
     EXPECT_EQ(prepareError(), QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
     EXPECT_FALSE(itemExists(base("source.img")));

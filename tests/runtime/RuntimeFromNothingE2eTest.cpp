@@ -88,6 +88,7 @@ protected:
             }
         }
         RemoteDesktopServer::shared().stop();
+        RemoteDesktopServer::shared().setRuntimeManager(nullptr);
         RuntimeSessionManager::shared().closeAllTerminalSessions();
         DataHomeTest::TearDown();
     }
@@ -169,9 +170,13 @@ TEST_F(RuntimeFromNothingE2eTest, ARuntimeIsCreatedStartedUsedStoppedAndDeletedF
     stages.begin("command + terminal");
     EXPECT_TRUE(guest(running, "cat /etc/trellium-runtime.conf").contains(uuidText(record.id)));
     EXPECT_EQ(guest(running, "hostname"), QStringLiteral("e2e-runtime"));
-    const QString machineID = guest(running, "cat /etc/machine-id");
+    // The machine's identity: its platform UUID and the host key cloud-init
+    // made for this instance.
     const QString productUUID = guest(running, "sudo cat /sys/class/dmi/id/product_uuid");
-    EXPECT_FALSE(machineID.isEmpty());
+    const QString hostKey = guest(running, "cat /etc/ssh/ssh_host_ed25519_key.pub");
+    EXPECT_EQ(productUUID.toUpper(), QString::fromLatin1(readWholeFile(manager.store().runtimeDirectory(record.id)
+                                                                       + "/machine-identifier")).trimmed().toUpper());
+    EXPECT_TRUE(hostKey.startsWith("ssh-ed25519 "));
 
     QByteArray terminal;
     RuntimeSessionManager::shared().openTerminalSession(running, [&terminal](const QByteArray &chunk) { terminal += chunk; });
@@ -182,6 +187,7 @@ TEST_F(RuntimeFromNothingE2eTest, ARuntimeIsCreatedStartedUsedStoppedAndDeletedF
 
     stages.begin("remote desktop");
     auto connection = std::make_shared<RecordingConnection>();
+    RemoteDesktopServer::shared().setRuntimeManager(&manager);
     RemoteDesktopServer::shared().start(connection, RemoteDesktopSource::runtime(record.id), 1200, 840, 15, 2'000'000);
     const bool streamed = test::waitUntil(
         [&] {
@@ -221,8 +227,8 @@ TEST_F(RuntimeFromNothingE2eTest, ARuntimeIsCreatedStartedUsedStoppedAndDeletedF
     running = runSync(manager.startRuntime(record.id, RuntimeKind::linux, {}), 15min);
     stages.end();
     ASSERT_EQ(running.state, RuntimeState::running);
-    EXPECT_EQ(guest(running, "cat /etc/machine-id"), machineID);
     EXPECT_EQ(guest(running, "sudo cat /sys/class/dmi/id/product_uuid"), productUUID);
+    EXPECT_EQ(guest(running, "cat /etc/ssh/ssh_host_ed25519_key.pub"), hostKey);
 
     stages.begin("second stop + delete");
     EXPECT_EQ(runSync(manager.stopRuntime(record.id, RuntimeKind::linux, {}), 3min).state, RuntimeState::stopped);

@@ -1,3 +1,4 @@
+#include "agent/AgentManager.h"
 #include "core/Async.h"
 #include "core/Files.h"
 #include "core/Log.h"
@@ -88,7 +89,7 @@ protected:
             }
         }
         RemoteDesktopServer::shared().stop();
-        RemoteDesktopServer::shared().setRuntimeManager(nullptr);
+        RemoteDesktopServer::shared().setRuntimes({});
         RuntimeSessionManager::shared().closeAllTerminalSessions();
         DataHomeTest::TearDown();
     }
@@ -187,7 +188,7 @@ TEST_F(RuntimeFromNothingE2eTest, ARuntimeIsCreatedStartedUsedStoppedAndDeletedF
 
     stages.begin("remote desktop");
     auto connection = std::make_shared<RecordingConnection>();
-    RemoteDesktopServer::shared().setRuntimeManager(&manager);
+    RemoteDesktopServer::shared().setRuntimes(AgentManager::remoteDesktopRuntimes(manager));
     RemoteDesktopServer::shared().start(connection, RemoteDesktopSource::runtime(record.id), 1200, 840, 15, 2'000'000);
     const bool streamed = test::waitUntil(
         [&] {

@@ -3,7 +3,6 @@
 #include "core/Download.h"
 
 #include <QNetworkRequest>
-#include <QTimer>
 
 namespace trellium {
 
@@ -41,21 +40,9 @@ QCoro::Task<void> LinuxImageDownloadDelegate::download(QNetworkAccessManager *ne
 {
     DownloadOptions options;
     options.idleTimeout = limits.idle;
+    options.totalTimeout = limits.total;
     options.onProgress = [this](qint64 received, qint64 expected) { bytesWritten(received, expected); };
-    // The whole transfer is bounded too; a cancelled one has run out of time.
-    QTimer total;
-    total.setSingleShot(true);
-    CancelToken cancel = options.cancel;
-    QObject::connect(&total, &QTimer::timeout, [cancel]() mutable { cancel.cancel(); });
-    total.start(limits.total);
-
-    DownloadResult result;
-    try {
-        result = co_await downloadToFile(network, QNetworkRequest(url), m_destination, options);
-    } catch (const CancelledError &) {
-        throw downloadError(8, QStringLiteral("Zeitüberschreitung: Download nach %1 s abgebrochen.")
-                                   .arg(limits.total.count() / 1000));
-    }
+    const DownloadResult result = co_await downloadToFile(network, QNetworkRequest(url), m_destination, options);
     if (result.status < 200 || result.status > 299)
         throw downloadError(7, QStringLiteral("Der Server antwortete mit HTTP-Status %1.").arg(result.status));
 }

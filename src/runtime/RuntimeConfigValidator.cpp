@@ -51,12 +51,12 @@ void requirePlainText(const QString &field, const QString &text)
         reject(field, QStringLiteral("enthält ungültige Unicode-Zeichen."));
 }
 
-// runtime.json carries whole-second ISO-8601 dates with four-digit years: a
-// date outside them would be written but never read back, and the runtime lost.
+// runtime.json carries ISO-8601 dates with four-digit years: a date outside
+// them could not be stored, and a creation would fail after its work is done.
 void requireStorableDate(const QString &field, const QDateTime &date)
 {
-    if (!date.isValid() || !parseISO8601(formatISO8601(date)))
-        reject(field, QStringLiteral("ist kein speicherbares Datum (Jahr 0000 bis 9999, UTC)."));
+    if (!isDateInRange(date))
+        reject(field, QStringLiteral("ist kein speicherbares Datum (Jahr 1 bis 9999, UTC)."));
 }
 
 } // namespace

@@ -13,6 +13,8 @@
 #include "support/TestEnvironment.h"
 #include "support/VirtualTime.h"
 
+#include <QTimeZone>
+
 using namespace trellium;
 using namespace std::chrono_literals;
 
@@ -325,11 +327,11 @@ TEST_F(RuntimeCreationTest, ARecordWhoseDatesCannotBeStoredIsRefusedBeforeAnythi
         }
         return "<no error>";
     };
-    // Seconds since 2001 as a relayed job may carry them: year 31690.
+    // A date past year 9999, as a relayed job's seconds since 2001 could name.
     RuntimeConfig farFuture = record;
-    farFuture.createdAt = dateFromSecondsSince2001(1e12);
+    farFuture.createdAt = QDateTime(QDate(10000, 1, 1), QTime(0, 0), QTimeZone::utc());
     EXPECT_EQ(createError(farFuture),
-              QStringLiteral("Ungültige Runtime-Konfiguration: createdAt ist kein speicherbares Datum (Jahr 0000 bis 9999, UTC)."));
+              QStringLiteral("Ungültige Runtime-Konfiguration: createdAt ist kein speicherbares Datum (Jahr 1 bis 9999, UTC)."));
     RuntimeConfig invalid = record;
     invalid.initialStartCompletedAt = QDateTime();
     EXPECT_TRUE(createError(invalid).contains("initialStartCompletedAt"));

@@ -23,6 +23,7 @@ struct X11ScreenCapture::Connection {
     xcb_shm_seg_t segment = 0;
     xcb_damage_damage_t damage = 0;
     uint8_t damageEvent = 0;
+    uint32_t subtracted = 0;  // request sequence of the last subtraction
 
     ~Connection()
     {
@@ -149,7 +150,10 @@ void X11ScreenCapture::takeEvents(bool readSocket)
     xcb_connection_t *xcb = m_connection->xcb;
     bool damaged = false;
     while (xcb_generic_event_t *event = readSocket ? xcb_poll_for_event(xcb) : xcb_poll_for_queued_event(xcb)) {
-        if (m_connection->damage && (event->response_type & 0x7f) == m_connection->damageEvent)
+        // An event the server sent before it took the last subtraction is
+        // about a change that grab already saw.
+        if (m_connection->damage && (event->response_type & 0x7f) == m_connection->damageEvent
+            && event->full_sequence >= m_connection->subtracted)
             damaged = true;
         free(event);
     }
@@ -213,35 +217,44 @@ std::optional<VideoFrameSource::Frame> X11ScreenCapture::capture(int width, int 
         return std::nullopt;
     }
 
-    xcb_xfixes_get_cursor_image_reply_t *cursor = nullptr;
+    // Damage from the subtraction on arms a new event, so no change is
+    // missed between this grab and the next.
+    const auto requestGrab = [this, &c] {
+        if (c.damage)
+            c.subtracted = xcb_damage_subtract(c.xcb, c.damage, XCB_NONE, XCB_NONE).sequence;
+        m_damaged = false;
+        return xcb_shm_get_image(c.xcb, c.root, 0, 0, uint16_t(c.width), uint16_t(c.height), ~0u,
+                                 XCB_IMAGE_FORMAT_Z_PIXMAP, c.segment, 0);
+    };
+    // A known change asks for the cursor and the picture in one round trip.
+    const bool reusable = c.damage && !m_damaged && m_last && m_last->size() == QSize(width, height);
+    std::optional<xcb_shm_get_image_cookie_t> cookie;
+    std::optional<xcb_xfixes_get_cursor_image_cookie_t> cursorCookie;
     if (c.hasCursor)
-        cursor = xcb_xfixes_get_cursor_image_reply(c.xcb, xcb_xfixes_get_cursor_image(c.xcb), nullptr);
+        cursorCookie = xcb_xfixes_get_cursor_image(c.xcb);
+    if (!reusable)
+        cookie = requestGrab();
+    xcb_xfixes_get_cursor_image_reply_t *cursor =
+        cursorCookie ? xcb_xfixes_get_cursor_image_reply(c.xcb, *cursorCookie, nullptr) : nullptr;
     const int cursorX = cursor ? cursor->x : -1;
     const int cursorY = cursor ? cursor->y : -1;
     const uint32_t cursorSerial = cursor ? cursor->cursor_serial : 0;
     const bool cursorMoved = cursorX != m_cursorX || cursorY != m_cursorY || cursorSerial != m_cursorSerial;
-    takeEvents(false);
-    if (!m_connection) {
-        free(cursor);
-        *error = QStringLiteral("Die Verbindung zum X-Display ist abgebrochen.");
-        return std::nullopt;
+    if (!cookie) {
+        takeEvents(false);
+        if (!m_connection) {
+            free(cursor);
+            *error = QStringLiteral("Die Verbindung zum X-Display ist abgebrochen.");
+            return std::nullopt;
+        }
+        if (!m_damaged && !cursorMoved) {
+            free(cursor);
+            return Frame{m_last, true};
+        }
+        cookie = requestGrab();
     }
-    if (!c.damage)
-        m_damaged = true;
-    if (!m_damaged && !cursorMoved && m_last && m_last->size() == QSize(width, height)) {
-        free(cursor);
-        return Frame{m_last, true};
-    }
-
-    // Damage from here on arms a new event, so no change is missed between
-    // this grab and the next.
-    if (c.damage)
-        xcb_damage_subtract(c.xcb, c.damage, XCB_NONE, XCB_NONE);
-    m_damaged = false;
-    auto cookie = xcb_shm_get_image(c.xcb, c.root, 0, 0, uint16_t(c.width), uint16_t(c.height), ~0u,
-                                    XCB_IMAGE_FORMAT_Z_PIXMAP, c.segment, 0);
     xcb_generic_error_t *grabError = nullptr;
-    xcb_shm_get_image_reply_t *reply = xcb_shm_get_image_reply(c.xcb, cookie, &grabError);
+    xcb_shm_get_image_reply_t *reply = xcb_shm_get_image_reply(c.xcb, *cookie, &grabError);
     if (!reply) {
         free(grabError);
         free(cursor);

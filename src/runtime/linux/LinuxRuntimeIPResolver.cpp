@@ -181,7 +181,9 @@ QCoro::Task<bool> LinuxRuntimeIPResolver::verifyRuntimeHostname(QString ip, Runt
     RuntimeConfig candidate = runtime;
     candidate.ipAddress = ip;
     try {
-        const QString output = (co_await m_ssh->runCommand(candidate, kHostnameCommand, token)).trimmed();
+        // ConnectTimeout bounds the connection; this bounds a session that hangs after it.
+        const QString output =
+            (co_await m_ssh->runCommand(candidate, kHostnameCommand, token, std::chrono::seconds(60))).trimmed();
         logLine(QStringLiteral("Verify ") + ip + QLatin1Char(':'), output);
         co_return output == runtime.hostname;
     } catch (const CancelledError &) {

@@ -29,7 +29,18 @@ QemuInputQueue::~QemuInputQueue()
 
 bool QemuInputQueue::enqueue(const RemoteDesktopInputEvent &event, Origin origin)
 {
+    using Kind = RemoteDesktopInputEvent::Kind;
     QemuInputStepCursor steps(event);
+    const bool isMove = event.kind == Kind::mouseMove || event.kind == Kind::leftMouseDragged;
+    if (isMove && !m_state->items.empty()) {
+        // Only where the pointer ends up matters of moves the guest has not
+        // seen yet; QEMU merges such moves the same way.
+        Item &last = m_state->items.back();
+        if (last.isMove && last.origin == origin && last.remaining > 0) {
+            last.steps = std::move(steps);
+            return true;
+        }
+    }
     const qsizetype room = maximumQueuedSteps - m_state->queued;
     const qsizetype count = steps.count(room);
     if (count == 0)
@@ -46,7 +57,7 @@ bool QemuInputQueue::enqueue(const RemoteDesktopInputEvent &event, Origin origin
         return false;
     }
     m_state->refusing = false;
-    m_state->items.push_back(Item{std::move(steps), origin, count});
+    m_state->items.push_back(Item{std::move(steps), origin, count, isMove});
     m_state->queued += count;
     startDraining(m_state);
     return true;

@@ -43,8 +43,10 @@ public:
 
     // Queues the event's steps (made as they are sent) and starts sending
     // at once when idle. False, with a log line, when they do not fit. A
-    // failed send drops everything still queued with one log line and
-    // releases what is held down.
+    // pointer move replaces the origin's move still waiting at the end of
+    // the queue: moves faster than the pace would otherwise make the
+    // pointer lag ever further behind. A failed send drops everything
+    // still queued with one log line and releases what is held down.
     bool enqueue(const RemoteDesktopInputEvent &event, Origin origin = 0);
     // Drops the origin's queued steps and releases the keys and buttons its
     // steps pressed; without an origin, everybody's.
@@ -62,6 +64,7 @@ private:
         QemuInputStepCursor steps;
         Origin origin = 0;
         qsizetype remaining = 0;
+        bool isMove = false;  // a pointer move and nothing else
     };
     // A key or button a sent step pressed and no step released yet.
     struct Held {

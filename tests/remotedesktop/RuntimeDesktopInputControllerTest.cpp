@@ -358,6 +358,28 @@ TEST_F(InputControllerTest, BurstsArriveInOrderOneStepAtATimeTwelveMillisecondsA
     EXPECT_EQ(recorder->sent.back().at, idleSince + QemuInputQueue::pace);
 }
 
+TEST_F(InputControllerTest, PointerMovesWaitingBehindThePaceAreMergedIntoTheNewest)
+{
+    test::LogCapture quiet;
+    const auto machine = addMachine(runtimeA);
+    // A drag reported at 120 Hz outruns the pace: without merging, the
+    // pointer would lag further behind the finger with every second.
+    controller->handleInput(runtimeA, pointer(Kind::leftMouseDown, 0.0, 0.5));
+    for (int i = 1; i <= 100; ++i)
+        controller->handleInput(runtimeA, pointer(Kind::leftMouseDragged, i / 100.0, 0.5));
+    controller->handleInput(runtimeA, pointer(Kind::leftMouseUp, 1.0, 0.5));
+    for (int i = 1; i <= 3; ++i)
+        controller->handleInput(runtimeA, pointer(Kind::mouseMove, 1.0, 0.5 - i / 10.0));
+    // Another client's moves are its own.
+    controller->handleInput(runtimeA, pointer(Kind::mouseMove, 0.0, 0.0), 7);
+    flush(runtimeA);
+
+    // Every press and release is kept, in order, each where the pointer was then.
+    EXPECT_EQ(recorder->stepsTo(machine),
+              (std::vector<std::string>{"x 0 + y 16384", "btn left down", "x 32767 + y 16384", "x 32767 + y 16384",
+                                        "btn left up", "x 32767 + y 6553", "x 0 + y 0"}));
+}
+
 TEST_F(InputControllerTest, RuntimesHaveIndependentQueuesAndFailures)
 {
     test::LogCapture log;

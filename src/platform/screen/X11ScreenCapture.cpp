@@ -71,6 +71,10 @@ bool X11ScreenCapture::connect(QString *error)
     }
     const xcb_screen_t *screen = screens.data;
     connection->root = screen->root;
+    // A new screen size (a monitor plugged in, another resolution) arrives
+    // as a configure event of the root window.
+    const uint32_t events = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(connection->xcb, connection->root, XCB_CW_EVENT_MASK, &events);
     connection->width = screen->width_in_pixels;
     connection->height = screen->height_in_pixels;
     connection->depth = screen->root_depth;
@@ -149,16 +153,24 @@ void X11ScreenCapture::takeEvents(bool readSocket)
         return;
     xcb_connection_t *xcb = m_connection->xcb;
     bool damaged = false;
+    bool resized = false;
     while (xcb_generic_event_t *event = readSocket ? xcb_poll_for_event(xcb) : xcb_poll_for_queued_event(xcb)) {
+        const uint8_t type = event->response_type & 0x7f;
         // An event the server sent before it took the last subtraction is
         // about a change that grab already saw.
-        if (m_connection->damage && (event->response_type & 0x7f) == m_connection->damageEvent
+        if (m_connection->damage && type == m_connection->damageEvent
             && event->full_sequence >= m_connection->subtracted)
             damaged = true;
+        if (type == XCB_CONFIGURE_NOTIFY) {
+            const auto *configure = reinterpret_cast<const xcb_configure_notify_event_t *>(event);
+            resized |= configure->window == m_connection->root
+                && (configure->width != m_connection->width || configure->height != m_connection->height);
+        }
         free(event);
     }
-    if (xcb_connection_has_error(xcb)) {
-        // The server went away: connect anew at the next capture.
+    if (resized || xcb_connection_has_error(xcb)) {
+        // The server went away, or the grab and the segment no longer fit
+        // the screen: connect anew at the next capture.
         disconnect();
         emit changed();
         return;
@@ -208,14 +220,11 @@ std::optional<VideoFrameSource::Frame> X11ScreenCapture::capture(int width, int 
         *error = QStringLiteral("Ungültige Bildgröße.");
         return std::nullopt;
     }
+    if (m_connection)
+        takeEvents(true);
     if (!m_connection && !connect(error))
         return std::nullopt;
     Connection &c = *m_connection;
-    takeEvents(true);
-    if (!m_connection) {
-        *error = QStringLiteral("Die Verbindung zum X-Display ist abgebrochen.");
-        return std::nullopt;
-    }
 
     // Damage from the subtraction on arms a new event, so no change is
     // missed between this grab and the next.

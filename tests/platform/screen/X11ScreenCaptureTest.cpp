@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 
+#include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 using namespace trellium;
@@ -58,6 +59,30 @@ protected:
                                         uint16_t(area.height())};
         xcb_poly_fill_rectangle(painter, window, gc, 1, &rectangle);
         free(xcb_get_input_focus_reply(painter, xcb_get_input_focus(painter), nullptr));
+    }
+
+    // Gives the screen another size, as a change of resolution does.
+    bool resizeScreen(int width, int height)
+    {
+        // The output is switched off first: its mode would not fit a smaller screen.
+        auto *resources = xcb_randr_get_screen_resources_reply(
+            painter, xcb_randr_get_screen_resources(painter, screen->root), nullptr);
+        if (!resources)
+            return false;
+        for (int i = 0; i < xcb_randr_get_screen_resources_crtcs_length(resources); ++i) {
+            free(xcb_randr_set_crtc_config_reply(
+                painter,
+                xcb_randr_set_crtc_config(painter, xcb_randr_get_screen_resources_crtcs(resources)[i],
+                                          XCB_CURRENT_TIME, resources->config_timestamp, 0, 0, XCB_NONE,
+                                          XCB_RANDR_ROTATION_ROTATE_0, 0, nullptr),
+                nullptr));
+        }
+        free(resources);
+        xcb_generic_error_t *error = xcb_request_check(
+            painter, xcb_randr_set_screen_size_checked(painter, screen->root, uint16_t(width), uint16_t(height),
+                                                       uint32_t(width / 4), uint32_t(height / 4)));
+        free(error);
+        return !error;
     }
 
     static QColor colourAt(const VideoFrameSource::Frame &frame, int x, int y)
@@ -127,4 +152,22 @@ TEST_F(X11ScreenCaptureTest, GrabsOnlyAfterTheScreenChangedAndSaysWhenItDid)
         const auto frame = capture.capture(640, 480, &error);
         return frame && near(colourAt(*frame, 200, 150), QColor(40, 40, 220));
     }, 10s));
+}
+
+TEST_F(X11ScreenCaptureTest, FollowsTheScreenToANewSize)
+{
+    ASSERT_TRUE(resizeScreen(320, 240));
+    X11ScreenCapture capture;
+    QString error;
+    ASSERT_TRUE(capture.capture(640, 480, &error)) << error.toStdString();
+
+    // The screen grows back: the stream shows all of it, not its old corner.
+    ASSERT_TRUE(resizeScreen(640, 480));
+    fill(screen->root, QRect(0, 0, 320, 480), QColor(20, 160, 60));
+    fill(screen->root, QRect(320, 0, 320, 480), QColor(40, 40, 220));
+    EXPECT_TRUE(test::waitUntil([&] {
+        const auto frame = capture.capture(640, 480, &error);
+        return frame && near(colourAt(*frame, 100, 400), QColor(20, 160, 60))
+            && near(colourAt(*frame, 540, 400), QColor(40, 40, 220));
+    }, 10s)) << error.toStdString();
 }

@@ -39,7 +39,7 @@ protected:
     std::unique_ptr<AgentComponentManager> makeManager()
     {
         auto manager = std::make_unique<AgentComponentManager>(m_dependencies);
-        runSync(manager->refreshStatus());
+        EXPECT_TRUE(test::waitForCreationRefresh(*manager));
         return manager;
     }
 
@@ -181,6 +181,7 @@ TEST_F(ComponentStatus, StandardTableFindsTheSystemQemuImg)
     AgentComponentManager manager(standard);
     EXPECT_EQ(manager.qemuImgPath(), QStringLiteral("/usr/bin/qemu-img"));
     EXPECT_EQ(manager.python3Path(), QStringLiteral("/usr/bin/python3"));
+    EXPECT_TRUE(test::waitForCreationRefresh(manager));
 }
 
 TEST_F(ComponentStatus, PythonMustBeRecentAndComplete)
@@ -274,8 +275,7 @@ TEST_F(ComponentStatus, AnOlderRefreshNeverOverwritesANewerOne)
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     };
     AgentComponentManager manager(m_dependencies);
-    // The refresh that creation started has ended once Python is known.
-    ASSERT_TRUE(test::waitUntil([&]() { return manager.pythonState() != State(Kind::checking); }, 10s));
+    ASSERT_TRUE(test::waitForCreationRefresh(manager));
 
     touch(QStringLiteral("hold"));
     QCoro::Task<void> older = manager.refreshStatus();  // sees no Blender, then waits

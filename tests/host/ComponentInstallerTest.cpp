@@ -145,7 +145,7 @@ protected:
     std::unique_ptr<AgentComponentManager> makeManager()
     {
         auto manager = std::make_unique<AgentComponentManager>(m_dependencies);
-        runSync(manager->refreshStatus());
+        EXPECT_TRUE(test::waitForCreationRefresh(*manager));
         QObject::connect(manager.get(), &AgentComponentManager::changed, [this, m = manager.get()]() {
             for (const Tool tool : {Tool::blender, Tool::xcodeGen, Tool::qemu, Tool::python}) {
                 auto &seen = m_seen[tool];

@@ -20,6 +20,14 @@ void PrintTo(const AgentComponentManager::State &state, std::ostream *out)
 
 namespace trellium::test {
 
+bool waitForCreationRefresh(const AgentComponentManager &manager)
+{
+    // Python is known once a refresh has published its results.
+    return waitUntil(
+        [&manager]() { return manager.pythonState().kind() != AgentComponentManager::State::Kind::checking; },
+        std::chrono::seconds(30));
+}
+
 void writeZip(const QString &path, const QList<ZipEntry> &entries)
 {
     // Python's zipfile sets each entry's Unix mode exactly.

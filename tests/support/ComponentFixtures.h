@@ -24,6 +24,10 @@ struct ZipEntry {
     QByteArray content;
 };
 
+// Waits until the status refresh that creating a manager starts has ended: a
+// test that ended with it still probing would leave its tasks suspended.
+bool waitForCreationRefresh(const AgentComponentManager &manager);
+
 // Writes a zip archive with exactly these entries (names taken as given, so
 // "../x" and links are possible).
 void writeZip(const QString &path, const QList<ZipEntry> &entries);

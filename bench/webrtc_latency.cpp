@@ -2,7 +2,8 @@
 // shows in the agent's mirror of the guest's display to the moment it shows
 // in a decoded frame at the receiver, over the WebRTC path (webrtcbin to a
 // werift peer on loopback) and, in the same run, over the local connection
-// (RDH1 frames on the agent's TCP listener).
+// (RDH1 frames on the agent's TCP listener). Also the sustained frame rate of
+// the still screen on both paths.
 //   bench_webrtc_latency [changes per path] [test-guest disk.img]
 
 #include "agent/AgentManager.h"
@@ -171,6 +172,16 @@ QList<qint64> measure(const RuntimeConfig &runtime, Receiver &receiver, int chan
     return latencies;
 }
 
+// Frames a second the receiver decodes while nothing else happens.
+double frameRate(const Receiver &receiver, std::chrono::seconds span)
+{
+    const int before = receiver.frames;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    runSync(sleepFor(span), span + 30s);
+    return (receiver.frames - before) * 1000.0 / double(std::max<qint64>(1, elapsed.elapsed()));
+}
+
 void print(const char *path, const QList<qint64> &latencies, int changes, int frames)
 {
     std::printf("  %-18s p50 %5.0f ms   p95 %5.0f ms   (%lld of %d changes, %d frames decoded)\n", path,
@@ -218,6 +229,7 @@ int main(int argc, char **argv)
                           {"arguments", QJsonArray()}, {"runtimeID", uuidText(runtime.id)}};
     client.socket.write(compactJson(job) + '\n');
     test::waitUntil([&] { return local.frames > 30; }, 60s);
+    const double localRate = frameRate(local, 5s);
     const QList<qint64> localLatencies = measure(runtime, local, changes);
     RemoteDesktopServer::shared().stop();
 
@@ -255,12 +267,15 @@ int main(int argc, char **argv)
     offer.height = 840;
     runSync(session.handleSignal(offer), 60s);
     test::waitUntil([&] { return remote.frames > 30; }, 60s);
+    const double webrtcRate = frameRate(remote, 5s);
     const QList<qint64> webrtcLatencies = measure(runtime, remote, changes);
     session.close();
 
     std::printf("glass-to-peer latency, test guest's screen at 1200x840 (mirror change -> decoded frame):\n");
     print("local connection", localLatencies, changes, local.frames);
     print("WebRTC (werift)", webrtcLatencies, changes, remote.frames);
+    std::printf("frames a second of the still screen over 5 s (target: at least 25):\n");
+    std::printf("  %-18s %5.1f\n  %-18s %5.1f\n", "local connection", localRate, "WebRTC (werift)", webrtcRate);
 
     agent.stop();
     runSync(agent.runtimeManager().stopRuntime(runtime.id, RuntimeKind::linux, nullptr), 120s);

@@ -2,6 +2,8 @@
 
 #include "core/Log.h"
 
+#include <atomic>
+
 namespace trellium {
 
 namespace detail {
@@ -94,8 +96,15 @@ std::shared_ptr<Sleeper> MonotonicSleeper::shared()
 }
 
 namespace {
+std::atomic<int> runningDetached{0};
+
 QCoro::Task<void> logFailure(QCoro::Task<void> task, QString label)
 {
+    // Counts until the task ends, or its suspended frame is destroyed.
+    struct Running {
+        Running() { ++runningDetached; }
+        ~Running() { --runningDetached; }
+    } running;
     try {
         co_await std::move(task);
     } catch (...) {
@@ -108,6 +117,11 @@ void startDetached(QCoro::Task<void> task, QString label)
 {
     // Dropping the wrapper task detaches it; it cleans up after itself.
     logFailure(std::move(task), std::move(label));
+}
+
+int detachedTaskCount()
+{
+    return runningDetached;
 }
 
 } // namespace trellium

@@ -197,6 +197,10 @@ auto runOnWorker(F work) -> QCoro::Task<std::invoke_result_t<F>>
 // Starts a task nobody awaits; a failure is logged with the given label.
 void startDetached(QCoro::Task<void> task, QString label);
 
+// Tasks started with startDetached that have not ended yet: work a process
+// should let finish before it exits.
+int detachedTaskCount();
+
 // Drives a task to completion on the calling (main) thread by running a local
 // event loop, then returns its result or rethrows its error. Throws
 // TimeoutError when the task has not finished in time; the task itself then

@@ -1,5 +1,7 @@
 #include "core/Async.h"
 
+#include "support/TestEnvironment.h"
+
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
@@ -120,4 +122,25 @@ TEST(RunOnWorker, CarriesResultsAndExceptionsBack)
 
     auto failing = []() -> int { throw FileError(QStringLiteral("Lesen"), QStringLiteral("/x"), QStringLiteral("weg")); };
     EXPECT_THROW(runSync(runOnWorker(failing)), FileError);
+}
+
+TEST(StartDetached, CountsTheTaskUntilItEndsHoweverItEnds)
+{
+    const int before = detachedTaskCount();
+    Completion<void> finishing;
+    Completion<void> failing;
+    Completion<void> waiting;
+    auto awaiting = [](Completion<void> completion) -> QCoro::Task<void> { co_await completion; };
+    startDetached(awaiting(finishing), QStringLiteral("Finishing"));
+    startDetached(awaiting(failing), QStringLiteral("Failing"));
+    startDetached(awaiting(waiting), QStringLiteral("Waiting"));
+    EXPECT_EQ(detachedTaskCount(), before + 3);
+
+    finishing.resolve();
+    failing.fail(DomainError(QStringLiteral("Test"), 1, QStringLiteral("kaputt")));
+    EXPECT_TRUE(test::waitUntil([&] { return detachedTaskCount() <= before + 1; }, 10s));
+    EXPECT_EQ(detachedTaskCount(), before + 1);  // the one still waiting counts
+
+    waiting.resolve();
+    EXPECT_TRUE(test::waitUntil([&] { return detachedTaskCount() == before; }, 10s));
 }

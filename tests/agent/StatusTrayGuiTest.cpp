@@ -35,13 +35,6 @@ using namespace trellium;
 using namespace trellium::test;
 using namespace std::chrono_literals;
 
-// Qt's X platform opens libdbus, which keeps an allocation for the life of
-// the process; the sanitizer tree must not count it as a leak.
-extern "C" const char *__lsan_default_suppressions()
-{
-    return "leak:libdbus-1.so\n";
-}
-
 namespace {
 
 pid_t spawn(const std::vector<std::string> &command, int keepOpen = -1)

@@ -316,9 +316,9 @@ TEST_F(RuntimeCreationTest, AFailedCreationRemovesOnlyTheFolderItMade)
 
 TEST_F(RuntimeCreationTest, ARecordWhoseDatesCannotBeStoredIsRefusedBeforeAnythingIsMade)
 {
+    readyTemplate(kUbuntu, true, false);  // through the provider, before the manager takes it
     RuntimeManager manager;
     manager.registerProvider(std::move(provider));
-    readyTemplate(kUbuntu, true, false);
     auto createError = [&](const RuntimeConfig &candidate) -> QString {
         try {
             runSync(manager.createRuntime(candidate), 60s);

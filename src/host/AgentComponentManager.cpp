@@ -40,6 +40,9 @@ constexpr auto kCopyTimeout = std::chrono::minutes(30);
 constexpr auto kUnpackTimeout = std::chrono::minutes(10);
 constexpr auto kToolCheckTimeout = std::chrono::minutes(1);
 constexpr auto kHomebrewTimeout = std::chrono::minutes(90);
+// A body beyond twice the announced size (plus this) is not the artifact:
+// the download stops there instead of filling the disk before the checksum.
+constexpr int64_t kDownloadSlackBytes = 1024 * 1024;
 
 // Installer steps go on only while the manager lives.
 void requireAlive(const QPointer<AgentComponentManager> &self)
@@ -482,6 +485,8 @@ QCoro::Task<void> AgentComponentManager::downloadVerified(Tool tool, AgentCompon
     publishProgress(tool, Kind::downloading, downloadingDetail);
     DownloadOptions options;
     options.idleTimeout = m_dependencies.downloadIdleTimeout;
+    options.totalTimeout = m_dependencies.downloadTimeout;
+    options.maximumBytes = std::max<int64_t>(artifact.downloadSize, 0) * 2 + kDownloadSlackBytes;
     options.tlsConfiguration = m_dependencies.tlsConfiguration;
     const DownloadResult result = co_await downloadToFile(network(), QNetworkRequest(artifact.downloadURL), file, options);
     requireAlive(self);

@@ -57,6 +57,10 @@ public:
         std::optional<QSslConfiguration> tlsConfiguration;
         // A download that receives nothing for this long fails.
         std::chrono::milliseconds downloadIdleTimeout = std::chrono::seconds(60);
+        // A download that has not finished in this time fails: a server
+        // trickling a byte now and then must not keep the tool busy (and
+        // every retry refused) for days.
+        std::chrono::milliseconds downloadTimeout = std::chrono::hours(1);
         // Where work folders go; empty: the system's temporary folder.
         QString temporaryDirectory;
     };

@@ -314,13 +314,14 @@ TEST_F(ComponentInstall, FailedBlenderDownloadsLeaveTheOldInstallAndNoFolders)
     EXPECT_EQ(readWholeFile(blenderFolder() + QStringLiteral("/old.txt")), "old");
 }
 
-TEST_F(ComponentInstall, AStalledServerFailsWithinTheIdleTimeAndCanBeRetried)
+TEST_F(ComponentInstall, StalledTricklingAndEndlessServersFailWithinTheirBoundsAndCanBeRetried)
 {
     const QByteArray image = randomBytes(256 * 1024);
     serve(QStringLiteral("blender"), image);
     HttpResponse stalling = HttpResponse::ok(image);
     stalling.stallAfter = 16 * 1024;
     m_server->route(kBlenderPath.toUtf8(), stalling);
+    m_dependencies.downloadTimeout = 3s;
     auto manager = makeManager();
 
     QElapsedTimer clock;
@@ -329,6 +330,36 @@ TEST_F(ComponentInstall, AStalledServerFailsWithinTheIdleTimeAndCanBeRetried)
     EXPECT_LT(clock.elapsed(), 20000);
     EXPECT_EQ(manager->state().kind(), Kind::failed);
     EXPECT_TRUE(manager->state().message().contains(QStringLiteral("keine Daten"))) << manager->state().message().toStdString();
+    expectNoLeftovers();
+
+    // A server that never goes silent but sends next to nothing (a minute
+    // for this image) is bounded by the whole transfer's time. The idle
+    // bound is out of the way here: a busy machine may well pause a second.
+    m_dependencies.downloadIdleTimeout = 60s;
+    auto patient = makeManager();
+    HttpResponse trickling = HttpResponse::ok(image);
+    trickling.bytesPerSecond = 4 * 1024;
+    m_server->route(kBlenderPath.toUtf8(), trickling);
+    clock.restart();
+    runSync(patient->installBlender(), 30s);
+    EXPECT_LT(clock.elapsed(), 20000);
+    EXPECT_EQ(patient->state().kind(), Kind::failed);
+    EXPECT_TRUE(patient->state().message().startsWith(QStringLiteral("Zeitüberschreitung")))
+        << patient->state().message().toStdString();
+    expectNoLeftovers();
+
+    // A body without end (chunked, no length) stops at twice the announced
+    // size instead of filling the disk before the checksum could refuse it.
+    QFile endless(scratch(QStringLiteral("endless")) + QStringLiteral("/body"));
+    ASSERT_TRUE(endless.open(QIODevice::WriteOnly) && endless.resize(qint64(256) * 1024 * 1024));
+    endless.close();
+    HttpResponse flooding = HttpResponse::file(endless.fileName(), false);
+    flooding.chunked = true;
+    m_server->route(kBlenderPath.toUtf8(), flooding);
+    runSync(patient->installBlender(), 30s);
+    EXPECT_EQ(patient->state().kind(), Kind::failed);
+    EXPECT_TRUE(patient->state().message().contains(QStringLiteral("größer als erlaubt")))
+        << patient->state().message().toStdString();
     expectNoLeftovers();
 
     m_server->route(kBlenderPath.toUtf8(), HttpResponse::ok(image));

@@ -18,6 +18,7 @@
 
 #include <QHash>
 #include <QPointer>
+#include <QSet>
 #include <QStringList>
 #include <QThreadPool>
 #include <QTimer>
@@ -532,7 +533,11 @@ void GstWebRtcPeerConnection::close()
 std::optional<int> GstWebRtcPeerConnection::h264PayloadType(const QString &offerSdp)
 {
     bool inVideo = false;
+    // Each format once, however often the m-line repeats it: the offer
+    // comes from the peer, and its formats times its parameters must not
+    // cost the main thread more than the offer's length.
     QList<int> order;
+    QSet<int> listed;
     QHash<int, bool> isH264;
     QHash<int, QString> parameters;
     std::optional<int> found;
@@ -551,6 +556,7 @@ std::optional<int> GstWebRtcPeerConnection::h264PayloadType(const QString &offer
             }
         }
         order.clear();
+        listed.clear();
         isH264.clear();
         parameters.clear();
     };
@@ -568,8 +574,10 @@ std::optional<int> GstWebRtcPeerConnection::h264PayloadType(const QString &offer
             for (qsizetype i = 3; inVideo && i < words.size(); ++i) {
                 bool ok = false;
                 const int type = words[i].toInt(&ok);
-                if (ok && type >= 0 && type <= 127)
+                if (ok && type >= 0 && type <= 127 && !listed.contains(type)) {
+                    listed.insert(type);
                     order << type;
+                }
             }
             continue;
         }

@@ -69,4 +69,13 @@ TEST(GstWebRtcPeerConnectionTest, FindsNoneWithoutAnH264VideoFormatInModeOne)
         QStringLiteral("a=rtpmap:102 H264/90000"),
         QStringLiteral("a=fmtp:102 packetization-mode=1"),
     })));
+    // A peer's offer of a megabyte that repeats one format on the m-line and
+    // gives it endless parameters is read once, not once per repetition (the
+    // main thread would spend hours on it).
+    const int repeats = 200'000;
+    EXPECT_FALSE(GstWebRtcPeerConnection::h264PayloadType(offer({
+        QStringLiteral("m=video 9 UDP/TLS/RTP/SAVPF") + QStringLiteral(" 102").repeated(repeats),
+        QStringLiteral("a=rtpmap:102 H264/90000"),
+        QStringLiteral("a=fmtp:102 packetization-mode=0") + QStringLiteral(";x").repeated(repeats),
+    })));
 }

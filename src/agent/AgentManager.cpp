@@ -10,6 +10,8 @@
 
 #include <QSysInfo>
 
+#include <limits>
+
 namespace trellium {
 
 namespace {
@@ -23,6 +25,10 @@ BuildEvent videoFailedEvent(const QUuid &jobID, const QString &message)
     event.message = message;
     return event;
 }
+
+// Connections count from 1; the peer-to-peer session's input has an origin
+// of its own, so that its end lets go of its keys and no one else's.
+constexpr QemuInputQueue::Origin kPeerToPeerInput = std::numeric_limits<QemuInputQueue::Origin>::max();
 
 } // namespace
 
@@ -57,8 +63,9 @@ AgentManager::AgentManager(QObject *parent)
     auto &session = RemoteDesktopWebRTCSession::shared();
     session.onSignal = [this](const RemoteDesktopP2PSignal &signal) { sendP2PSignalViaRelay(signal); };
     session.onInput = [this](QUuid runtimeID, const RemoteDesktopInputEvent &event) {
-        m_input->handleInput(runtimeID, event);
+        m_input->handleInput(runtimeID, event, kPeerToPeerInput);
     };
+    session.onInputEnded = [this](QUuid) { m_input->endInputFrom(kPeerToPeerInput); };
 }
 
 RemoteDesktopRuntimes AgentManager::remoteDesktopRuntimes(RuntimeManager &manager)
@@ -85,6 +92,7 @@ AgentManager::~AgentManager()
     session.close();
     session.onSignal = nullptr;
     session.onInput = nullptr;
+    session.onInputEnded = nullptr;
 }
 
 QUrl AgentManager::builtInRelayURL()

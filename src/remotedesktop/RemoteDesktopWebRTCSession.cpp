@@ -56,6 +56,8 @@ RemoteDesktopWebRTCSession::RemoteDesktopWebRTCSession(Dependencies dependencies
 
 RemoteDesktopWebRTCSession::~RemoteDesktopWebRTCSession()
 {
+    // Whoever set the handlers may already be gone.
+    onInputEnded = nullptr;
     close();
 }
 
@@ -282,6 +284,7 @@ QCoro::Task<void> RemoteDesktopWebRTCSession::captureLoop(QUuid runtimeID, QSize
 void RemoteDesktopWebRTCSession::close()
 {
     ++m_generation;
+    const std::optional<QUuid> runtimeID = std::exchange(m_activeRuntimeID, std::nullopt);
     if (m_captureToken) {
         m_captureToken->cancel();
         m_captureToken.reset();
@@ -291,11 +294,12 @@ void RemoteDesktopWebRTCSession::close()
         m_peer.reset();
     }
     m_activeSessionID.reset();
-    m_activeRuntimeID.reset();
     m_pendingLocalCandidates.clear();
     m_pendingRemoteCandidates.clear();
     m_didSendLocalDescription = false;
     m_didSetRemoteDescription = false;
+    if (runtimeID && onInputEnded)
+        onInputEnded(*runtimeID);
 }
 
 } // namespace trellium

@@ -30,6 +30,7 @@ public:
     // The runtime's screen at exactly width x height, or none.
     using PictureSource = std::function<std::shared_ptr<const I420Picture>(QUuid runtimeID, int width, int height)>;
     using InputHandler = std::function<void(QUuid runtimeID, const RemoteDesktopInputEvent &event)>;
+    using InputEndHandler = std::function<void(QUuid runtimeID)>;
 
     static constexpr int kFramesPerSecond = 30;
     static constexpr int kDefaultWidth = 1280;
@@ -66,6 +67,10 @@ public:
     StateHandler onStateChange;
     // Where data-channel input goes (the agent's input controller).
     InputHandler onInput;
+    // The session showing this runtime ended (cancel, a new offer, a failed
+    // connection, close): whatever its input still holds down in the guest
+    // must be let go, or a key pressed before the peer vanished repeats forever.
+    InputEndHandler onInputEnded;
 
     // One decrypted signal from the relay. Fails as acceptOffer does for an
     // offer; signals of another session are ignored.

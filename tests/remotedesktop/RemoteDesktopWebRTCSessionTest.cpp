@@ -130,6 +130,7 @@ protected:
         session.onInput = [this](QUuid runtimeID, const RemoteDesktopInputEvent &event) {
             inputs << qMakePair(runtimeID, event);
         };
+        session.onInputEnded = [this](QUuid runtimeID) { inputsEnded << runtimeID; };
     }
 
     void accept(const RemoteDesktopP2PSignal &offer) { runSync(session.handleSignal(offer), 10s); }
@@ -138,6 +139,8 @@ protected:
     RemoteDesktopWebRTCSession session;
     QList<RemoteDesktopP2PSignal> sent;
     QList<QPair<QUuid, RemoteDesktopInputEvent>> inputs;
+    // Runtimes whose session's input ended (held keys must be let go).
+    QList<QUuid> inputsEnded;
     QList<QUuid> pictureRequests;
     const QUuid runtimeID = QUuid::createUuid();
     const QUuid sessionID = QUuid::createUuid();
@@ -220,6 +223,7 @@ TEST_F(RemoteDesktopWebRTCSessionTest, ASecondOfferClosesTheFirstSessionBeforeBu
     EXPECT_EQ(engine->earlierClosedAtCreation, QList<bool>{true});
     EXPECT_EQ(session.activeSessionID(), secondSession);
     EXPECT_EQ(session.activeRuntimeID(), secondRuntime);
+    EXPECT_EQ(inputsEnded, QList<QUuid>{runtimeID});
 
     // The first capture loop is over: its connection gets nothing more, the
     // runtime of the first offer is no longer asked for pictures.
@@ -344,11 +348,13 @@ TEST_F(RemoteDesktopWebRTCSessionTest, AFailedConnectionEndsTheSessionOthersOnly
     changed(5);  // disconnected may recover
     EXPECT_EQ(session.activeSessionID(), sessionID);
     EXPECT_TRUE(session.isCapturing());
+    EXPECT_TRUE(inputsEnded.isEmpty());
     changed(4);
     EXPECT_EQ(states, (QList<int>{1, 2, 5, 4}));
     EXPECT_FALSE(session.activeSessionID());
     EXPECT_FALSE(session.isCapturing());
     EXPECT_TRUE(engine->peers.first()->closed);
+    EXPECT_EQ(inputsEnded, QList<QUuid>{runtimeID});
 }
 
 TEST_F(RemoteDesktopWebRTCSessionTest, ACancelDuringNegotiationEndsItWithoutAnAnswer)
@@ -389,15 +395,21 @@ TEST_F(RemoteDesktopWebRTCSessionTest, DataChannelTextBecomesInputForTheSessions
                 + QByteArray(RemoteDesktopWebRTCSession::kMaximumMessageBytes, 'a') + R"("})",
             true);
     message(R"({"kind": "textInput", "normalizedX": 0, "normalizedY": 0, "text": "hallo"})", true);
+    message(R"({"kind": "keyDown", "normalizedX": 0, "normalizedY": 0, "keyCode": 56})", true);
 
-    ASSERT_EQ(inputs.size(), 2);
+    ASSERT_EQ(inputs.size(), 3);
     EXPECT_EQ(inputs[0].first, runtimeID);
     EXPECT_EQ(inputs[0].second.kind, RemoteDesktopInputEvent::Kind::leftClick);
     EXPECT_EQ(inputs[0].second.normalizedX, 0.5);
     EXPECT_EQ(inputs[1].second.text, QStringLiteral("hallo"));
+    EXPECT_TRUE(inputsEnded.isEmpty());
 
-    // After the session is closed its channel's messages go nowhere.
+    // The peer goes before its key comes up: the end of the session lets go
+    // of it. Afterwards the channel's messages go nowhere.
     session.close();
+    EXPECT_EQ(inputsEnded, QList<QUuid>{runtimeID});
     message(R"({"kind": "mouseMove", "normalizedX": 0.1, "normalizedY": 0.1})", true);
-    EXPECT_EQ(inputs.size(), 2);
+    EXPECT_EQ(inputs.size(), 3);
+    session.close();
+    EXPECT_EQ(inputsEnded.size(), 1);
 }

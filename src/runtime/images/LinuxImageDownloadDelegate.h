@@ -29,6 +29,9 @@ public:
     struct Limits {
         std::chrono::milliseconds idle{90'000};
         std::chrono::milliseconds total{1'800'000};
+        // The size the server announced when probed: a body running on past
+        // it is cut there instead of filling the disk.
+        std::optional<int64_t> maximumBytes;
     };
 
     static constexpr std::chrono::milliseconds kProgressTimeStep{750};

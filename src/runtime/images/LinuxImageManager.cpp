@@ -312,7 +312,17 @@ QCoro::Task<std::optional<LinuxImageManager::MirrorProbe>> LinuxImageManager::pr
         }
     });
     QObject::connect(reply, &QNetworkReply::finished, reply, [finished]() mutable { finished.resolve(); });
+    // The time-out above is an idle one: a server that trickles its answer
+    // would hold every preparation waiting for the probes indefinitely.
+    QTimer overall;
+    overall.setSingleShot(true);
+    QObject::connect(&overall, &QTimer::timeout, reply, [reply, state]() {
+        state->rejected = true;
+        reply->abort();
+    });
+    overall.start(m_dependencies.probeTimeout * kProbeTotalTimeoutFactor);
     co_await finished;
+    overall.stop();
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
     reply->disconnect();
     reply->deleteLater();
@@ -404,7 +414,12 @@ QCoro::Task<QUrl> LinuxImageManager::downloadFromServers(QList<QUrl> order, QLis
         try {
             QNetworkAccessManager network;
             LinuxImageDownloadDelegate delegate(downloadFile, progress);
-            co_await delegate.download(&network, url, m_dependencies.downloadLimits);
+            LinuxImageDownloadDelegate::Limits limits = m_dependencies.downloadLimits;
+            for (const MirrorProbe &probe : probes) {
+                if (probe.url == url && probe.expectedBytes > 0)
+                    limits.maximumBytes = probe.expectedBytes;
+            }
+            co_await delegate.download(&network, url, limits);
             for (const MirrorProbe &probe : probes) {
                 if (probe.url != url || probe.expectedBytes <= 0)
                     continue;

@@ -70,6 +70,7 @@ public:
         TemplatePreparer prepareTemplate;
         // The source table; empty: the built-in one.
         QList<LinuxImageSource> sources;
+        // Idle time-out of a probe; the whole probe is bounded by a multiple of it.
         std::chrono::milliseconds probeTimeout{20'000};
         LinuxImageDownloadDelegate::Limits downloadLimits;
     };
@@ -80,6 +81,8 @@ public:
     static constexpr int64_t kMinimumProbeBody = 1'048'576;
     static constexpr int64_t kMinimumTotalBytes = 104'857'601;
     static constexpr double kSpeedTieBand = 65536.0;
+    // A whole probe takes at most this many idle time-outs.
+    static constexpr int kProbeTotalTimeoutFactor = 3;
 
     LinuxImageManager();
     explicit LinuxImageManager(LinuxDiskManager diskManager);

@@ -6,6 +6,7 @@
 #include "support/HttpTestServer.h"
 #include "support/TestEnvironment.h"
 
+#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 
 using namespace trellium;
@@ -200,6 +201,18 @@ TEST_F(LinuxImageMirrorTest, ProbesOverHttpRejectServersThatIgnoreRangesOrReport
     EXPECT_EQ(ranked.first().url, server.url("/ranges.img"));
     EXPECT_EQ(LinuxImageManager::downloadOrder(ranked, urls),
               (QList<QUrl>{server.url("/ranges.img"), server.url("/whole.img"), server.url("/short.img")}));
+
+    // A server that keeps sending, too slowly to ever finish the range,
+    // fails in a bounded time: every preparation waits for all probes.
+    test::HttpResponse trickle = test::HttpResponse::file(file);
+    trickle.bytesPerSecond = 64 * 1024;
+    server.route("/trickle.img", trickle);
+    LinuxImageManager::Dependencies quick = dependencies;
+    quick.probeTimeout = 400ms;
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(runSync(LinuxImageManager(LinuxDiskManager(), quick).probeMirror(server.url("/trickle.img")), 30s));
+    EXPECT_LT(clock.elapsed(), 10000);
 }
 
 TEST_F(LinuxImageMirrorTest, ProgressIsThrottledByTimeAndBytesExceptTheFinalReport)
@@ -288,4 +301,13 @@ TEST_F(LinuxImageMirrorTest, AFailingServerIsReportedAndTheNextOneTried)
 
     const QString stalled = downloadError({server.url("/stalls.img")}, {});
     EXPECT_TRUE(stalled.contains(QStringLiteral("1 s lang keine Daten"))) << qPrintable(stalled);
+
+    // A body that runs on past what the probe announced (here without a
+    // length) is cut there, not written to the disk until the time limit.
+    test::HttpResponse endless = test::HttpResponse::file(imageFile(400 * kMiB));
+    endless.chunked = true;
+    server.route("/endless.img", endless);
+    const QString cut = downloadError({server.url("/endless.img")}, {Probe{server.url("/endless.img"), 0.1, 1e6, 110 * kMiB}});
+    EXPECT_TRUE(cut.contains(QStringLiteral("größer als erlaubt (mehr als 115343360 Bytes)"))) << qPrintable(cut);
+    EXPECT_EQ(listDirectory(dataHome()).filter("download"), QStringList());
 }

@@ -77,17 +77,6 @@ protected:
         return runSync(manager.createRuntime(test::sampleRuntime(scratch())));
     }
 
-    template<typename F>
-    QString errorText(F &&call)
-    {
-        try {
-            call();
-        } catch (const Error &error) {
-            return error.localizedDescription();
-        }
-        return QStringLiteral("<no error>");
-    }
-
     RuntimeManager manager;
     std::shared_ptr<FakeLinuxProvider> provider;
 };
@@ -97,7 +86,7 @@ protected:
 TEST_F(RuntimeManagerTest, CreateChecksTheWorkspaceBeforeAnyProviderAndReturnsTheStoredRecord)
 {
     RuntimeConfig config = test::sampleRuntime(scratch() + "/does-not-exist");
-    EXPECT_EQ(errorText([&] { runSync(manager.createRuntime(config)); }),
+    EXPECT_EQ(test::errorOf([&] { runSync(manager.createRuntime(config)); }),
               "Ungültiger Arbeitsplatz Path: " + config.workspacePath);
     EXPECT_EQ(provider->creates, 0);
 
@@ -111,12 +100,10 @@ TEST_F(RuntimeManagerTest, MacOSRuntimesAreNotImplemented)
     const QString notImplemented = QStringLiteral("Diese Runtimefeature ist noch nicht implementiert.");
     RuntimeConfig mac = test::sampleRuntime(scratch());
     mac.kind = RuntimeKind::macOS;
-    EXPECT_EQ(errorText([&] { runSync(manager.createRuntime(mac)); }), notImplemented);
-    EXPECT_EQ(errorText([&] { runSync(manager.startRuntime(mac.id, RuntimeKind::macOS, {})); }), notImplemented);
-    EXPECT_EQ(errorText([&] { runSync(manager.stopRuntime(mac.id, RuntimeKind::macOS, {})); }), notImplemented);
-    EXPECT_EQ(errorText([&] { runSync(manager.deleteRuntime(mac.id, RuntimeKind::macOS)); }), notImplemented);
-    EXPECT_EQ(RuntimeError::unsupportedRuntime(RuntimeKind::linux).localizedDescription(),
-              QStringLiteral("Runtime Typ wird nicht unterstützt: linux"));
+    EXPECT_EQ(test::errorOf([&] { runSync(manager.createRuntime(mac)); }), notImplemented);
+    EXPECT_EQ(test::errorOf([&] { runSync(manager.startRuntime(mac.id, RuntimeKind::macOS, {})); }), notImplemented);
+    EXPECT_EQ(test::errorOf([&] { runSync(manager.stopRuntime(mac.id, RuntimeKind::macOS, {})); }), notImplemented);
+    EXPECT_EQ(test::errorOf([&] { runSync(manager.deleteRuntime(mac.id, RuntimeKind::macOS)); }), notImplemented);
 }
 
 TEST_F(RuntimeManagerTest, StartAndStopReturnTheRecordOnDiskAndPassUpdatesThrough)
@@ -133,7 +120,7 @@ TEST_F(RuntimeManagerTest, StartAndStopReturnTheRecordOnDiskAndPassUpdatesThroug
     EXPECT_EQ(updates, (QList<RuntimeState>{RuntimeState::running, RuntimeState::stopped}));
 
     provider->failStart = true;
-    EXPECT_EQ(errorText([&] { runSync(manager.startRuntime(record.id, RuntimeKind::linux, onUpdate)); }),
+    EXPECT_EQ(test::errorOf([&] { runSync(manager.startRuntime(record.id, RuntimeKind::linux, onUpdate)); }),
               QStringLiteral("Keine Runtime-IP gefunden für x"));
 
     runSync(manager.deleteRuntime(record.id, RuntimeKind::linux));
@@ -153,36 +140,17 @@ TEST_F(RuntimeManagerTest, RenameTrimsAndEnforcesLengthAndControlCharacters)
     for (int i = 0; i < 80; ++i)
         eighty += QStringLiteral("e\u0301");
     EXPECT_EQ(manager.renameRuntime(record.id, eighty).name, eighty);
-    EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, eighty + "x"); }), invalid);
-    EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, QStringLiteral("   ")); }), invalid);
-    EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, QStringLiteral("a\tb")); }), invalid);
-    EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, QStringLiteral("a\u200Eb")); }), invalid);  // Cf
-    EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, QStringLiteral("a") + QChar(0xFFFF)); }), invalid);
-    EXPECT_EQ(errorText([&] { manager.renameRuntime(record.id, QStringLiteral("a") + QChar(0xDBFF)); }), invalid);
+    EXPECT_EQ(test::errorOf([&] { manager.renameRuntime(record.id, eighty + "x"); }), invalid);
+    EXPECT_EQ(test::errorOf([&] { manager.renameRuntime(record.id, QStringLiteral("   ")); }), invalid);
+    EXPECT_EQ(test::errorOf([&] { manager.renameRuntime(record.id, QStringLiteral("a\tb")); }), invalid);
+    EXPECT_EQ(test::errorOf([&] { manager.renameRuntime(record.id, QStringLiteral("a\u200Eb")); }), invalid);  // Cf
+    EXPECT_EQ(test::errorOf([&] { manager.renameRuntime(record.id, QStringLiteral("a") + QChar(0xFFFF)); }), invalid);
+    EXPECT_EQ(test::errorOf([&] { manager.renameRuntime(record.id, QStringLiteral("a") + QChar(0xDBFF)); }), invalid);
     EXPECT_EQ(manager.store().readRuntime(record.id).name, eighty);
 
     const QUuid unknown = QUuid::createUuid();
-    EXPECT_EQ(errorText([&] { manager.renameRuntime(unknown, QStringLiteral("x")); }),
+    EXPECT_EQ(test::errorOf([&] { manager.renameRuntime(unknown, QStringLiteral("x")); }),
               "Runtime nicht gefunden: " + uuidText(unknown));
-}
-
-TEST_F(RuntimeManagerTest, WorkspaceBindingsAreStored)
-{
-    const RuntimeConfig record = created();
-    const QUuid mirror = QUuid::createUuid();
-    manager.setWorkspaceMirror(record.id, QStringLiteral("/srv/mirror"), mirror);
-    const QUuid workspace = QUuid::createUuid();
-    manager.setWorkspace(record.id, workspace, QStringLiteral("Projekt"));
-    RuntimeConfig stored = manager.store().readRuntime(record.id);
-    EXPECT_EQ(stored.workspacePath, QStringLiteral("/srv/mirror"));
-    EXPECT_EQ(stored.mirrorID, mirror);
-    EXPECT_EQ(stored.workspaceID, workspace);
-    EXPECT_EQ(stored.workspaceName, QStringLiteral("Projekt"));
-
-    manager.setWorkspace(record.id, std::nullopt, std::nullopt);
-    stored = manager.store().readRuntime(record.id);
-    EXPECT_EQ(stored.workspaceID, std::nullopt);
-    EXPECT_EQ(stored.workspaceName, std::nullopt);
 }
 
 TEST_F(RuntimeManagerTest, CreationRejectsValuesThatCannotReachTheGuestSafely)
@@ -221,7 +189,7 @@ TEST_F(RuntimeManagerTest, CreationRejectsValuesThatCannotReachTheGuestSafely)
     for (const Case &c : cases) {
         RuntimeConfig config = test::sampleRuntime(scratch());
         c.spoil(config);
-        const QString text = errorText([&] { runSync(manager.createRuntime(config)); });
+        const QString text = test::errorOf([&] { runSync(manager.createRuntime(config)); });
         EXPECT_TRUE(text.startsWith(QStringLiteral("Ungültige Runtime-Konfiguration: ") + c.field))
             << c.field << ": " << text.toStdString();
     }

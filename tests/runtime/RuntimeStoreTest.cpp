@@ -36,9 +36,7 @@ TEST_F(RuntimeStoreTest, SavesPrettySortedJsonWithWholeSecondDatesAndStampsOnlyT
     store.saveRuntimeConfig(config);
 
     EXPECT_EQ(config.updatedAt, test::sampleRuntime().updatedAt);  // caller's copy untouched
-    const QString path = store.runtimesDirectory() + QLatin1Char('/') + uuidText(config.id) + "/runtime.json";
-    EXPECT_EQ(path, applicationSupportRoot() + "/Runtimes/" + uuidText(config.id) + "/runtime.json");
-    const QByteArray bytes = readWholeFile(path);
+    const QByteArray bytes = readWholeFile(applicationSupportRoot() + "/Runtimes/" + uuidText(config.id) + "/runtime.json");
     EXPECT_TRUE(bytes.contains("\n    \""));  // pretty-printed
     EXPECT_LT(bytes.indexOf("\"cpuCount\""), bytes.indexOf("\"createdAt\""));
     EXPECT_LT(bytes.indexOf("\"username\""), bytes.indexOf("\"workspacePath\""));
@@ -136,22 +134,12 @@ TEST_F(RuntimeStoreTest, FolderOperationsReportExistingAndMissingRuntimes)
     const QUuid id = QUuid::fromString(QStringLiteral("e621e1f8-c36c-495a-93fc-0c247a3e6e5f"));
     store.createRuntimeFolder(id);
     EXPECT_TRUE(isDirectory(store.runtimesDirectory() + "/E621E1F8-C36C-495A-93FC-0C247A3E6E5F"));
-    try {
-        store.createRuntimeFolder(id);
-        FAIL();
-    } catch (const RuntimeError &error) {
-        EXPECT_EQ(error.localizedDescription(),
-                  QStringLiteral("Runtime schon vorhanden: E621E1F8-C36C-495A-93FC-0C247A3E6E5F"));
-    }
+    EXPECT_EQ(test::errorOf([&] { store.createRuntimeFolder(id); }),
+              QStringLiteral("Runtime schon vorhanden: E621E1F8-C36C-495A-93FC-0C247A3E6E5F"));
     writeFileAtomically(store.runtimeDirectory(id) + "/disk.img", "data");
     store.deleteRuntimeFolder(id);
     EXPECT_FALSE(itemExists(store.runtimeDirectory(id)));
-    try {
-        store.deleteRuntimeFolder(id);
-        FAIL();
-    } catch (const RuntimeError &error) {
-        EXPECT_EQ(error.localizedDescription(),
-                  QStringLiteral("Runtime nicht gefunden: E621E1F8-C36C-495A-93FC-0C247A3E6E5F"));
-    }
+    EXPECT_EQ(test::errorOf([&] { store.deleteRuntimeFolder(id); }),
+              QStringLiteral("Runtime nicht gefunden: E621E1F8-C36C-495A-93FC-0C247A3E6E5F"));
     EXPECT_THROW(store.readRuntime(id), RuntimeError);
 }

@@ -1,6 +1,7 @@
 #include "support/TestEnvironment.h"
 
 #include "core/Async.h"
+#include "core/Errors.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -62,6 +63,22 @@ void writeExecutable(const QString &path, const QByteArray &content)
     file.close();
     ASSERT_TRUE(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
                                     | QFileDevice::ReadGroup | QFileDevice::ExeGroup));
+}
+
+QString shellScript(const QString &path, const QString &body)
+{
+    writeExecutable(path, ("#!/bin/sh\n" + body + "\n").toUtf8());
+    return path;
+}
+
+QString errorOf(const std::function<void()> &call)
+{
+    try {
+        call();
+    } catch (const std::exception &error) {
+        return describeError(error);
+    }
+    return QStringLiteral("<no error>");
 }
 
 bool processAlive(qint64 pid)

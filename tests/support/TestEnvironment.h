@@ -39,6 +39,12 @@ bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds
 // Writes a file (and its folders) and makes it executable: fake tools.
 void writeExecutable(const QString &path, const QByteArray &content);
 
+// Writes an executable "#!/bin/sh" script with the body; returns its path.
+QString shellScript(const QString &path, const QString &body);
+
+// The text of what the call throws (describeError), or "<no error>".
+QString errorOf(const std::function<void()> &call);
+
 // True while the process exists and is not a zombie.
 bool processAlive(qint64 pid);
 

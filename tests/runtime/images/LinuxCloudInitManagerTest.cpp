@@ -95,13 +95,7 @@ class LinuxCloudInitManagerTest : public test::DataHomeTest {
 protected:
     void writeText(const QString &path, const QString &text) { writeFileAtomically(path, text.toUtf8()); }
 
-    QString scriptTool(const QString &name, const QString &body)
-    {
-        const QString path = scratch(QStringLiteral("tools")) + QLatin1Char('/') + name;
-        writeText(path, QStringLiteral("#!/bin/sh\n") + body + QLatin1Char('\n'));
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        return path;
-    }
+    QString scriptTool(const QString &name, const QString &body) { return test::shellScript(scratch("tools") + "/" + name, body); }
 
     LinuxCloudInitManager manager;
 };
@@ -116,38 +110,16 @@ const QList<Variant> kVariants{{kUbuntu, true}, {kUbuntu, false}, {kRocky, true}
 
 } // namespace
 
-TEST(LinuxCloudInitIndentTest, IndentsOnlyNonEmptyLines)
-{
-    EXPECT_EQ(LinuxCloudInitManager::indentLines(QStringLiteral("a\n\n  b\n"), 2), QStringLiteral("  a\n\n    b\n"));
-    EXPECT_EQ(LinuxCloudInitManager::indentLines(QString(), 6), QString());
-}
-
 TEST_F(LinuxCloudInitManagerTest, UbuntuRuntimeDocumentReadsAsTheGuestContract)
 {
     const QString doc = LinuxCloudInitManager::userData(runtimeFor(kUbuntu), kKey, true);
     EXPECT_TRUE(doc.startsWith(QStringLiteral("#cloud-config\n")));
     EXPECT_FALSE(doc.endsWith(QLatin1Char('\n')));
     const ParsedUserData parsed = parse(doc);
-    const QJsonObject &root = parsed.root;
-    EXPECT_EQ(root.value("hostname"), QJsonValue("runtime1"));
-    EXPECT_EQ(root.value("ssh_pwauth"), QJsonValue(true));
-    EXPECT_TRUE(root.value("apt").toObject().value("conf").toString().contains("APT::Install-Recommends \"false\";"));
-
-    const QJsonObject user = root.value("users").toArray().at(0).toObject();
-    EXPECT_EQ(user.value("name"), QJsonValue("trellium"));
-    EXPECT_EQ(user.value("groups"), QJsonValue("sudo"));
+    // The desktop probe reads the journal through sudo without a password.
+    const QJsonObject user = parsed.root.value("users").toArray().at(0).toObject();
     EXPECT_EQ(user.value("sudo"), QJsonValue("ALL=(ALL) NOPASSWD:ALL"));
-    EXPECT_EQ(user.value("shell"), QJsonValue("/bin/bash"));
-    EXPECT_EQ(user.value("lock_passwd"), QJsonValue(false));
     EXPECT_EQ(user.value("ssh_authorized_keys"), QJsonArray({kKey}));
-    const QJsonObject password = root.value("chpasswd").toObject();
-    EXPECT_EQ(password.value("expire"), QJsonValue(false));
-    EXPECT_EQ(password.value("users").toArray().at(0).toObject().value("name"), QJsonValue("trellium"));
-
-    EXPECT_EQ(parsed.paths, (QStringList{"/etc/X11/Xwrapper.config", "/home/trellium/.xinitrc",
-                                         "/usr/local/bin/trellium-xsession",
-                                         "/etc/systemd/system/trellium-desktop.service", "/etc/trellium-runtime.conf",
-                                         "/etc/update-motd.d/99-trellium", "/usr/local/bin/trellium-setup-desktop"}));
     // The key is in place before anything else runs; the desktop is enabled
     // before its delayed start; the banner is rendered last.
     EXPECT_EQ(parsed.runcmd.value(1), "printf '%s\\n' \"" + kKey + "\" > /home/trellium/.ssh/authorized_keys");
@@ -155,19 +127,6 @@ TEST_F(LinuxCloudInitManagerTest, UbuntuRuntimeDocumentReadsAsTheGuestContract)
               parsed.runcmd.indexOf("systemd-run --unit=trellium-desktop-delayed-start --on-active=15s /bin/systemctl "
                                     "start trellium-desktop.service"));
     EXPECT_EQ(parsed.runcmd.last(), "chmod 0644 /etc/update-motd.d/99-trellium");
-
-    const QString service = parsed.files.value("/etc/systemd/system/trellium-desktop.service");
-    EXPECT_TRUE(service.contains("\nExecStartPre=/bin/rm -f /home/trellium/.trellium-desktop-ready\n"
-                                 "ExecStart=/usr/bin/xinit /usr/sbin/runuser -u trellium "
-                                 "/usr/local/bin/trellium-xsession -- /usr/bin/X :0 -nolisten tcp\n"
-                                 "Restart=always\nRestartSec=3\n"));
-    const QString session = parsed.files.value("/usr/local/bin/trellium-xsession");
-    EXPECT_TRUE(session.contains("  if DISPLAY=:0 xset q >/dev/null 2>&1           && pgrep -x xfwm4 >/dev/null"));
-    EXPECT_TRUE(session.contains("    touch /home/trellium/.trellium-desktop-ready\n"));
-
-    const QStringList banner = parsed.files.value("/etc/update-motd.d/99-trellium").split('\n');
-    EXPECT_TRUE(banner.contains("echo \"╔" + QString(38, QChar(0x2550)) + "╗\""));
-    EXPECT_TRUE(banner.contains("printf \"%-12s %s\\n\" \"Workspace:\" \"$WORKSPACE_NAME\""));
 }
 
 TEST_F(LinuxCloudInitManagerTest, RecordValuesStayTextWhateverTheyLookLike)
@@ -230,13 +189,7 @@ TEST_F(LinuxCloudInitManagerTest, DistributionAndModeDecideTheOptionalSegments)
     EXPECT_TRUE(archRuntime.paths.contains("/usr/local/bin/trellium-network-diagnostics"));
     EXPECT_TRUE(archRuntime.files.value("/usr/local/bin/trellium-network-diagnostics")
                     .contains("TARGET=\"/workspace/trellium-network-debug-" + kId + ".txt\""));
-    const qsizetype diagnostics =
-        archRuntime.runcmd.indexOf("systemctl enable trellium-network-diagnostics.service || true");
-    EXPECT_EQ(archRuntime.runcmd.value(diagnostics - 2), "systemctl restart avahi-daemon");
-    EXPECT_EQ(archRuntime.runcmd.value(diagnostics + 2), "chown trellium:trellium /home/trellium/.xinitrc || true");
-    EXPECT_FALSE(archRuntime.runcmd.join('\n').contains("systemd-run"));
-    EXPECT_TRUE(archRuntime.files.value("/etc/systemd/system/trellium-desktop.service")
-                    .contains("ExecStart=/usr/bin/xinit /usr/bin/runuser -u trellium "));
+    EXPECT_TRUE(archRuntime.runcmd.contains("systemctl enable trellium-network-diagnostics.service || true"));
 
     const QString archTemplateDoc = LinuxCloudInitManager::userData(runtimeFor(kArch), kKey, false);
     const ParsedUserData archTemplate = parse(archTemplateDoc);
@@ -244,28 +197,14 @@ TEST_F(LinuxCloudInitManagerTest, DistributionAndModeDecideTheOptionalSegments)
     EXPECT_FALSE(archTemplateDoc.contains("network-diagnostics"));
     EXPECT_FALSE(archTemplateDoc.contains("systemd-run"));
     EXPECT_FALSE(archTemplate.root.contains("apt"));
-    // The provisioning block follows the key items and keeps the
-    // continuation lines' own indentation.
+    // The provisioning block keeps its continuation lines whole.
     EXPECT_TRUE(archTemplate.runcmd.value(4).startsWith("set -eux\npacman -Syu --noconfirm --needed \\\n"
                                                         "  linux linux-firmware \\\n"));
-    EXPECT_EQ(archTemplate.runcmd.value(4).split('\n').size(), 7);
 
     const ParsedUserData rockyRuntime = parse(LinuxCloudInitManager::userData(runtimeFor(kRocky), kKey, true));
     EXPECT_TRUE(rockyRuntime.bootcmd.isEmpty());
     EXPECT_TRUE(rockyRuntime.runcmd.contains("systemctl restart sshd"));
     EXPECT_TRUE(rockyRuntime.runcmd.join('\n').contains("systemd-run --unit=trellium-desktop-delayed-start"));
-    EXPECT_EQ(rockyRuntime.runcmd.value(4), "mkdir -p /workspace");
-
-    const ParsedUserData unknownTemplate = parse(LinuxCloudInitManager::userData(runtimeFor(kUnknown), kKey, false));
-    EXPECT_EQ(unknownTemplate.runcmd.value(4), "set -eux");
-    EXPECT_FALSE(unknownTemplate.runcmd.join('\n').contains("systemd-run"));
-    EXPECT_TRUE(unknownTemplate.runcmd.contains("systemctl enable avahi-daemon"));
-
-    EXPECT_EQ(LinuxCloudInitManager::metaData(runtimeFor(kArch)),
-              "instance-id: \"" + kId + "\"\nlocal-hostname: \"runtime1\"");
-    EXPECT_EQ(LinuxCloudInitManager::networkConfig(),
-              "version: 2\nethernets:\n  trellium0:\n    match:\n      name: \"e*\"\n"
-              "    dhcp4: true\n    dhcp6: false");
 }
 
 TEST_F(LinuxCloudInitManagerTest, LabelsAndEscapingReachConfigurationAndWallpaper)
@@ -276,18 +215,11 @@ TEST_F(LinuxCloudInitManagerTest, LabelsAndEscapingReachConfigurationAndWallpape
                          parsed.files.value("/usr/local/bin/trellium-setup-desktop"));
     };
 
-    auto [conf, setup] = confAndWallpaper(runtimeFor(kUbuntu));
-    EXPECT_EQ(conf, "RUNTIME_NAME=\"Meine Runtime\"\nWORKSPACE_NAME=\"Unbekannt\"\nDISTRO=\"ubuntu-24.04-amd64\"\n"
-                    "RUNTIME_ID=\"" + kId + "\"\nMIRROR_ID=\"INITIAL\"\nRUNTIME_STATUS=\"Running\"");
-    EXPECT_TRUE(setup.contains(">Workspace: Unbekannt</text>"));
-    EXPECT_TRUE(setup.contains(">Mirror: INITIAL</text>"));
-    EXPECT_TRUE(setup.contains("USER_NAME=\"trellium\"\n"));
-
     RuntimeConfig config = runtimeFor(QStringLiteral("my\"$distro"));
     config.name = QStringLiteral("a\"b$c`d\\e");
     config.workspaceName = QStringLiteral("<Q&A> {{MIRROR_ID}}");
     config.mirrorID = QUuid::fromString(QStringLiteral("0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d"));
-    std::tie(conf, setup) = confAndWallpaper(config);
+    auto [conf, setup] = confAndWallpaper(config);
     EXPECT_TRUE(conf.startsWith("RUNTIME_NAME=\"a\\\"b\\$c\\`d\\\\e\"\nWORKSPACE_NAME=\"<Q&A> {{MIRROR_ID}}\"\n"
                                 "DISTRO=\"my\\\"\\$distro\"\n"));
     EXPECT_TRUE(conf.contains("\nMIRROR_ID=\"0A1B2C3D\"\n"));
@@ -326,15 +258,9 @@ TEST_F(LinuxCloudInitManagerTest, KeysAreTrimmedAndOnlyTheOpenSshFormPasses)
                           "ssh-ed25519 AAAA \"; touch /tmp/x; \"",
                           "ssh-ed25519 AAAA ümlaut"};
     for (const QString &key : bad) {
-        try {
-            LinuxCloudInitManager::userData(runtimeFor(kUbuntu), key, true);
-            ADD_FAILURE() << "accepted: " << key.toStdString();
-        } catch (const DomainError &error) {
-            EXPECT_EQ(error.domain(), "RuntimeConfig");
-            EXPECT_EQ(error.code(), 1);
-            EXPECT_EQ(error.localizedDescription(), "Ungültige Runtime-Konfiguration: Der SSH-Schlüssel muss eine "
-                                                    "Zeile im OpenSSH-Format sein.");
-        }
+        EXPECT_EQ(test::errorOf([&] { LinuxCloudInitManager::userData(runtimeFor(kUbuntu), key, true); }),
+                  "Ungültige Runtime-Konfiguration: Der SSH-Schlüssel muss eine Zeile im OpenSSH-Format sein.")
+            << key.toStdString();
     }
 }
 
@@ -374,15 +300,10 @@ TEST_F(LinuxCloudInitManagerTest, RefusedRecordsWriteNothing)
     add("name", [](RuntimeConfig &c) { c.name = QString("x") + QChar(0xD83D); });
 
     for (const auto &[label, config] : cases) {
-        try {
-            manager.writeCloudInitFiles(config, folder, kKey, true);
-            ADD_FAILURE() << "accepted " << label;
-        } catch (const DomainError &error) {
-            EXPECT_EQ(error.domain(), "RuntimeConfig") << label;
-            EXPECT_TRUE(error.localizedDescription().startsWith(
-                "Ungültige Runtime-Konfiguration: " + QString::fromStdString(label) + " "))
-                << label;
-        }
+        const RuntimeConfig &refused = config;
+        EXPECT_TRUE(test::errorOf([&] { manager.writeCloudInitFiles(refused, folder, kKey, true); })
+                        .startsWith("Ungültige Runtime-Konfiguration: " + QString::fromStdString(label) + " "))
+            << label;
     }
     EXPECT_THROW(manager.writeCloudInitFiles(runtimeFor(kArch), folder, "ssh-ed25519 AAAA a: b", true), DomainError);
     EXPECT_THROW(LinuxCloudInitManager::metaData(cases[1].second), DomainError);
@@ -498,11 +419,7 @@ TEST_F(LinuxCloudInitManagerTest, SeedImageCarriesTheDocumentsUnderVolumeCidata)
     writeText(folder + "/seed.iso", "old");
     manager.writeCloudInitFiles(runtimeFor(kUbuntu), folder, kKey, true);
 
-    test::LogCapture log;
     runSync(manager.createSeedISO(folder));
-    EXPECT_EQ(log.lines(), (QStringList{"Creating seed ISO at: " + folder + "/seed.iso",
-                                        "Seed source folder: " + folder + "/seed", "Seed files: meta-data, user-data",
-                                        "genisoimage finished: 0"}));
     EXPECT_EQ(listDirectory(folder + "/seed"), (QStringList{"meta-data", "user-data"}));
 
     const QString iso = folder + "/seed.iso";
@@ -539,14 +456,7 @@ TEST_F(LinuxCloudInitManagerTest, ToolFailuresAndMissingDocumentsEndTheBuild)
 
     LinuxCloudInitManager failing({.genisoimage = scriptTool("fake-iso", "exit 3")});
     test::LogCapture log;
-    try {
-        runSync(failing.createSeedISO(folder));
-        ADD_FAILURE() << "a failing tool went unnoticed";
-    } catch (const DomainError &error) {
-        EXPECT_EQ(error.domain(), "CloudInit");
-        EXPECT_EQ(error.code(), 3);
-        EXPECT_EQ(error.localizedDescription(), "seed.iso konnte nicht erzeugt werden.");
-    }
+    EXPECT_EQ(test::errorOf([&] { runSync(failing.createSeedISO(folder)); }), "seed.iso konnte nicht erzeugt werden.");
     EXPECT_TRUE(log.lines().contains("fake-iso finished: 3"));
     EXPECT_TRUE(itemExists(folder + "/seed/user-data"));
 

@@ -2,13 +2,12 @@
 #include "core/Files.h"
 #include "runtime/images/LinuxDiskManager.h"
 
+#include "support/FileSizeLimit.h"
 #include "support/Samples.h"
 #include "support/TestEnvironment.h"
 
 #include <QFile>
 
-#include <csignal>
-#include <sys/resource.h>
 
 using namespace trellium;
 
@@ -92,32 +91,20 @@ TEST_F(LinuxDiskManagerTest, GrowsKeepingDataNeverShrinksAndLogsOnlyGrowth)
 TEST_F(LinuxDiskManagerTest, ResizingAMissingDiskNamesItsPathAndCreatesNothing)
 {
     const RuntimeConfig config = test::sampleRuntime();
-    try {
-        disks.resizeRuntimeDisk(config);
-        FAIL();
-    } catch (const DomainError &error) {
-        EXPECT_EQ(error.domain(), QStringLiteral("LinuxDiskManager"));
-        EXPECT_EQ(error.code(), 1);
-        EXPECT_EQ(error.localizedDescription(), "Runtime-Disk fehlt: " + disks.runtimeDiskPath(config.id));
-    }
+    EXPECT_EQ(test::errorOf([&] { disks.resizeRuntimeDisk(config); }),
+              "Runtime-Disk fehlt: " + disks.runtimeDiskPath(config.id));
     EXPECT_FALSE(disks.runtimeDiskExists(config.id));
 }
 
 TEST_F(LinuxDiskManagerTest, ADiskWhoseSizeCannotBeSetIsNotLeftBehind)
 {
-    // A file-size limit makes the truncation fail the way a full or
-    // restricted file system would.
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
-    rlimit limited = previous;
-    limited.rlim_cur = 1 << 20;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-
     RuntimeConfig config = test::sampleRuntime();
     config.diskGB = 1;
-    EXPECT_THROW(disks.createRuntimeDisk(config), FileError);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &previous), 0);
+    {
+        // The truncation fails the way a full or restricted file system would.
+        test::FileSizeLimit limit(1 << 20);
+        EXPECT_THROW(disks.createRuntimeDisk(config), FileError);
+    }
     EXPECT_FALSE(disks.runtimeDiskExists(config.id));
 
     // So the next attempt really creates the disk.

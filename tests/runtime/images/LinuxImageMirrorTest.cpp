@@ -50,17 +50,9 @@ protected:
         return path;
     }
 
-    QString downloadError(const QList<QUrl> &order, const QList<Probe> &probes, QStringList *labels = nullptr)
+    QString downloadError(const QList<QUrl> &order, const QList<Probe> &probes)
     {
-        try {
-            runSync(images.downloadFromServers(order, probes, target(), {}, [labels](const QString &label) {
-                if (labels)
-                    *labels << label;
-            }));
-        } catch (const std::exception &error) {
-            return describeError(error);
-        }
-        return QStringLiteral("<no error>");
+        return test::errorOf([&] { runSync(images.downloadFromServers(order, probes, target(), {}, {})); });
     }
 
     QString target() const { return dataHome() + QStringLiteral("/download.img"); }

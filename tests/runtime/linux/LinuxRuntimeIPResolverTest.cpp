@@ -38,10 +38,7 @@ protected:
 
     QString script(const QString &name, const QString &body)
     {
-        const QString path = scratch() + "/" + name;
-        writeFileAtomically(path, ("#!/bin/sh\n" + body + "\n").toUtf8());
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        return path;
+        return test::shellScript(scratch() + "/" + name, body);
     }
 
     // A guest at `address` answering with `hostname`; every other address unreachable.
@@ -162,14 +159,8 @@ TEST_F(ResolverTest, GivesUpAfterTheLastAttemptsPauseInVirtualTime)
         auto virtualTime = std::make_shared<test::VirtualSleeper>();
         Resolver resolver(guestAt("x", "y"), virtualTime, noHostSources());
         test::LogCapture log;
-        try {
-            runSync(resolver.resolveIPAddress(runtime, attempts, 2), std::chrono::seconds(30));
-            FAIL();
-        } catch (const DomainError &error) {
-            EXPECT_EQ(error.domain(), QStringLiteral("RuntimeIP"));
-            EXPECT_EQ(error.code(), 1);
-            EXPECT_EQ(error.localizedDescription(), QStringLiteral("Keine Runtime-IP gefunden für runtime1"));
-        }
+        EXPECT_EQ(test::errorOf([&] { runSync(resolver.resolveIPAddress(runtime, attempts, 2), std::chrono::seconds(30)); }),
+                  QStringLiteral("Keine Runtime-IP gefunden für runtime1"));
         EXPECT_EQ(virtualTime->pauses.size(), attempts);
         EXPECT_EQ(virtualTime->elapsed, std::chrono::seconds(2 * attempts));
         EXPECT_EQ(log.count("Runtime IP resolve attempt "), attempts);

@@ -24,10 +24,7 @@ protected:
     // A stand-in for a tool: a shell script written into the scratch folder.
     QString script(const QString &name, const QString &body)
     {
-        const QString path = scratch() + "/" + name;
-        writeFileAtomically(path, ("#!/bin/sh\n" + body + "\n").toUtf8());
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        return path;
+        return test::shellScript(scratch() + "/" + name, body);
     }
 
     RuntimeConfig runtimeAt(const QString &address)
@@ -65,13 +62,7 @@ TEST_F(LinuxSSHManagerTest, KeyPairIsMadeOnceAndNeverReplaced)
     EXPECT_EQ(failing.publicKey(runtime), key);
 
     const RuntimeConfig other = test::sampleRuntime();
-    try {
-        failing.ensureKeyPair(other);
-        FAIL();
-    } catch (const DomainError &error) {
-        EXPECT_EQ(error.domain(), QStringLiteral("SSHKey"));
-        EXPECT_EQ(error.code(), 4);
-    }
+    EXPECT_THROW(failing.ensureKeyPair(other), DomainError);
 }
 
 TEST_F(LinuxSSHManagerTest, PassesExactlyTheseArgumentsWithTheForwardedPort)
@@ -181,11 +172,8 @@ TEST_F(LinuxSSHManagerTest, RunsCommandsOnARealServer)
     const QString big = runSync(
         ssh.runCommand(runtime, QStringLiteral("yes 0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTU | head -c 8388608")),
         std::chrono::seconds(120));
-    QString expected;
-    const QString line = QStringLiteral("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTU\n");
-    while (expected.size() < 8388608)
-        expected += line;
-    expected.truncate(8388608);
+    const QString expected =
+        QStringLiteral("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTU\n").repeated(144632).left(8388608);
     EXPECT_EQ(big.size(), expected.size());
     EXPECT_TRUE(big == expected);
 

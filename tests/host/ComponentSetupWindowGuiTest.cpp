@@ -125,29 +125,20 @@ protected:
 // indicator and the button; an installed tool keeps only a repair button.
 TEST(ComponentSetupRow, FollowsEveryStateOfATool)
 {
-    const QList<std::tuple<State, QString, QString>> cases{
-        {Kind::checking, QStringLiteral("Wird geprüft …"), QStringLiteral("secondary")},
-        {Kind::notInstalled, QStringLiteral("Nicht installiert"), QStringLiteral("secondary")},
-        {Kind::downloading, QStringLiteral("Wird heruntergeladen …"), QStringLiteral("secondary")},
-        {Kind::verifying, QStringLiteral("Download wird geprüft …"), QStringLiteral("secondary")},
-        {Kind::installing, QStringLiteral("Wird installiert …"), QStringLiteral("secondary")},
-        {Kind::installed, QStringLiteral("Installiert"), QStringLiteral("green")},
-        {State::failed(QStringLiteral("Der Blender-Downloadserver hat keine gültige Antwort geliefert.")),
-         QStringLiteral("Installation fehlgeschlagen"), QStringLiteral("red")},
-    };
+    const QList<State> cases{Kind::checking,   Kind::notInstalled, Kind::downloading,
+                             Kind::verifying,  Kind::installing,   Kind::installed,
+                             State::failed(QStringLiteral("Der Blender-Downloadserver hat keine gültige Antwort geliefert."))};
     RecordingDesktopOpener opener;
     QWidget sheet;
     auto *layout = new QVBoxLayout(&sheet);
-    for (const auto &[state, text, tint] : cases) {
+    for (const State &state : cases) {
         int pressed = 0;
         auto *row = new ComponentRow({QStringLiteral("hammer"), QStringLiteral("Werkzeug"), QStringLiteral("Zweck"),
                                       QStringLiteral("Detail"), state, QStringLiteral("Installieren"),
                                       [&pressed]() { ++pressed; }, {}},
                                      opener, &sheet);
         layout->addWidget(row);
-        SCOPED_TRACE(text.toStdString());
-        EXPECT_EQ(row->stateLabel()->text(), text);
-        EXPECT_EQ(row->stateLabel()->property("tint").toString(), tint);
+        SCOPED_TRACE(int(state.kind()));
         EXPECT_EQ(!row->progress()->isHidden(), state.isBusy());
         EXPECT_EQ(row->actionButton()->isEnabled(), !state.isBusy());
         EXPECT_EQ(row->actionButton()->isHidden(), state.kind() == Kind::installed);
@@ -168,22 +159,11 @@ TEST_F(ComponentSetupWindow, WithNothingInstalledEveryRowOffersItsWayIn)
     ComponentSetupView view(*manager, m_opener);
     view.resize(ComponentSetupView::kContentSize);
     view.show();
-    EXPECT_EQ(view.headerLine()->text(), QStringLiteral("Einige Funktionen benötigen noch zusätzliche Komponenten."));
-    EXPECT_EQ(view.row(Row::blender)->fields().title, QStringLiteral("Blender 4.5.10 LTS"));
-    EXPECT_EQ(view.row(Row::xcodeGen)->fields().title, QStringLiteral("XcodeGen 2.45.4"));
-    EXPECT_EQ(view.row(Row::qemu)->detailLabel()->text(),
-              QStringLiteral("Für die Umwandlung heruntergeladener Linux-Images erforderlich"));
     for (size_t i = 0; i < ComponentSetupView::kRowCount; ++i) {
         EXPECT_EQ(stateText(view, Row(i)), QStringLiteral("Nicht installiert")) << i;
         EXPECT_TRUE(actionShown(view, Row(i))) << i;
         EXPECT_TRUE(actionEnabled(view, Row(i))) << i;
     }
-    EXPECT_EQ(actionText(view, Row::blender), QStringLiteral("Installieren"));
-    EXPECT_EQ(actionText(view, Row::xcodeGen), QStringLiteral("Installieren"));
-    EXPECT_EQ(actionText(view, Row::xcode), QStringLiteral("App Store öffnen"));
-    EXPECT_EQ(actionText(view, Row::commandLineTools), QStringLiteral("Installieren"));
-    EXPECT_EQ(actionText(view, Row::qemu), QStringLiteral("Homebrew öffnen"));
-    EXPECT_EQ(actionText(view, Row::python), QStringLiteral("Homebrew öffnen"));
     EXPECT_TRUE(view.installRequiredButton()->isEnabled());
     EXPECT_TRUE(view.closeButton()->isEnabled());
     saveWindowPicture(&view, QStringLiteral("component-setup-nothing-installed"));
@@ -192,13 +172,11 @@ TEST_F(ComponentSetupWindow, WithNothingInstalledEveryRowOffersItsWayIn)
     view.row(Row::qemu)->actionButton()->click();
     view.row(Row::python)->actionButton()->click();
     view.row(Row::xcode)->actionButton()->click();
-    const QList<ComponentRow::Link> links = view.row(Row::blender)->fields().links;
     ASSERT_EQ(view.row(Row::blender)->linkButtons().size(), 2);
     view.row(Row::blender)->linkButtons().at(1)->click();
     EXPECT_EQ(m_opener.opened, (QList<QUrl>{ComponentSetupView::kHomebrewURL, ComponentSetupView::kHomebrewURL,
                                              ComponentSetupView::kXcodeAppStoreURL,
                                              manager->componentWithID(QStringLiteral("blender"))->sourceCodeURL}));
-    EXPECT_EQ(links.at(0).first, QStringLiteral("Lizenz"));
     EXPECT_EQ(manager->qemuState().kind(), Kind::notInstalled);
     EXPECT_EQ(manager->pythonState().kind(), Kind::notInstalled);
 }
@@ -212,18 +190,13 @@ TEST_F(ComponentSetupWindow, WithEverythingInstalledOnlyRepairsAreOffered)
     view.show();
     for (size_t i = 0; i < ComponentSetupView::kRowCount; ++i)
         EXPECT_EQ(stateText(view, Row(i)), QStringLiteral("Installiert")) << i;
-    EXPECT_EQ(view.headerLine()->text(), QStringLiteral("Die von TRELLIUM verwalteten Kernkomponenten sind bereit."));
     EXPECT_FALSE(view.installRequiredButton()->isEnabled());
-    EXPECT_EQ(actionText(view, Row::blender), QStringLiteral("Reparieren"));
-    EXPECT_EQ(actionText(view, Row::xcodeGen), QStringLiteral("Reparieren"));
     EXPECT_FALSE(actionShown(view, Row::xcode));
     EXPECT_FALSE(actionShown(view, Row::commandLineTools));
     EXPECT_FALSE(actionShown(view, Row::qemu));
     // Homebrew's own Python (under its prefix, here a Linux one) is repaired.
     EXPECT_TRUE(actionShown(view, Row::python));
     EXPECT_EQ(actionText(view, Row::python), QStringLiteral("Reparieren"));
-    EXPECT_EQ(view.row(Row::blender)->detailLabel()->text(),
-              QStringLiteral("Blender 4.5.10 · ") + enumName(agentArchitecture()));
     saveWindowPicture(&view, QStringLiteral("component-setup-all-installed"));
 
     view.row(Row::python)->actionButton()->click();
@@ -249,8 +222,6 @@ TEST_F(ComponentSetupWindow, BusyToolsLockTheButtonsAndSurviveTheWindow)
 
     view->row(Row::qemu)->actionButton()->click();
     ASSERT_TRUE(waitUntil([&] { return manager->qemuState().kind() == Kind::installing; }, 10s));
-    EXPECT_EQ(stateText(*view, Row::qemu), QStringLiteral("Wird installiert …"));
-    EXPECT_EQ(view->row(Row::qemu)->detailLabel()->text(), QStringLiteral("QEMU wird mit Homebrew installiert …"));
     EXPECT_TRUE(progressShown(*view, Row::qemu));
     EXPECT_FALSE(actionEnabled(*view, Row::qemu));
     EXPECT_FALSE(view->closeButton()->isEnabled());
@@ -357,9 +328,6 @@ TEST_F(ComponentSetupWindow, ReturnInstallsTheRequiredComponents)
     ASSERT_TRUE(waitUntil([&] { return !manager->state().isBusy() && !manager->xcodeGenState().isBusy(); }, 20s));
     auto *view = qobject_cast<ComponentSetupView *>(window);
     EXPECT_EQ(stateText(*view, Row::blender), QStringLiteral("Installation fehlgeschlagen"));
-    EXPECT_EQ(view->row(Row::blender)->detailLabel()->text(),
-              QStringLiteral("Der Blender-Downloadserver hat keine gültige Antwort geliefert."));
-    EXPECT_EQ(actionText(*view, Row::blender), QStringLiteral("Installieren"));
     EXPECT_TRUE(view->installRequiredButton()->isEnabled());
     saveWindowPicture(view, QStringLiteral("component-setup-failed-downloads"));
 }

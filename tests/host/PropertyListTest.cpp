@@ -83,13 +83,7 @@ TEST(DiskImageAttach, TakesTheFirstMountPointOfTheSystemEntities)
              plist("<dict><key>system-entities</key><dict/></dict>"),
              plist("<dict><key>system-entities</key><array><string>x</string></array></dict>"),
              plist("<dict><key>system-entities</key><array><dict/></array></dict>"),
-         }) {
-        try {
-            AgentComponentManager::mountPointFromAttachOutput(unusable);
-            ADD_FAILURE() << "accepted " << unusable.toStdString();
-        } catch (const ComponentError &error) {
-            EXPECT_EQ(error.errorCase(), ComponentError::Case::diskImageMountFailed);
-        }
-    }
+         })
+        EXPECT_THROW(AgentComponentManager::mountPointFromAttachOutput(unusable), ComponentError) << unusable.toStdString();
     EXPECT_THROW(AgentComponentManager::mountPointFromAttachOutput("hdiutil: attach failed"), DecodingError);
 }

@@ -141,15 +141,6 @@ TEST(RemoteDesktopFrames, HeaderIsLittleEndianInFieldOrder)
     EXPECT_EQ(plain.mid(20, 4), QByteArray(4, '\0'));
 }
 
-TEST(RemoteDesktopQualityTable, ScalesTheRuntimeDisplayAndSetsTheBitrate)
-{
-    EXPECT_EQ(AgentManager::scaledRuntimeSize(1600, 1120, RemoteDesktopQuality::eco), QSize(1040, 728));
-    EXPECT_EQ(AgentManager::scaledRuntimeSize(1600, 1120, RemoteDesktopQuality::normal), QSize(1200, 840));
-    EXPECT_EQ(AgentManager::scaledRuntimeSize(1600, 1120, RemoteDesktopQuality::quality), QSize(1440, 1008));
-    // Toward zero, then the lowest bit cleared.
-    EXPECT_EQ(AgentManager::scaledRuntimeSize(1001, 1003, RemoteDesktopQuality::normal), QSize(750, 752));
-}
-
 TEST_F(RemoteDesktopServerTest, StreamsDecodableKeyFramedH264StartingAtIndexOne)
 {
     server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);

@@ -418,12 +418,6 @@ void HttpTestServer::route(const QByteArray &path, HttpResponse response)
     m_shared->routes.insert(path, std::move(response));
 }
 
-void HttpTestServer::setHandler(std::function<HttpResponse(const HttpRequest &)> handler)
-{
-    std::lock_guard lock(m_shared->mutex);
-    m_shared->handler = std::move(handler);
-}
-
 QList<HttpRequest> HttpTestServer::requests() const
 {
     std::lock_guard lock(m_shared->mutex);

@@ -72,8 +72,6 @@ public:
 
     // Answers every request for `path` (query ignored) with `response`.
     void route(const QByteArray &path, HttpResponse response);
-    // Answers requests without a route (else 404). Runs on the server's thread.
-    void setHandler(std::function<HttpResponse(const HttpRequest &)> handler);
 
     // Every request received so far (also those still being answered).
     QList<HttpRequest> requests() const;

@@ -8,6 +8,7 @@
 
 #include "support/H264Decoder.h"
 #include "support/MemorySecretStore.h"
+#include "support/RemoteDesktopFrame.h"
 #include "support/Samples.h"
 #include "support/StillFrameSource.h"
 #include "support/TestEnvironment.h"
@@ -20,7 +21,6 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpSocket>
-#include <QtEndian>
 
 #include <xcb/xcb.h>
 
@@ -33,39 +33,6 @@ using namespace std::chrono_literals;
 using test::waitUntil;
 
 namespace {
-
-// Reads "RDH1" frames off a byte stream.
-class FrameReader {
-public:
-    struct Frame {
-        uint32_t index;
-        bool key;
-        QByteArray annexB;
-    };
-    void feed(const QByteArray &bytes) { m_buffer.append(bytes); }
-    std::optional<Frame> next()
-    {
-        if (m_buffer.size() < 24)
-            return std::nullopt;
-        const char *d = m_buffer.constData();
-        EXPECT_EQ(m_buffer.left(4), "RDH1");
-        const uint32_t frameLength = qFromLittleEndian<uint32_t>(d + 16);
-        const uint16_t sps = qFromLittleEndian<uint16_t>(d + 20);
-        const uint16_t pps = qFromLittleEndian<uint16_t>(d + 22);
-        const qsizetype total = 24 + sps + pps + qsizetype(frameLength);
-        if (m_buffer.size() < total)
-            return std::nullopt;
-        Frame frame{qFromLittleEndian<uint32_t>(d + 8), (qFromLittleEndian<uint32_t>(d + 12) & 1) != 0, {}};
-        frame.annexB = test::h264AnnexB(m_buffer.mid(24 + sps + pps, frameLength),
-                                        sps ? std::optional(m_buffer.mid(24, sps)) : std::nullopt,
-                                        pps ? std::optional(m_buffer.mid(24 + sps, pps)) : std::nullopt);
-        m_buffer.remove(0, total);
-        return frame;
-    }
-
-private:
-    QByteArray m_buffer;
-};
 
 class AgentServerTest : public test::DataHomeTest {
 protected:
@@ -471,14 +438,14 @@ TEST_F(AgentServerTest, StreamsTheMainDisplayAndSurvivesAClientThatStopsReading)
     ASSERT_TRUE(waitUntil([&] { return client->state() == QAbstractSocket::ConnectedState; }, 10s));
     client->write(jobLine(BuildJobKind::startRemoteDesktopVideo));
 
-    FrameReader reader;
+    QByteArray stream;
     test::H264Decoder decoder;
     auto readFrames = [&](int count) {
         int decoded = 0;
         return waitUntil([&] {
-            reader.feed(client->readAll());
-            while (auto frame = reader.next()) {
-                const auto pictures = decoder.decode(frame->annexB);
+            stream += client->readAll();
+            while (auto frame = test::RemoteDesktopFrame::take(stream)) {
+                const auto pictures = decoder.decode(frame->annexB());
                 EXPECT_TRUE(pictures && pictures->size() == 1) << "frame " << frame->index;
                 if (pictures && !pictures->isEmpty()) {
                     EXPECT_EQ(pictures->first().width, 1280);
@@ -512,11 +479,11 @@ TEST_F(AgentServerTest, StreamsTheMainDisplayAndSurvivesAClientThatStopsReading)
     // pause is a key frame.
     bool sawResume = false;
     ASSERT_TRUE(waitUntil([&] {
-        reader.feed(client->readAll());
-        while (auto frame = reader.next()) {
-            EXPECT_TRUE(decoder.decode(frame->annexB));
+        stream += client->readAll();
+        while (auto frame = test::RemoteDesktopFrame::take(stream)) {
+            EXPECT_TRUE(decoder.decode(frame->annexB()));
             if (int64_t(frame->index) == lastBeforeResume + 1) {
-                EXPECT_TRUE(frame->key);
+                EXPECT_TRUE(frame->isKeyFrame());
                 sawResume = true;
             }
         }

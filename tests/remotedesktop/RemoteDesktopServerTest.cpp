@@ -7,6 +7,7 @@
 #include "remotedesktop/RuntimeDisplayHost.h"
 
 #include "support/H264Decoder.h"
+#include "support/RemoteDesktopFrame.h"
 #include "support/Samples.h"
 #include "support/ScriptedMachine.h"
 #include "support/TestEnvironment.h"
@@ -19,7 +20,6 @@
 #include <QThread>
 #include <QPainter>
 #include <QTimer>
-#include <QtEndian>
 
 using namespace trellium;
 using namespace std::chrono_literals;
@@ -37,30 +37,7 @@ public:
     bool open = true;
 };
 
-struct ParsedFrame {
-    uint16_t width, height;
-    uint32_t index, flags, frameLength;
-    QByteArray sps, pps, frame;
-};
-
-ParsedFrame parse(const QByteArray &message)
-{
-    ParsedFrame f{};
-    const char *d = message.constData();
-    EXPECT_EQ(message.left(4), "RDH1");
-    f.width = qFromLittleEndian<uint16_t>(d + 4);
-    f.height = qFromLittleEndian<uint16_t>(d + 6);
-    f.index = qFromLittleEndian<uint32_t>(d + 8);
-    f.flags = qFromLittleEndian<uint32_t>(d + 12);
-    f.frameLength = qFromLittleEndian<uint32_t>(d + 16);
-    const uint16_t spsLength = qFromLittleEndian<uint16_t>(d + 20);
-    const uint16_t ppsLength = qFromLittleEndian<uint16_t>(d + 22);
-    f.sps = message.mid(24, spsLength);
-    f.pps = message.mid(24 + spsLength, ppsLength);
-    f.frame = message.mid(24 + spsLength + ppsLength);
-    EXPECT_EQ(qsizetype(f.frameLength), f.frame.size());
-    return f;
-}
+using Frame = test::RemoteDesktopFrame;
 
 // A moving picture as the main display would give it.
 QImage movingPicture(int width, int height, int tick)
@@ -155,7 +132,7 @@ TEST_F(RemoteDesktopServerTest, StreamsDecodableKeyFramedH264StartingAtIndexOne)
     uint32_t expected = 1;
     int keyFrames = 0;
     for (const QByteArray &message : connection->messages) {
-        const ParsedFrame frame = parse(message);
+        const Frame frame = Frame::parse(message);
         EXPECT_EQ(frame.index, expected++);
         EXPECT_EQ(frame.width, 640);
         EXPECT_EQ(frame.height, 480);
@@ -167,13 +144,11 @@ TEST_F(RemoteDesktopServerTest, StreamsDecodableKeyFramedH264StartingAtIndexOne)
             EXPECT_EQ(frame.flags, 0u);
             EXPECT_TRUE(frame.sps.isEmpty() && frame.pps.isEmpty());
         }
-        const auto sps = frame.sps.isEmpty() ? std::nullopt : std::optional(frame.sps);
-        const auto pps = frame.pps.isEmpty() ? std::nullopt : std::optional(frame.pps);
-        const auto pictures = decoder.decode(test::h264AnnexB(frame.frame, sps, pps));
+        const auto pictures = decoder.decode(frame.annexB());
         ASSERT_TRUE(pictures && pictures->size() == 1) << "frame " << frame.index;
         EXPECT_EQ(pictures->at(0).width, 640);
     }
-    EXPECT_EQ(parse(connection->messages.first()).flags, 1u);
+    EXPECT_EQ(Frame::parse(connection->messages.first()).flags, 1u);
     EXPECT_GE(keyFrames, 1);
 }
 
@@ -189,12 +164,12 @@ TEST_F(RemoteDesktopServerTest, ANewStreamNeverReceivesFramesOfTheOldOne)
     // The old connection got nothing after the switch, and the new stream
     // counts from 1 in its own size.
     EXPECT_EQ(connection->messages.size(), oldCount);
-    const ParsedFrame first = parse(second->messages.first());
+    const Frame first = Frame::parse(second->messages.first());
     EXPECT_EQ(first.index, 1u);
     EXPECT_EQ(first.width, 320);
     EXPECT_EQ(first.flags, 1u);
     for (qsizetype i = 0; i < second->messages.size(); ++i)
-        EXPECT_EQ(parse(second->messages.at(i)).index, uint32_t(i + 1));
+        EXPECT_EQ(Frame::parse(second->messages.at(i)).index, uint32_t(i + 1));
 }
 
 TEST_F(RemoteDesktopServerTest, BackPressurePausesTheStreamAndResumesWithAKeyFrame)
@@ -211,7 +186,7 @@ TEST_F(RemoteDesktopServerTest, BackPressurePausesTheStreamAndResumesWithAKeyFra
     connection->pending = 0;
     ASSERT_TRUE(waitForMessages(paused + 1));
     server.stop();
-    EXPECT_EQ(parse(connection->messages.at(paused)).flags, 1u);
+    EXPECT_EQ(Frame::parse(connection->messages.at(paused)).flags, 1u);
 }
 
 TEST_F(RemoteDesktopServerTest, TestCardFramesCarryAJsonHeaderAndAJpeg)
@@ -401,12 +376,12 @@ TEST_F(RemoteDesktopServerTest, AStartStopStormOpensFewEncodersAndDeliversNoStal
     for (size_t i = 0; i < clients.size(); ++i) {
         EXPECT_EQ(clients[i]->messages.size(), atStop[i]) << "stream " << i;
         for (qsizetype n = 0; n < clients[i]->messages.size(); ++n) {
-            const ParsedFrame frame = parse(clients[i]->messages.at(n));
+            const Frame frame = Frame::parse(clients[i]->messages.at(n));
             EXPECT_EQ(frame.index, uint32_t(n + 1));
             EXPECT_EQ(frame.width, 320 + 16 * i);
         }
     }
-    const ParsedFrame first = parse(last->messages.first());
+    const Frame first = Frame::parse(last->messages.first());
     EXPECT_EQ(first.index, 1u);
     EXPECT_EQ(first.flags, 1u);
     EXPECT_EQ(first.width, 640);
@@ -462,11 +437,9 @@ TEST_F(RemoteDesktopServerTest, AStillScreenStreamsAtTheRateFromOnePicture)
     server.stop();
     test::H264Decoder decoder;
     for (qsizetype i = 0; i < connection->messages.size(); ++i) {
-        const ParsedFrame frame = parse(connection->messages.at(i));
+        const Frame frame = Frame::parse(connection->messages.at(i));
         EXPECT_EQ(frame.index, uint32_t(i + 1));
-        const auto sps = frame.sps.isEmpty() ? std::nullopt : std::optional(frame.sps);
-        const auto pps = frame.pps.isEmpty() ? std::nullopt : std::optional(frame.pps);
-        const auto pictures = decoder.decode(test::h264AnnexB(frame.frame, sps, pps));
+        const auto pictures = decoder.decode(frame.annexB());
         ASSERT_TRUE(pictures && pictures->size() == 1) << "frame " << frame.index;
         // The picture's yellow block, at the place of the one painting.
         EXPECT_GT(pictures->at(0).colorAt(17 + 50, 240 + 40).red(), 200) << "frame " << frame.index;
@@ -508,10 +481,8 @@ TEST_F(RemoteDesktopServerTest, ARuntimeStreamReadsItsRecordOnceAndShowsItsScree
     std::optional<test::H264Picture> last;
     const auto decodeNew = [&] {
         for (; decoded < connection->messages.size(); ++decoded) {
-            const ParsedFrame frame = parse(connection->messages.at(decoded));
-            const auto sps = frame.sps.isEmpty() ? std::nullopt : std::optional(frame.sps);
-            const auto pps = frame.pps.isEmpty() ? std::nullopt : std::optional(frame.pps);
-            const auto pictures = decoder.decode(test::h264AnnexB(frame.frame, sps, pps));
+            const Frame frame = Frame::parse(connection->messages.at(decoded));
+            const auto pictures = decoder.decode(frame.annexB());
             if (!pictures || pictures->size() != 1)
                 return false;
             last = pictures->at(0);
@@ -524,5 +495,5 @@ TEST_F(RemoteDesktopServerTest, ARuntimeStreamReadsItsRecordOnceAndShowsItsScree
 
     EXPECT_EQ(reads, 1);
     EXPECT_EQ(QSize(last->width, last->height), size);
-    EXPECT_EQ(parse(connection->messages.first()).width, 886);
+    EXPECT_EQ(Frame::parse(connection->messages.first()).width, 886);
 }

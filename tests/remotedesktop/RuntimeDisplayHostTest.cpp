@@ -63,21 +63,14 @@ QRgb pixelAt(const PixelBuffer &buffer, int x, int y)
     return qRgb(pixel[2], pixel[1], pixel[0]);  // B, G, R in memory
 }
 
-// A running machine that has nothing but a screen socket (or none).
-class ScreenMachine final : public VirtualMachine {
-public:
-    explicit ScreenMachine(QString path) : socketPath(std::move(path)) {}
-    VirtualMachineState state() const override { return VirtualMachineState::running; }
-    void setDelegate(std::weak_ptr<VirtualMachineDelegate>) override {}
-    QCoro::Task<void> start() override { co_return; }
-    QCoro::Task<void> stop() override { co_return; }
-    void requestStop() override {}
-    std::optional<uint16_t> forwardedSSHPort() const override { return std::nullopt; }
-    QString vncSocketPath() const override { return socketPath; }
-    QmpClient *qmp() const override { return nullptr; }
-
-    QString socketPath;
-};
+// A running machine that has nothing but a screen socket.
+std::shared_ptr<test::ScriptedMachine> screenMachine(const QString &socketPath)
+{
+    auto machine = std::make_shared<test::ScriptedMachine>();
+    machine->setState(VirtualMachineState::running);
+    machine->vncSocket = socketPath;
+    return machine;
+}
 
 class VncFramebufferMirrorTest : public test::DataHomeTest {
 protected:
@@ -259,7 +252,7 @@ TEST_F(RuntimeDisplayHostTest, DetachEndsTheMirrorAndUnknownRuntimesChangeNothin
 {
     RuntimeDisplayHost host;
     VncFakeServer server(socket(), quadrants(64, 48));
-    auto machine = std::make_shared<ScreenMachine>(server.socketPath());
+    auto machine = screenMachine(server.socketPath());
     const QUuid other = QUuid::createUuid();
     host.attach(runtime, machine, 64, 48);
     host.attach(other, std::make_shared<test::ScriptedMachine>(), 64, 48);
@@ -287,7 +280,7 @@ TEST_F(RuntimeDisplayHostTest, SnapshotsAndDiagnosticPicturesAreScaledToTheReque
 {
     RuntimeDisplayHost host;
     VncFakeServer server(socket(), quadrants(64, 48));
-    auto machine = std::make_shared<ScreenMachine>(server.socketPath());
+    auto machine = screenMachine(server.socketPath());
     RuntimeDisplayView *view = host.attach(runtime, machine, 1600, 1120);
     ASSERT_NE(view->mirror, nullptr);
     ASSERT_TRUE(waitUntil([&] { return view->mirror->hasPicture(); }));
@@ -330,7 +323,7 @@ TEST_F(RuntimeDisplayHostTest, RebindsWhenTheMachineOrItsConnectionChanges)
 {
     RuntimeDisplayHost host(immediateRebind());
     VncFakeServer first(socket(QStringLiteral("first.sock")), quadrants(64, 48));
-    auto machine = std::make_shared<ScreenMachine>(first.socketPath());
+    auto machine = screenMachine(first.socketPath());
     RuntimeDisplayView *view = host.attach(runtime, machine, 64, 48);
     ASSERT_TRUE(waitUntil([&] { return view->mirror->hasPicture(); }));
 
@@ -351,14 +344,14 @@ TEST_F(RuntimeDisplayHostTest, RebindsWhenTheMachineOrItsConnectionChanges)
     QImage restarted(64, 48, QImage::Format_RGB32);
     restarted.fill(kGreen);
     VncFakeServer second(socket(QStringLiteral("second.sock")), restarted);
-    machine->socketPath = second.socketPath();
+    machine->vncSocket = second.socketPath();
     view = host.attach(runtime, machine, 64, 48);
     ASSERT_TRUE(waitUntil([&] { return view->mirror->hasPicture(); }));
     EXPECT_EQ(view->mirror->image(), restarted);
     EXPECT_TRUE(waitUntil([&] { return !first.hasClient(); }));
 
     // Another machine instance for the runtime.
-    auto replacement = std::make_shared<ScreenMachine>(first.socketPath());
+    auto replacement = screenMachine(first.socketPath());
     view = host.attach(runtime, replacement, 64, 48);
     EXPECT_EQ(host.machine(runtime), replacement);
     ASSERT_TRUE(waitUntil([&] { return view->mirror->hasPicture(); }));
@@ -371,7 +364,7 @@ TEST_F(RuntimeDisplayHostTest, FailedConnectionsAreNotRetriedOnEveryAttach)
     RuntimeDisplayHost::Options options;
     options.rebindDelay = std::chrono::hours(1);
     RuntimeDisplayHost host(options);
-    auto machine = std::make_shared<ScreenMachine>(socket(QStringLiteral("gone.sock")));
+    auto machine = screenMachine(socket(QStringLiteral("gone.sock")));
     RuntimeDisplayView *view = host.attach(runtime, machine, 64, 48);
     ASSERT_TRUE(waitUntil([&] { return view->mirror->state() == VncFramebufferMirror::State::disconnected; }));
     view = host.attach(runtime, machine, 64, 48);

@@ -245,7 +245,7 @@ private:
             return;
         ActiveResponse &active = *m_active;
         const HttpResponse &response = active.response;
-        while (m_socket->bytesToWrite() < kWriteBacklog) {
+        while (backlog() < kWriteBacklog) {
             qint64 piece = std::min(kPieceBytes, active.length - active.sent);
             if (piece <= 0) {
                 complete();
@@ -288,6 +288,15 @@ private:
         }
         // Backlog full: bytesWritten resumes; the timer guards against a lost signal.
         m_pacer.start(50);
+    }
+
+    // What the socket still holds: a TLS socket keeps what it encrypted apart
+    // from what it has yet to encrypt, and the former grows as fast as the
+    // latter drains.
+    qint64 backlog() const
+    {
+        const auto *ssl = qobject_cast<const QSslSocket *>(m_socket);
+        return m_socket->bytesToWrite() + (ssl ? ssl->encryptedBytesToWrite() : 0);
     }
 
     void complete()

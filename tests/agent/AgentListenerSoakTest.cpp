@@ -3,6 +3,7 @@
 #include "core/Process.h"
 #include "remotedesktop/RemoteDesktopServer.h"
 
+#include "support/Samples.h"
 #include "support/StillFrameSource.h"
 #include "support/TestEnvironment.h"
 
@@ -20,14 +21,6 @@ using namespace std::chrono_literals;
 using test::waitUntil;
 
 namespace {
-
-QByteArray jobLine(BuildJobKind kind)
-{
-    BuildJob job;
-    job.id = QUuid::createUuid();
-    job.kind = kind;
-    return compactJson(job.toJson(DateStyle::ISO8601)) + '\n';
-}
 
 // The clients, in a process of their own so that the agent's memory,
 // descriptors and threads are measured alone. A few connections at a time: a
@@ -128,14 +121,14 @@ qint64 millisecondsToFirstFrame(uint16_t port)
         return -1;
     QElapsedTimer elapsed;
     elapsed.start();
-    client.write(jobLine(BuildJobKind::startRemoteDesktopVideo));
+    client.write(test::jobLine(BuildJobKind::startRemoteDesktopVideo));
     QByteArray received;
     const bool framed = waitUntil([&] {
         received += client.readAll();
         return hasWholeFrame(received);
     }, 30s);
     const qint64 took = elapsed.elapsed();
-    client.write(jobLine(BuildJobKind::stopRemoteDesktopVideo));
+    client.write(test::jobLine(BuildJobKind::stopRemoteDesktopVideo));
     waitUntil([] { return !RemoteDesktopServer::shared().isStreaming(); }, 10s);
     client.disconnectFromHost();
     waitUntil([&] { return client.state() == QAbstractSocket::UnconnectedState; }, 10s);

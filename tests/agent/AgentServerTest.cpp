@@ -49,15 +49,6 @@ protected:
         return BuildEvent::fromJson(parseJsonObject(client.readLine()), DateStyle::ISO8601);
     }
 
-    QByteArray jobLine(BuildJobKind kind, std::optional<QUuid> runtimeID = std::nullopt)
-    {
-        BuildJob job;
-        job.id = QUuid::createUuid();
-        job.kind = kind;
-        job.runtimeID = runtimeID;
-        return compactJson(job.toJson(DateStyle::ISO8601)) + '\n';
-    }
-
     std::unique_ptr<QTcpSocket> connectClient(uint16_t port)
     {
         auto socket = std::make_unique<QTcpSocket>();
@@ -85,7 +76,7 @@ TEST_F(AgentServerTest, ListensOnLoopbackAndAnswersOnlyWhatItUnderstands)
     RuntimeConfig runtime = test::sampleRuntime();
     runtime.displayWidth = 200000;
     agent.runtimeManager().store().saveRuntimeConfig(runtime);
-    client->write(jobLine(BuildJobKind::startRemoteDesktopVideo, runtime.id));
+    client->write(test::jobLine(BuildJobKind::startRemoteDesktopVideo, runtime.id));
     ASSERT_TRUE(waitUntil([&] { return client->canReadLine(); }, 10s));
     const BuildEvent event = BuildEvent::fromJson(parseJsonObject(client->readLine()), DateStyle::ISO8601);
     EXPECT_EQ(event.kind, BuildEventKind::remoteDesktopVideoFailed);
@@ -110,7 +101,7 @@ TEST_F(AgentServerTest, AStreamTheEncoderRefusesIsAnsweredAsFailed)
     AgentManager agent;
     agent.start(0);
     auto client = connectClient(agent.server().port());
-    const QByteArray line = jobLine(BuildJobKind::startRemoteDesktopVideo);
+    const QByteArray line = test::jobLine(BuildJobKind::startRemoteDesktopVideo);
     client->write(line);
     const BuildEvent event = readEvent(*client);
     EXPECT_EQ(event.kind, BuildEventKind::remoteDesktopVideoFailed);
@@ -160,7 +151,7 @@ TEST_F(AgentServerTest, SilentClientsAreClosedAfterTwelveSecondsButNotWhileStrea
     auto talking = connectClient(agent.server().port());
     auto watching = connectClient(agent.server().port());
     ASSERT_TRUE(waitUntil([&] { return agent.server().connectionCount() == 3; }, 10s));
-    watching->write(jobLine(BuildJobKind::startRemoteDesktopVideo));
+    watching->write(test::jobLine(BuildJobKind::startRemoteDesktopVideo));
     ASSERT_TRUE(waitUntil([&] { return watching->bytesAvailable() > 0; }, 10s));
 
     clock.now += 11900ms;
@@ -273,7 +264,7 @@ TEST_F(AgentServerTest, HalfLinesOfManyClientsShareOneBound)
     runtime.displayWidth = 200000;
     agent.runtimeManager().store().saveRuntimeConfig(runtime);
     auto client = connectClient(agent.server().port());
-    client->write(jobLine(BuildJobKind::startRemoteDesktopVideo, runtime.id));
+    client->write(test::jobLine(BuildJobKind::startRemoteDesktopVideo, runtime.id));
     EXPECT_EQ(readEvent(*client).kind, BuildEventKind::remoteDesktopVideoFailed);
     EXPECT_EQ(client->state(), QAbstractSocket::ConnectedState);
     runSync(sleepFor(200ms));
@@ -321,7 +312,7 @@ TEST_F(AgentServerTest, OutOfDescriptorsTheListenerBacksOffAndRecovers)
     RuntimeConfig runtime = test::sampleRuntime();
     runtime.displayWidth = 200000;
     agent.runtimeManager().store().saveRuntimeConfig(runtime);
-    client.write(jobLine(BuildJobKind::startRemoteDesktopVideo, runtime.id));
+    client.write(test::jobLine(BuildJobKind::startRemoteDesktopVideo, runtime.id));
     EXPECT_EQ(readEvent(client).kind, BuildEventKind::remoteDesktopVideoFailed);
 }
 
@@ -439,7 +430,7 @@ TEST_F(AgentServerTest, StreamsTheMainDisplayAndSurvivesAClientThatStopsReading)
     client->setReadBufferSize(64 * 1024);
     client->connectToHost(QHostAddress::LocalHost, agent.server().port());
     ASSERT_TRUE(waitUntil([&] { return client->state() == QAbstractSocket::ConnectedState; }, 10s));
-    client->write(jobLine(BuildJobKind::startRemoteDesktopVideo));
+    client->write(test::jobLine(BuildJobKind::startRemoteDesktopVideo));
 
     QByteArray stream;
     test::H264Decoder decoder;
@@ -493,7 +484,7 @@ TEST_F(AgentServerTest, StreamsTheMainDisplayAndSurvivesAClientThatStopsReading)
         return sawResume;
     }, 60s));
 
-    client->write(jobLine(BuildJobKind::stopRemoteDesktopVideo));
+    client->write(test::jobLine(BuildJobKind::stopRemoteDesktopVideo));
     EXPECT_TRUE(waitUntil([] { return !RemoteDesktopServer::shared().isStreaming(); }, 10s));
     agent.stop();
     noise.stop();

@@ -2,11 +2,11 @@
 #include "core/Files.h"
 
 #include "support/FileSizeLimit.h"
+#include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
@@ -25,13 +25,6 @@ void writeAt(const QString &path, int64_t offset, const QByteArray &bytes)
     ::close(fd);
 }
 
-QByteArray randomBytes(qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
-
 } // namespace
 
 TEST(SparseCopy, KeepsHolesAndEveryByte)
@@ -40,9 +33,9 @@ TEST(SparseCopy, KeepsHolesAndEveryByte)
     const QString source = dir.filePath(QStringLiteral("source.img"));
     const QString target = dir.filePath(QStringLiteral("target.img"));
     const int64_t size = int64_t(2) << 30;  // 2 GiB, almost all hole
-    const QByteArray first = randomBytes(1 << 20);
-    const QByteArray middle = randomBytes(64 << 10);
-    const QByteArray last = randomBytes(4096);
+    const QByteArray first = test::randomBytes(1 << 20);
+    const QByteArray middle = test::randomBytes(64 << 10);
+    const QByteArray last = test::randomBytes(4096);
     writeAt(source, 0, first);
     writeAt(source, int64_t(700) << 20, middle);
     writeAt(source, size - last.size(), last);
@@ -79,7 +72,7 @@ TEST(SparseCopy, LateFailuresLeaveNoHiddenTemporaryFile)
 {
     QTemporaryDir dir;
     const QString source = dir.filePath(QStringLiteral("source.img"));
-    writeAt(source, 0, randomBytes(64 << 10));
+    writeAt(source, 0, test::randomBytes(64 << 10));
 
     // The data no longer fits once the copy has begun.
     const QString target = dir.filePath(QStringLiteral("target.img"));
@@ -166,17 +159,4 @@ TEST(ExclusiveCreate, NeverOverwrites)
     createFileExclusively(path, "template");
     EXPECT_THROW(createFileExclusively(path, "other"), FileError);
     EXPECT_EQ(readWholeFile(path), "template");
-}
-
-TEST(Directories, CreateNestedAndRefuseFilesInTheWay)
-{
-    QTemporaryDir dir;
-    createDirectories(dir.filePath(QStringLiteral("a/b/c")));
-    createDirectories(dir.filePath(QStringLiteral("a/b/c")));
-    EXPECT_TRUE(isDirectory(dir.filePath(QStringLiteral("a/b/c"))));
-    writeAt(dir.filePath(QStringLiteral("file")), 0, "x");
-    EXPECT_THROW(createDirectories(dir.filePath(QStringLiteral("file/sub"))), FileError);
-    removeItem(dir.filePath(QStringLiteral("a")));
-    EXPECT_FALSE(itemExists(dir.filePath(QStringLiteral("a"))));
-    removeItem(dir.filePath(QStringLiteral("a")));  // nothing there is fine
 }

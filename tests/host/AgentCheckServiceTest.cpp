@@ -3,6 +3,7 @@
 #include "host/AgentCheckService.h"
 #include "host/AgentComponentManager.h"
 
+#include "support/Samples.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -214,10 +215,7 @@ TEST_F(AgentCheckServiceTest, HangingAndFloodingProbesEndInTheirBoundWhileTheLis
     client.connectToHost(QHostAddress::LocalHost, server.port());
     QByteArray answers;
     QObject::connect(&client, &QTcpSocket::readyRead, &client, [&]() { answers += client.readAll(); });
-    BuildJob job;
-    job.id = QUuid::createUuid();
-    job.kind = BuildJobKind::stopRemoteDesktopVideo;
-    const QByteArray line = compactJson(job.toJson(DateStyle::ISO8601)) + '\n';
+    const QByteArray line = test::jobLine(BuildJobKind::stopRemoteDesktopVideo);
     // Ask the listener something while the first probe hangs.
     QTimer::singleShot(500ms, &client, [&]() { client.write(line); });
 

@@ -5,13 +5,13 @@
 #include "core/Files.h"
 #include "core/Log.h"
 #include "core/Settings.h"
+#include "model/Hex.h"
 #include "support/FileSizeLimit.h"
 #include "support/HttpTestServer.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
-#include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QFile>
 #include <QJsonDocument>
@@ -192,15 +192,7 @@ const QByteArray kInstallerPath = "/downloads/trellium/linux/TRELLIUM-Agent-1.4.
 
 QByteArray payload(qsizetype size, char seed)
 {
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = char(seed + i * 31 % 253);
-    return bytes;
-}
-
-QString sha256(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    return randomBytes(size, quint32(seed));
 }
 
 // A local update service over https with the test's own certificate authority.
@@ -230,7 +222,7 @@ protected:
                            {QStringLiteral("build"), 8},
                            {QStringLiteral("channel"), QStringLiteral("stable")},
                            {QStringLiteral("url"), m_server.url(QString::fromLatin1(kInstallerPath)).toString()},
-                           {QStringLiteral("sha256"), sha256(installer)},
+                           {QStringLiteral("sha256"), sha256Hex(installer)},
                            {QStringLiteral("releaseNotes"), QStringLiteral("Schneller.")},
                            {QStringLiteral("publishedAt"), QStringLiteral("2026-01-31T09:15:00Z")}};
     }
@@ -289,7 +281,7 @@ TEST_F(AgentUpdateNetwork, ManifestOfANewerBuildIsAnUpdateAndEveryRuleApplies)
     const std::optional<AgentLatestManifest> found = fetch();
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(found->build, 8);
-    EXPECT_EQ(found->sha256, sha256("installer"));
+    EXPECT_EQ(found->sha256, sha256Hex(QByteArray("installer")));
     // Equal builds are no update; an unknown running build takes any.
     m_configuration.buildNumberText = QStringLiteral("8");
     EXPECT_FALSE(fetch().has_value());
@@ -390,14 +382,14 @@ TEST_F(AgentUpdateNetwork, VerifiedInstallerIsSavedInDownloadsAndOpened)
 
     const QString saved = m_downloads + QStringLiteral("/TRELLIUM-Agent-1.4.2-8.deb");
     EXPECT_EQ(downloadsFolder(), QStringList{QStringLiteral("TRELLIUM-Agent-1.4.2-8.deb")});
-    EXPECT_EQ(sha256(readWholeFile(saved)), sha256(first));
+    EXPECT_EQ(sha256Hex(readWholeFile(saved)), sha256Hex(first));
     EXPECT_EQ(m_opened, QStringList{saved});
     EXPECT_EQ(lastProgress, first.size());
 
     // The same version again replaces the earlier file.
     const QByteArray second = payload(1000, 'b');
     m_server.route(kInstallerPath, HttpResponse::ok(second));
-    manifest.sha256 = sha256(second);
+    manifest.sha256 = sha256Hex(second);
     download(manifest);
     EXPECT_EQ(readWholeFile(saved), second);
     EXPECT_EQ(downloadsFolder().size(), 1);

@@ -12,7 +12,6 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 
 #include <sys/stat.h>
@@ -28,14 +27,6 @@ namespace {
 
 const QString kBlenderPath = QStringLiteral("/release/blender-4.5.10-macos.dmg");
 const QString kXcodeGenPath = QStringLiteral("/download/2.45.4/xcodegen.zip");
-
-QByteArray randomBytes(qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = char(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
 
 // The installers against a local HTTPS server, with hdiutil, ditto and
 // codesign played by scripts that log what they are asked to do.

@@ -25,4 +25,13 @@ RuntimeConfig sampleRuntime(const QString &workspacePath)
     return c;
 }
 
+QByteArray jobLine(BuildJobKind kind, std::optional<QUuid> runtimeID)
+{
+    BuildJob job;
+    job.id = QUuid::createUuid();
+    job.kind = kind;
+    job.runtimeID = runtimeID;
+    return compactJson(job.toJson(DateStyle::ISO8601)) + '\n';
+}
+
 } // namespace trellium::test

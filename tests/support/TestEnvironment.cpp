@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <csignal>
 
@@ -69,6 +70,14 @@ QString shellScript(const QString &path, const QString &body)
 {
     writeExecutable(path, ("#!/bin/sh\n" + body + "\n").toUtf8());
     return path;
+}
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QByteArray bytes((size + 3) / 4 * 4, Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+    bytes.truncate(size);
+    return bytes;
 }
 
 QString errorOf(const std::function<void()> &call)

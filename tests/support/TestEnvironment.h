@@ -42,6 +42,9 @@ void writeExecutable(const QString &path, const QByteArray &content);
 // Writes an executable "#!/bin/sh" script with the body; returns its path.
 QString shellScript(const QString &path, const QString &body);
 
+// Bytes that look random, the same for the same size and seed.
+QByteArray randomBytes(qsizetype size, quint32 seed = 42);
+
 // The text of what the call throws (describeError), or "<no error>".
 QString errorOf(const std::function<void()> &call);
 

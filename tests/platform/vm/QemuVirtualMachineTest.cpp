@@ -7,18 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QUuid>
 
 using namespace trellium;
 using namespace std::chrono_literals;
 
 namespace {
-
-int openDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
-}
 
 // Stand-ins for QEMU and virtiofsd; each notes its process id so the test can
 // tell that none outlives a failed start.
@@ -127,14 +121,14 @@ TEST_F(QemuVirtualMachineTest, FailedStartsLeakNoDescriptorProcessOrSocketFolder
         c.arrange();
         // The first start sets up what a process keeps (Qt's child watcher).
         failingStart(c.withShare);
-        const int before = openDescriptors();
+        const int before = test::openDescriptors();
         for (int i = 0; i < 3; ++i) {
             const QString error = failingStart(c.withShare);
             EXPECT_TRUE(error.contains(c.expected)) << error.toStdString();
         }
         // Closed objects go with the event loop's deferred deletions.
-        EXPECT_TRUE(test::waitUntil([&] { return openDescriptors() <= before; }, 5s))
-            << openDescriptors() - before << " descriptors more than before";
+        EXPECT_TRUE(test::waitUntil([&] { return test::openDescriptors() <= before; }, 5s))
+            << test::openDescriptors() - before << " descriptors more than before";
     }
 
     const QStringList started = QString::fromUtf8(readWholeFile(pids)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);

@@ -76,8 +76,6 @@ public:
     // Every request received so far (also those still being answered).
     QList<HttpRequest> requests() const;
     int count(const QByteArray &method, const QByteArray &path) const;
-    // Connections currently open.
-    int openConnections() const;
 
     // A client configuration that trusts this server's certificate.
     static QSslConfiguration clientConfiguration();

@@ -13,11 +13,11 @@
 #include "support/StillFrameSource.h"
 #include "support/TestEnvironment.h"
 #include "support/TestGuest.h"
+#include "support/XvfbDisplay.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -389,28 +389,13 @@ TEST_F(AgentServerTest, ProjectRootFollowsTheSetting)
 
 TEST_F(AgentServerTest, StreamsTheMainDisplayAndSurvivesAClientThatStopsReading)
 {
-    const QString xvfb = QStringLiteral("/usr/bin/Xvfb");
-    ASSERT_TRUE(QFile::exists(xvfb)) << "Xvfb is installed by scripts/setup";
-    const QString display = QStringLiteral(":%1").arg(QRandomGenerator::global()->bounded(200, 900));
-    QProcess server;
-    server.start(xvfb, {display, QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1280x720x24"),
-                        QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    ASSERT_TRUE(server.waitForStarted());
-    const QByteArray previousDisplay = qgetenv("DISPLAY");
-    qputenv("DISPLAY", display.toLatin1());
-    xcb_connection_t *painter = nullptr;
-    ASSERT_TRUE(waitUntil([&] {
-        painter = xcb_connect(display.toLatin1().constData(), nullptr);
-        if (!xcb_connection_has_error(painter))
-            return true;
-        xcb_disconnect(painter);
-        return false;
-    }, 10s));
+    test::XvfbDisplay x(QSize(1280, 720));
+    xcb_connection_t *painter = x.painter();
+    ASSERT_TRUE(painter) << "Xvfb is installed by scripts/setup";
 
     // Noise on the root window keeps every frame expensive.
-    const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(painter)).data;
-    const xcb_gcontext_t gc = xcb_generate_id(painter);
-    xcb_create_gc(painter, gc, screen->root, 0, nullptr);
+    const xcb_screen_t *screen = x.screen();
+    const xcb_gcontext_t gc = x.gc();
     QTimer noise;
     QObject::connect(&noise, &QTimer::timeout, [&] {
         QByteArray pixels(320 * 180 * 4, Qt::Uninitialized);
@@ -488,8 +473,4 @@ TEST_F(AgentServerTest, StreamsTheMainDisplayAndSurvivesAClientThatStopsReading)
     EXPECT_TRUE(waitUntil([] { return !RemoteDesktopServer::shared().isStreaming(); }, 10s));
     agent.stop();
     noise.stop();
-    xcb_disconnect(painter);
-    server.terminate();
-    server.waitForFinished();
-    qputenv("DISPLAY", previousDisplay);
 }

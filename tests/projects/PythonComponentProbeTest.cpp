@@ -38,24 +38,6 @@ TEST_F(PythonProbe, ReadsTheRealSystemInterpreter)
     EXPECT_TRUE(probe->hasEnsurePip);
 }
 
-TEST_F(PythonProbe, ReportsVersionAndEachMissingModule)
-{
-    const auto old = runSync(probePythonInterpreter(fakePython(QStringLiteral("old"), "3.10.12\\n1\\n1\\n1\\n")));
-    ASSERT_TRUE(old.has_value());
-    EXPECT_EQ(*old, (PythonComponentProbeResult{QStringLiteral("3.10.12"), 3, 10, true, true, true}));
-
-    const auto future = runSync(probePythonInterpreter(fakePython(QStringLiteral("future"), "4.0\\n1\\n1\\n1\\n")));
-    ASSERT_TRUE(future.has_value());
-    EXPECT_EQ(future->major, 4);
-    EXPECT_EQ(future->minor, 0);
-
-    const auto noPip = runSync(probePythonInterpreter(fakePython(QStringLiteral("nopip"), "3.12.4\\n1\\n0\\n0\\n")));
-    ASSERT_TRUE(noPip.has_value());
-    EXPECT_TRUE(noPip->hasVenv);
-    EXPECT_FALSE(noPip->hasPip);
-    EXPECT_FALSE(noPip->hasEnsurePip);
-}
-
 TEST_F(PythonProbe, AnythingButFourWellFormedLinesFromAGoodExitIsNothing)
 {
     // Failing interpreter, even with a good-looking answer.

@@ -2,10 +2,8 @@
 #include "platform/screen/X11ScreenCapture.h"
 
 #include "support/TestEnvironment.h"
+#include "support/XvfbDisplay.h"
 
-#include <QFile>
-#include <QProcess>
-#include <QRandomGenerator>
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
@@ -15,39 +13,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// An Xvfb display of its own and a client that paints on it.
 class X11ScreenCaptureTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        const QString xvfb = QStringLiteral("/usr/bin/Xvfb");
-        ASSERT_TRUE(QFile::exists(xvfb)) << "Xvfb is installed by scripts/setup";
-        display = QStringLiteral(":%1").arg(QRandomGenerator::global()->bounded(200, 900)).toLatin1();
-        server.start(xvfb, {QString::fromLatin1(display), QStringLiteral("-screen"), QStringLiteral("0"),
-                            QStringLiteral("640x480x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-        ASSERT_TRUE(server.waitForStarted());
-        previousDisplay = qgetenv("DISPLAY");
-        qputenv("DISPLAY", display);
-        ASSERT_TRUE(test::waitUntil([&] {
-            painter = xcb_connect(display.constData(), nullptr);
-            if (!xcb_connection_has_error(painter))
-                return true;
-            xcb_disconnect(painter);
-            painter = nullptr;
-            return false;
-        }, 10s));
-        screen = xcb_setup_roots_iterator(xcb_get_setup(painter)).data;
-        gc = xcb_generate_id(painter);
-        xcb_create_gc(painter, gc, screen->root, 0, nullptr);
-    }
-
-    void TearDown() override
-    {
-        if (painter)
-            xcb_disconnect(painter);
-        qputenv("DISPLAY", previousDisplay);
-        server.terminate();
-        server.waitForFinished();
+        x = std::make_unique<test::XvfbDisplay>(QSize(640, 480));
+        ASSERT_TRUE(x->painter()) << "Xvfb is installed by scripts/setup";
+        painter = x->painter();
+        screen = x->screen();
+        gc = x->gc();
     }
 
     // Fills a rectangle of a window and waits until the server did it.
@@ -98,9 +72,7 @@ protected:
             && std::abs(a.blue() - b.blue()) < 12;
     }
 
-    QProcess server;
-    QByteArray display;
-    QByteArray previousDisplay;
+    std::unique_ptr<test::XvfbDisplay> x;
     xcb_connection_t *painter = nullptr;
     const xcb_screen_t *screen = nullptr;
     xcb_gcontext_t gc = 0;

@@ -127,7 +127,11 @@ TEST_F(RemoteDesktopWebRTCSessionWebRtcTest, StreamsTheGuestScreenTakesInputAndS
             return;
         peer.send(signalForPeer(signal));
     };
-    session.onInput = [&input](QUuid id, const RemoteDesktopInputEvent &event) { input.handleInput(id, event); };
+    QList<double> delivered;  // the x of each move handed to the input controller
+    session.onInput = [&input, &delivered](QUuid id, const RemoteDesktopInputEvent &event) {
+        delivered << event.normalizedX;
+        input.handleInput(id, event);
+    };
 
     QString error;
     ASSERT_TRUE(peer.start(&error)) << error.toStdString();
@@ -202,6 +206,7 @@ TEST_F(RemoteDesktopWebRTCSessionWebRtcTest, StreamsTheGuestScreenTakesInputAndS
     // between them that must be ignored.
     ASSERT_TRUE(test::waitUntil([&] { return peer.channelStates.contains("open"); }, 30s));
     steps.clear();
+    delivered.clear();
     for (int i = 0; i < 50; ++i) {
         RemoteDesktopInputEvent event;
         event.kind = RemoteDesktopInputEvent::Kind::mouseMove;
@@ -214,6 +219,12 @@ TEST_F(RemoteDesktopWebRTCSessionWebRtcTest, StreamsTheGuestScreenTakesInputAndS
             peer.send({{"type", "sendBinary"}, {"base64", QString::fromLatin1(compactJson(event.toJson()).toBase64())}});
         }
     }
+    // Every one reaches the input controller, in order and once.
+    ASSERT_TRUE(test::waitUntil([&] { return delivered.size() >= 50; }, 60s)) << delivered.size() << " of 50";
+    QList<double> expected;
+    for (int i = 0; i < 50; ++i)
+        expected << (i + 1) / 51.0;
+    EXPECT_EQ(delivered, expected);
     // Moves still waiting behind the input pace give way to newer ones, so
     // the guest sees an ordered selection of them that ends at the last.
     const QJsonObject last = qemuAbsoluteEvent(QStringLiteral("x"), 50 / 51.0);

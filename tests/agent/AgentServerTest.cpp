@@ -17,7 +17,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpSocket>

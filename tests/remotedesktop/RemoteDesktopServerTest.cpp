@@ -19,7 +19,6 @@
 #include <QSemaphore>
 #include <QThread>
 #include <QPainter>
-#include <QTimer>
 
 using namespace trellium;
 using namespace std::chrono_literals;

@@ -6,8 +6,6 @@
 #include "support/TestEnvironment.h"
 #include "support/VncFakeServer.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QPainter>
 #include <QThread>

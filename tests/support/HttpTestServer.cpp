@@ -4,7 +4,6 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QThread>

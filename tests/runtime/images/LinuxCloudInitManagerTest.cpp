@@ -7,7 +7,6 @@
 #include "support/Samples.h"
 #include "support/TestEnvironment.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>

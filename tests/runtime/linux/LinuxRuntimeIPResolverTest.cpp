@@ -5,7 +5,6 @@
 #include "support/TestEnvironment.h"
 #include "support/VirtualTime.h"
 
-#include <QFile>
 
 using namespace trellium;
 using Resolver = LinuxRuntimeIPResolver;

@@ -385,26 +385,6 @@ TEST(RemoteDesktopH264Encoder, SettingsX264RefusesLeaveAnEncoderWithoutOutput)
     }
 }
 
-TEST(RemoteDesktopH264Encoder, MakePixelBufferScalesAnImageToFillExactly)
-{
-    const PixelBuffer buffer = RemoteDesktopH264Encoder::makePixelBuffer(quadrantPicture(QSize(300, 200)), 1200, 840);
-    ASSERT_TRUE(buffer.isValid());
-    EXPECT_EQ(buffer.width, 1200);
-    EXPECT_EQ(buffer.height, 840);
-    EXPECT_GE(buffer.bytesPerRow, 1200 * 4);
-    // BGRA in memory, each quadrant stretched over a quarter of the target.
-    const auto bgr = [&](int x, int y) {
-        const uchar *pixel = buffer.row(y) + x * 4;
-        return QColor(pixel[2], pixel[1], pixel[0]);
-    };
-    EXPECT_EQ(bgr(10, 10), QColor(Qt::red));
-    EXPECT_EQ(bgr(1190, 10), QColor(Qt::green));
-    EXPECT_EQ(bgr(10, 830), QColor(Qt::blue));
-    EXPECT_EQ(bgr(1190, 830), QColor(Qt::white));
-    EXPECT_EQ(bgr(590, 410), QColor(Qt::red));
-    EXPECT_EQ(bgr(610, 430), QColor(Qt::white));
-}
-
 TEST(RemoteDesktopH264Encoder, AStillPictureCostsNextToNothingAndTheNextChangeShows)
 {
     const QSize size(640, 480);

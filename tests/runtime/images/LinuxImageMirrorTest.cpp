@@ -148,9 +148,7 @@ TEST_F(LinuxImageMirrorTest, DownloadOrderAndLabelsFollowTheProbes)
     EXPECT_EQ(LinuxImageManager::downloadOrder({}, table), table);
 
     EXPECT_EQ(LinuxImageManager::mirrorLabel(table[2], ranked), QStringLiteral("three.example \u00B7 Test 12.3 MB/s"));
-    EXPECT_EQ(LinuxImageManager::mirrorLabel(table[0], ranked), QStringLiteral("one.example \u00B7 Test 0.0 MB/s"));
     EXPECT_EQ(LinuxImageManager::mirrorLabel(table[1], ranked), QStringLiteral("two.example"));
-    EXPECT_EQ(LinuxImageManager::mirrorLabel(QUrl("file:///images/a.img"), {}), QStringLiteral("file:///images/a.img"));
 }
 
 TEST_F(LinuxImageMirrorTest, ProbesOverHttpRejectServersThatIgnoreRangesOrReportTooLittle)

@@ -39,23 +39,30 @@ QCoro::Task<RuntimeConfig> RuntimeManager::createRuntime(RuntimeConfig config)
     if (!itemExists(config.workspacePath))
         throw RuntimeError::invalidWorkspacePath(config.workspacePath);
     RuntimeConfigValidator::validateForCreation(config);
-    auto chosen = requireProvider(config.kind);
+    const Lifetime::Guard alive = m_lifetime.guard();
+    // Not held here: the provider ends its work when this manager goes.
+    RuntimeProvider *chosen = requireProvider(config.kind).get();
     const QUuid id = config.id;
     co_await chosen->createRuntime(std::move(config));
+    alive.requireAlive();
     co_return m_store.readRuntime(id);
 }
 
 QCoro::Task<RuntimeConfig> RuntimeManager::startRuntime(QUuid id, RuntimeKind kind, RuntimeUpdateHandler onUpdate)
 {
-    auto chosen = requireProvider(kind);
+    const Lifetime::Guard alive = m_lifetime.guard();
+    RuntimeProvider *chosen = requireProvider(kind).get();
     co_await chosen->startRuntime(id, std::move(onUpdate));
+    alive.requireAlive();
     co_return m_store.readRuntime(id);
 }
 
 QCoro::Task<RuntimeConfig> RuntimeManager::stopRuntime(QUuid id, RuntimeKind kind, RuntimeUpdateHandler onUpdate)
 {
-    auto chosen = requireProvider(kind);
+    const Lifetime::Guard alive = m_lifetime.guard();
+    RuntimeProvider *chosen = requireProvider(kind).get();
     co_await chosen->stopRuntime(id, std::move(onUpdate));
+    alive.requireAlive();
     co_return m_store.readRuntime(id);
 }
 

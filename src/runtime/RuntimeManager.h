@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Lifetime.h"
 #include "runtime/RuntimeProvider.h"
 #include "runtime/RuntimeStore.h"
 
@@ -10,7 +11,8 @@
 namespace trellium {
 
 // The agent core's single entry into runtimes: dispatches to one provider per
-// runtime kind and returns records as they stand on disk afterwards.
+// runtime kind and returns records as they stand on disk afterwards. Its
+// providers go with it; an operation under way then ends with CancelledError.
 class RuntimeManager {
 public:
     // Registers the built-in providers (the macOS one always refuses).
@@ -40,6 +42,7 @@ private:
 
     RuntimeStore m_store;
     std::map<RuntimeKind, std::shared_ptr<RuntimeProvider>> m_providers;
+    Lifetime m_lifetime;
 };
 
 } // namespace trellium

@@ -17,6 +17,8 @@ class VirtualMachine;
 using RuntimeUpdateHandler = std::function<void(const RuntimeConfig &)>;
 
 // One runtime kind. Implementations run on the main thread and resume there.
+// A provider destroyed while an operation waits ends that operation: it
+// resumes with CancelledError and touches nothing of the provider.
 class RuntimeProvider {
 public:
     virtual ~RuntimeProvider() = default;

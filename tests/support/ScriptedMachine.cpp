@@ -14,6 +14,8 @@ QCoro::Task<void> ScriptedMachine::start()
             throw;
         }
     }
+    if (startGate)
+        co_await *startGate;
     m_state = VirtualMachineState::running;
     co_return;
 }

@@ -25,6 +25,8 @@ public:
     void crashes(const QString &why);
 
     std::function<void()> onStart;  // may throw to fail the start
+    // When set, a start stays in starting until the test resolves the gate.
+    std::optional<Completion<void>> startGate;
     bool failStop = false;
     bool ignoreStop = false;        // stays running after a forced stop
     std::optional<uint16_t> sshPort = uint16_t(40022);

@@ -72,6 +72,18 @@ bool isSSHItselfFailing(const std::exception &error)
     return domain && domain->domain() == QLatin1String("SSH") && domain->code() == 255;
 }
 
+// Forced stop of a machine whose provider is gone; holds it until stopped.
+QCoro::Task<void> stopUnownedMachine(std::shared_ptr<VirtualMachine> machine)
+{
+    if (machine->state() == VirtualMachineState::stopped)
+        co_return;
+    try {
+        co_await machine->stop();
+    } catch (const std::exception &error) {
+        logLine(QStringLiteral("Runtime VM stop failed:"), describeError(error));
+    }
+}
+
 } // namespace
 
 LinuxRuntimeProvider::LinuxRuntimeProvider(RuntimeStore store) : LinuxRuntimeProvider(store, Dependencies{}) {}
@@ -102,8 +114,20 @@ LinuxRuntimeProvider::LinuxRuntimeProvider(RuntimeStore store, Dependencies depe
 
 LinuxRuntimeProvider::~LinuxRuntimeProvider()
 {
+    // Operations resumed from here on end without touching the provider.
+    m_lifetime.end();
     for (auto &operation : m_operations)
         operation.token.cancel();
+    // No machine outlives its provider. One still starting is stopped by its
+    // start once that returns, one stopping by its own stop.
+    for (auto it = m_vmCache.cbegin(); it != m_vmCache.cend(); ++it) {
+        RuntimeDisplayHost::shared().detach(it.key());
+        LinuxSerialConsoleRegistry::shared().stopCaptures(it.key());
+        LinuxSSHPortRegistry::shared().removePort(it.key());
+        const VirtualMachineState state = it.value()->state();
+        if (state != VirtualMachineState::starting && state != VirtualMachineState::stopping)
+            startDetached(stopUnownedMachine(it.value()), QStringLiteral("Runtime VM stop"));
+    }
 }
 
 std::shared_ptr<VirtualMachine> LinuxRuntimeProvider::virtualMachine(const QUuid &id) const
@@ -119,6 +143,9 @@ void LinuxRuntimeProvider::cancelOperation(const QUuid &id)
 
 QCoro::Task<void> LinuxRuntimeProvider::createRuntime(RuntimeConfig config)
 {
+    const Lifetime::Guard alive = m_lifetime.guard();
+    // The image work outlives a provider destroyed meanwhile.
+    const LinuxImageManager images = m_imageManager;
     RuntimeConfig record = config;
     if (!record.macAddress)
         record.macAddress = MACAddress::randomLocallyAdministered().string();
@@ -129,9 +156,10 @@ QCoro::Task<void> LinuxRuntimeProvider::createRuntime(RuntimeConfig config)
     try {
         m_diskManager.ensureRuntimeDirectory(record.id);
         const QString key = LinuxSSHKeyManager(m_diskManager).publicKey(record);
-        co_await m_imageManager.prepareRuntimeImage(record.distro);
-        co_await m_imageManager.copyBaseImage(record.distro, record.id);
-        const QString base = m_imageManager.baseImageDirectory(record.distro);
+        co_await images.prepareRuntimeImage(record.distro);
+        co_await images.copyBaseImage(record.distro, record.id);
+        alive.requireAlive();
+        const QString base = images.baseImageDirectory(record.distro);
         if (record.distro == kArch) {
             for (const QString &name : {QStringLiteral("efi-variable-store"), QStringLiteral("machine-identifier")}) {
                 if (!itemExists(base + QLatin1Char('/') + name))
@@ -140,6 +168,7 @@ QCoro::Task<void> LinuxRuntimeProvider::createRuntime(RuntimeConfig config)
                 const QString to = folder + QLatin1Char('/') + name;
                 auto copy = [from, to]() { copyFileSparse(from, to); };
                 co_await runOnWorker(copy);
+                alive.requireAlive();
             }
         }
         m_diskManager.resizeRuntimeDisk(record);
@@ -151,6 +180,7 @@ QCoro::Task<void> LinuxRuntimeProvider::createRuntime(RuntimeConfig config)
         LinuxCloudInitManager cloudInit;
         cloudInit.writeCloudInitFiles(record, folder, key, true);
         co_await cloudInit.createSeedISO(folder);
+        alive.requireAlive();
         m_store.saveRuntimeConfig(record);
     } catch (...) {
         failure = std::current_exception();
@@ -274,15 +304,18 @@ QCoro::Task<void> LinuxRuntimeProvider::exclusiveStart(QUuid id, std::function<Q
     if (const auto machine = m_vmCache.value(id); machine && machine->state() != VirtualMachineState::stopped)
         throw runtimeError(995, QStringLiteral("Die Runtime läuft bereits. Stoppe sie zuerst."));
 
+    const Lifetime::Guard alive = m_lifetime.guard();
     const RunningOperation operation{Operation::starting, CancelToken(), Completion<void>()};
     m_operations.insert(id, operation);
     std::exception_ptr failure;
     try {
         co_await start(operation.token);
+        alive.requireAlive();
     } catch (...) {
         failure = std::current_exception();
     }
-    m_operations.remove(id);
+    if (alive.isAlive())
+        m_operations.remove(id);
     // Stops waiting for this start go on whatever its outcome.
     Completion<void> finished = operation.finished;
     finished.resolve();
@@ -298,10 +331,12 @@ QCoro::Task<RuntimeConfig> LinuxRuntimeProvider::launchMachine(QUuid id, Runtime
         if (forRuntime)
             logLine(line);
     };
+    const Lifetime::Guard alive = m_lifetime.guard();
     std::shared_ptr<VirtualMachine> machine;
     std::exception_ptr failure;
     try {
         co_await prepareCloudInitSeed(record, forRuntime);
+        alive.requireAlive();
         progress(QStringLiteral("START 1 load runtime"));
         const VirtualMachineConfiguration configuration = LinuxVMBuilder(m_diskManager).makeConfiguration(record);
         progress(QStringLiteral("START 2 config created"));
@@ -314,6 +349,7 @@ QCoro::Task<RuntimeConfig> LinuxRuntimeProvider::launchMachine(QUuid id, Runtime
         m_vmDelegates.insert(id, delegate);
         delegate->writeEntry(kind + QStringLiteral(" start requested"));
         co_await machine->start();
+        alive.requireAlive();
         if (forRuntime)
             logLine(QStringLiteral("START 5 after vm.start state:"), QString::number(machine->stateCode()));
         delegate->writeEntry(kind + QStringLiteral(" start succeeded state=%1").arg(machine->stateCode()));
@@ -323,6 +359,12 @@ QCoro::Task<RuntimeConfig> LinuxRuntimeProvider::launchMachine(QUuid id, Runtime
         record = updateRecord(id, [](RuntimeConfig &r) { r.state = RuntimeState::booting; }, onUpdate);
     } catch (...) {
         failure = std::current_exception();
+    }
+    if (failure && !alive.isAlive()) {
+        // The provider that would own this machine is gone.
+        if (machine)
+            co_await stopUnownedMachine(machine);
+        throw CancelledError();
     }
     if (failure) {
         // Nothing this start made keeps running, and the record says so: a
@@ -338,7 +380,8 @@ QCoro::Task<QString> LinuxRuntimeProvider::resolveAddress(QUuid id, RuntimeConfi
                                                           CancelToken token)
 {
     LinuxRuntimeIPResolver::Sources sources = m_dependencies.addressSources;
-    sources.forwardedAddress = [this, id](const RuntimeConfig &) -> std::optional<QString> {
+    sources.forwardedAddress = [this, alive = m_lifetime.guard(), id](const RuntimeConfig &) -> std::optional<QString> {
+        alive.requireAlive();
         const auto cached = m_vmCache.value(id);
         const auto port = cached ? cached->forwardedSSHPort() : std::nullopt;
         if (!port)
@@ -352,6 +395,7 @@ QCoro::Task<QString> LinuxRuntimeProvider::resolveAddress(QUuid id, RuntimeConfi
 
 QCoro::Task<void> LinuxRuntimeProvider::runStart(QUuid id, RuntimeUpdateHandler onUpdate, CancelToken token)
 {
+    const Lifetime::Guard alive = m_lifetime.guard();
     RuntimeConfig record = updateRecord(
         id,
         [](RuntimeConfig &r) {
@@ -368,6 +412,7 @@ QCoro::Task<void> LinuxRuntimeProvider::runStart(QUuid id, RuntimeUpdateHandler 
     try {
         const int attempts = (record.distro == kArch ? 90 : 30) * readinessBudgetFactor();
         address = co_await resolveAddress(id, record, attempts, token);
+        alive.requireAlive();
 
         record = updateRecord(
             id,
@@ -378,12 +423,17 @@ QCoro::Task<void> LinuxRuntimeProvider::runStart(QUuid id, RuntimeUpdateHandler 
             onUpdate);
 
         co_await waitForCloudInit(record, token);
+        alive.requireAlive();
         // Blocks until cloud-init's last stage has ended (the service is
         // ordered after it), which on a slow host takes minutes: no limit.
         co_await m_dependencies.ssh->runCommand(record, kDesktopServiceCommand, token);
+        alive.requireAlive();
         co_await waitForDesktop(record, token);
+        alive.requireAlive();
         co_await warnAboutCloudInitErrors(record, token);
+        alive.requireAlive();
         co_await m_dependencies.ssh->runCommand(record, kKeyboardCommand, token, kShortCommandLimit);
+        alive.requireAlive();
 
         record = updateRecord(
             id,
@@ -401,6 +451,7 @@ QCoro::Task<void> LinuxRuntimeProvider::runStart(QUuid id, RuntimeUpdateHandler 
         failure = std::current_exception();
     }
     if (failure) {
+        alive.requireAlive();
         co_await failStart(id, loaded, onUpdate, failure);
         co_return;
     }
@@ -408,12 +459,15 @@ QCoro::Task<void> LinuxRuntimeProvider::runStart(QUuid id, RuntimeUpdateHandler 
     try {
         const QString output =
             (co_await m_dependencies.ssh->runCommand(record, kMACCommand, token, kShortCommandLimit)).trimmed();
+        alive.requireAlive();
         // Only a real address replaces the one the machine was configured with.
         if (!MACAddress::fromString(output))
             throw runtimeError(994, QStringLiteral("Keine gültige MAC-Adresse erhalten: \"%1\"").arg(output));
         updateRecord(id, [&output](RuntimeConfig &r) { r.macAddress = output; }, onUpdate);
         logLine(QStringLiteral("Runtime MAC saved:"), output);
     } catch (const std::exception &error) {
+        if (!alive.isAlive())
+            throw;
         logLine(QStringLiteral("Failed to read runtime MAC:"), describeError(error));
     }
 }
@@ -444,6 +498,7 @@ QCoro::Task<void> LinuxRuntimeProvider::warnAboutCloudInitErrors(RuntimeConfig r
 
 QCoro::Task<void> LinuxRuntimeProvider::runTemplateStart(QUuid id, CancelToken token)
 {
+    const Lifetime::Guard alive = m_lifetime.guard();
     RuntimeConfig record = updateRecord(
         id,
         [](RuntimeConfig &r) {
@@ -457,6 +512,7 @@ QCoro::Task<void> LinuxRuntimeProvider::runTemplateStart(QUuid id, CancelToken t
     std::exception_ptr failure;
     try {
         const QString address = co_await resolveAddress(id, record, 30 * readinessBudgetFactor(), token);
+        alive.requireAlive();
         record = updateRecord(
             id,
             [&address](RuntimeConfig &r) {
@@ -465,7 +521,9 @@ QCoro::Task<void> LinuxRuntimeProvider::runTemplateStart(QUuid id, CancelToken t
             },
             {});
         co_await waitForCloudInit(record, token);
+        alive.requireAlive();
         co_await waitForTemplateProvisioning(record, token);
+        alive.requireAlive();
         updateRecord(
             id,
             [&address](RuntimeConfig &r) {
@@ -482,6 +540,7 @@ QCoro::Task<void> LinuxRuntimeProvider::runTemplateStart(QUuid id, CancelToken t
     if (!failure)
         co_return;
 
+    alive.requireAlive();
     // A template machine holds 6 GiB and 4 CPUs: it never outlives a failed start.
     reportFailure(id, loaded);
     co_await discardMachine(id);
@@ -523,6 +582,7 @@ QCoro::Task<void> LinuxRuntimeProvider::failStart(QUuid id, RuntimeConfig origin
 
 QCoro::Task<void> LinuxRuntimeProvider::discardMachine(QUuid id)
 {
+    const Lifetime::Guard alive = m_lifetime.guard();
     RuntimeDisplayHost::shared().detach(id);
     const auto machine = m_vmCache.value(id);
     bool gone = true;
@@ -534,6 +594,7 @@ QCoro::Task<void> LinuxRuntimeProvider::discardMachine(QUuid id)
             logLine(QStringLiteral("Runtime VM stop failed:"), describeError(error));
         }
     }
+    alive.requireAlive();
     if (gone) {
         m_vmCache.remove(id);
         m_vmDelegates.remove(id);
@@ -546,6 +607,7 @@ QCoro::Task<void> LinuxRuntimeProvider::stopRuntime(QUuid id, RuntimeUpdateHandl
 {
     // A start under way is ended first; a stop under way is joined, and its
     // caller gets the same answer. A start begun meanwhile is ended too.
+    const Lifetime::Guard alive = m_lifetime.guard();
     while (m_operations.contains(id)) {
         const RunningOperation running = m_operations.value(id);
         Completion<void> finished = running.finished;
@@ -556,6 +618,7 @@ QCoro::Task<void> LinuxRuntimeProvider::stopRuntime(QUuid id, RuntimeUpdateHandl
         CancelToken token = running.token;
         token.cancel();
         co_await finished;
+        alive.requireAlive();
     }
 
     const RunningOperation operation{Operation::stopping, CancelToken(), Completion<void>()};
@@ -563,10 +626,12 @@ QCoro::Task<void> LinuxRuntimeProvider::stopRuntime(QUuid id, RuntimeUpdateHandl
     std::exception_ptr failure;
     try {
         co_await runStop(id, onUpdate, operation.token);
+        alive.requireAlive();
     } catch (...) {
         failure = std::current_exception();
     }
-    m_operations.remove(id);
+    if (alive.isAlive())
+        m_operations.remove(id);
     Completion<void> finished = operation.finished;
     if (failure) {
         finished.reject(failure);
@@ -577,14 +642,17 @@ QCoro::Task<void> LinuxRuntimeProvider::stopRuntime(QUuid id, RuntimeUpdateHandl
 
 QCoro::Task<void> LinuxRuntimeProvider::runStop(QUuid id, RuntimeUpdateHandler onUpdate, CancelToken token)
 {
+    const Lifetime::Guard alive = m_lifetime.guard();
     const RuntimeConfig record =
         updateRecord(id, [](RuntimeConfig &r) { r.state = RuntimeState::stopping; }, onUpdate);
 
     RuntimeSessionManager::shared().closeTerminalSession(id);
     RemoteDesktopServer::shared().stop();
     co_await pause(300ms, token);
+    alive.requireAlive();
     RuntimeDisplayHost::shared().detach(id);
     co_await pause(200ms, token);
+    alive.requireAlive();
 
     if (record.ipAddress) {
         try {
@@ -594,6 +662,7 @@ QCoro::Task<void> LinuxRuntimeProvider::runStop(QUuid id, RuntimeUpdateHandler o
         } catch (const std::exception &) {
             // The guest may be unreachable or going down already.
         }
+        alive.requireAlive();
     }
     // Up to 8 s for the guest to power off; a machine that already has ends the wait.
     const auto machine = m_vmCache.value(id);
@@ -601,10 +670,12 @@ QCoro::Task<void> LinuxRuntimeProvider::runStop(QUuid id, RuntimeUpdateHandler o
         if (machine && machine->state() == VirtualMachineState::stopped)
             break;
         co_await pause(250ms, token);
+        alive.requireAlive();
     }
     if (machine) {
         if (machine->state() != VirtualMachineState::stopped)
             co_await machine->stop();  // a machine that cannot be reaped stays known
+        alive.requireAlive();
         m_vmCache.remove(id);
     }
     LinuxSSHPortRegistry::shared().removePort(id);
@@ -693,7 +764,10 @@ QString LinuxRuntimeProvider::desktopScript()
 
 QCoro::Task<void> LinuxRuntimeProvider::runProbe(RuntimeConfig record, ProbeRules rules, CancelToken token)
 {
+    // Nothing of the provider is touched after the first await: the loop
+    // ends with CancelledError when the provider that cancels it is gone.
     const auto ssh = m_dependencies.ssh;
+    const auto sleeper = m_dependencies.sleeper;
     const int attempts = rules.attempts * readinessBudgetFactor();
     for (int attempt = 1;; ++attempt) {
         QString output;
@@ -711,7 +785,7 @@ QCoro::Task<void> LinuxRuntimeProvider::runProbe(RuntimeConfig record, ProbeRule
         }
         if (failed) {
             logLine(rules.unavailableLine.arg(attempt), failure);
-            co_await pause(rules.unavailablePause, token);
+            co_await sleeper->sleep(rules.unavailablePause, token);
         } else if (rules.isReady(output)) {
             logLine(rules.readyLine);
             co_return;
@@ -719,7 +793,7 @@ QCoro::Task<void> LinuxRuntimeProvider::runProbe(RuntimeConfig record, ProbeRule
             // Throws for an answer that will never turn into ready.
             rules.checkFatal(output);
             logLine(rules.notReadyLine.arg(attempt), withoutTrailingLineBreaks(output));
-            co_await pause(2s, token);
+            co_await sleeper->sleep(2s, token);
         }
         if (attempt >= attempts)
             throw rules.timeout;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Async.h"
+#include "core/Lifetime.h"
 #include "platform/vm/QemuEnvironment.h"
 #include "platform/vm/VirtualMachine.h"
 #include "platform/vm/VirtualMachineConfiguration.h"
@@ -20,7 +21,9 @@
 namespace trellium {
 
 // Runtimes of kind linux: Linux guests on QEMU. Starts, probes, stops and
-// deletes them; keeps the running machines. Main thread.
+// deletes them; keeps the running machines. Main thread. Destroyed while an
+// operation runs, it cancels the operation, which then ends with
+// CancelledError without touching it, and stops its machines.
 class LinuxRuntimeProvider final : public RuntimeProvider {
 public:
     // The seams tests replace: how machines are made, how guest commands
@@ -165,6 +168,7 @@ private:
     // joins another stop.
     QHash<QUuid, RunningOperation> m_operations;
     bool m_budgetFactorLogged = false;
+    Lifetime m_lifetime;
 };
 
 } // namespace trellium

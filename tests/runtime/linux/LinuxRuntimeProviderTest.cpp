@@ -3,6 +3,7 @@
 #include "remotedesktop/RemoteDesktopServer.h"
 #include "remotedesktop/RuntimeDisplayHost.h"
 #include "runtime/RuntimeError.h"
+#include "runtime/RuntimeManager.h"
 #include "runtime/RuntimeSessionManager.h"
 #include "runtime/linux/LinuxRuntimeProvider.h"
 #include "runtime/linux/LinuxSSHPortRegistry.h"
@@ -61,6 +62,11 @@ protected:
     void useProvider(VirtualMachineAccelerator accelerator)
     {
         provider.reset();
+        provider = std::make_unique<LinuxRuntimeProvider>(store, seams(accelerator));
+    }
+
+    LinuxRuntimeProvider::Dependencies seams(VirtualMachineAccelerator accelerator)
+    {
         LinuxRuntimeProvider::Dependencies dependencies;
         dependencies.makeMachine = [this](const VirtualMachineConfiguration &) {
             auto made = std::make_shared<test::ScriptedMachine>();
@@ -74,7 +80,7 @@ protected:
         dependencies.addressSources.arpPath = scratch() + "/no-arp";
         dependencies.addressSources.leaseFiles = {};
         dependencies.environment.accelerator = accelerator;
-        provider = std::make_unique<LinuxRuntimeProvider>(store, dependencies);
+        return dependencies;
     }
 
     void TearDown() override
@@ -754,4 +760,98 @@ TEST_F(LinuxRuntimeProviderTest, WorkspaceDiagnosticsNeitherFollowLinksNorReadWh
     ASSERT_GE(banner, 0);
     EXPECT_EQ(lines.at(banner + 1).size(), 12000);
     EXPECT_TRUE(lines.at(banner + 1).endsWith(QStringLiteral("Ende ö")));
+}
+
+namespace {
+
+// Runs from the event loop, once the await under way has suspended.
+void later(std::function<void()> work)
+{
+    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
+}
+
+} // namespace
+
+TEST_F(LinuxRuntimeProviderTest, DestroyingTheProviderEndsItsOperationsAndStopsItsMachines)
+{
+    // The agent quits in the middle of a start or stop: the operation ends
+    // with CancelledError, nothing resumes on the destroyed provider (the
+    // sanitizer build sees that), no record is written afterwards (the next
+    // launch recovers it) and no machine runs on without an owner.
+    bool destroyed = false;
+    int updatesAfterwards = 0;
+    auto onUpdate = [&](const RuntimeConfig &) { updatesAfterwards += destroyed ? 1 : 0; };
+    auto destroy = [&] {
+        destroyed = true;
+        provider.reset();
+    };
+    auto expectEnded = [&](const test::ScriptedMachine &machine, RuntimeState stored) {
+        EXPECT_EQ(machine.state(), VirtualMachineState::stopped);
+        EXPECT_EQ(store.readRuntime(runtime.id).state, stored);
+        EXPECT_EQ(updatesAfterwards, 0);
+        EXPECT_FALSE(LinuxSSHPortRegistry::shared().port(runtime.id));
+        EXPECT_FALSE(RuntimeDisplayHost::shared().isAttached(runtime.id));
+    };
+
+    // While the start waits for cloud-init.
+    guest.cloudInit = [] { return QStringLiteral("status: running\n"); };
+    sleeper->onPause = [&](int pause) {
+        if (pause == 2)
+            later(destroy);
+    };
+    EXPECT_THROW(runSync(provider->startRuntime(runtime.id, onUpdate), 60s), CancelledError);
+    ASSERT_EQ(machines.size(), 1u);
+    expectEnded(*machines.at(0), RuntimeState::desktopPreparing);
+
+    // While the machine starts: the start stops what it started.
+    destroyed = false;
+    sleeper->onPause = {};
+    guest.cloudInit = [] { return QStringLiteral("status: done\n"); };
+    Completion<void> started;
+    onMachineMade = [&](test::ScriptedMachine &machine) {
+        machine.startGate = started;
+        machine.onStart = [&] {
+            later([&] {
+                destroy();
+                started.resolve();
+            });
+        };
+    };
+    useProvider(VirtualMachineAccelerator::kvm);
+    EXPECT_THROW(runSync(provider->startRuntime(runtime.id, onUpdate), 60s), CancelledError);
+    ASSERT_EQ(machines.size(), 2u);
+    expectEnded(*machines.at(1), RuntimeState::starting);
+
+    // While a stop waits for the guest to power off.
+    destroyed = false;
+    onMachineMade = {};
+    useProvider(VirtualMachineAccelerator::kvm);
+    start();
+    sleeper->onPause = [&](int) {
+        if (!destroyed)
+            later(destroy);
+    };
+    EXPECT_THROW(runSync(provider->stopRuntime(runtime.id, onUpdate), 60s), CancelledError);
+    ASSERT_EQ(machines.size(), 3u);
+    expectEnded(*machines.at(2), RuntimeState::stopping);
+}
+
+TEST_F(LinuxRuntimeProviderTest, DestroyingTheRuntimeManagerEndsTheStartOfItsProvider)
+{
+    auto manager = std::make_unique<RuntimeManager>();
+    manager->registerProvider(std::make_shared<LinuxRuntimeProvider>(store, seams(VirtualMachineAccelerator::kvm)));
+    Completion<void> started;
+    onMachineMade = [&](test::ScriptedMachine &machine) {
+        machine.startGate = started;
+        machine.onStart = [&] {
+            later([&] {
+                manager.reset();
+                started.resolve();
+            });
+        };
+    };
+    EXPECT_THROW(runSync(manager->startRuntime(runtime.id, RuntimeKind::linux, {}), 60s), CancelledError);
+    ASSERT_EQ(machines.size(), 1u);
+    EXPECT_EQ(machines.at(0)->state(), VirtualMachineState::stopped);
+    EXPECT_EQ(store.readRuntime(runtime.id).state, RuntimeState::starting);
 }

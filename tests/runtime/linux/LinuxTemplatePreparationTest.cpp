@@ -308,3 +308,26 @@ TEST_F(RuntimeCreationTest, ARecordWhoseDatesCannotBeStoredIsRefusedBeforeAnythi
     EXPECT_EQ(createError(record), "<no error>");
     EXPECT_EQ(manager.store().loadAllRuntimes().size(), 1);
 }
+
+TEST_F(RuntimeCreationTest, DestroyingTheProviderDuringACreationRemovesTheHalfMadeRuntime)
+{
+    // The agent quits while the creation waits for the template: the
+    // template is finished for the next creation, the new runtime's folder goes.
+    createDirectories(base(kUbuntu, ""));
+    writeFileAtomically(base(kUbuntu, "source.img"), "converted");
+    provider->imageManager().writeSourceManifest(kUbuntu, dependencies.images.sources.first().downloadURLs.first());
+    dependencies.images.prepareTemplate = [this](QString, QString, QString templateDisk) -> QCoro::Task<void> {
+        Completion<void> prepared;
+        auto quit = [this, prepared]() mutable {
+            provider.reset();
+            prepared.resolve();
+        };
+        QMetaObject::invokeMethod(QCoreApplication::instance(), quit, Qt::QueuedConnection);
+        co_await prepared;
+        writeFileAtomically(templateDisk, "template disk");
+    };
+    provider = std::make_unique<LinuxRuntimeProvider>(store, dependencies);
+    EXPECT_THROW(runSync(provider->createRuntime(record), 60s), CancelledError);
+    EXPECT_FALSE(itemExists(store.runtimeDirectory(record.id)));
+    EXPECT_TRUE(LinuxImageManager(LinuxDiskManager(), dependencies.images).isTemplateReady(kUbuntu));
+}

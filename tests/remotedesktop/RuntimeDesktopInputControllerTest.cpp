@@ -550,6 +550,8 @@ TEST_F(InputControllerTest, TheQueueEndsWithItsMachine)
     EXPECT_EQ(recorder->sent.size(), 1u);
     EXPECT_EQ(log.count(QStringLiteral("Runtime input dropped")), 1);
     EXPECT_TRUE(log.contains(QStringLiteral("Runtime input dropped 5 events")));
+    // Steps name machines by address, and a later machine may get the freed one's.
+    recorder->sent.clear();
 
     // A new machine of the runtime gets what follows, also while the one it
     // replaced still exists.

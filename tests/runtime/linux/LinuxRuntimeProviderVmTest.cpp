@@ -145,3 +145,34 @@ TEST_F(LinuxRuntimeProviderVmTest, StartsUsesStreamsTypesIntoStopsAndDeletesARea
     runSync(manager.deleteRuntime(runtime.id, RuntimeKind::linux));
     EXPECT_FALSE(itemExists(manager.store().runtimeDirectory(runtime.id)));
 }
+
+TEST_F(LinuxRuntimeProviderVmTest, AManagerDestroyedWhileItsStartWaitsForTheGuestLeavesNoQemuBehind)
+{
+    // The agent quits while the guest boots: the start ends, and its QEMU and
+    // virtiofsd end with the provider instead of running on without an owner.
+    auto quitting = std::make_unique<RuntimeManager>();
+    LinuxRuntimeProvider::Dependencies dependencies;
+    dependencies.environment.restrictNetwork = true;
+    auto owned = std::make_shared<LinuxRuntimeProvider>(quitting->store(), dependencies);
+    std::weak_ptr<LinuxRuntimeProvider> watched = owned;
+    quitting->registerProvider(std::move(owned));
+    QCoro::Task<RuntimeConfig> starting = quitting->startRuntime(runtime.id, RuntimeKind::linux, {});
+    std::shared_ptr<QemuVirtualMachine> machine;
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            const auto provider = watched.lock();
+            machine = std::dynamic_pointer_cast<QemuVirtualMachine>(provider->virtualMachine(runtime.id));
+            return machine && machine->state() == VirtualMachineState::running;
+        },
+        120s));
+    const qint64 qemu = machine->processId();
+    const QList<qint64> shares = machine->shareProcessIds();
+    machine.reset();
+
+    quitting.reset();
+    EXPECT_TRUE(watched.expired());
+    EXPECT_THROW(runSync(std::move(starting), 60s), CancelledError);
+    EXPECT_TRUE(test::waitUntil([&] { return !test::processAlive(qemu); }, 30s));
+    for (const qint64 share : shares)
+        EXPECT_TRUE(test::waitUntil([&] { return !test::processAlive(share); }, 10s));
+}

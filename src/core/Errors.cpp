@@ -89,4 +89,13 @@ QString describeCurrentException()
     }
 }
 
+QString describeException(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (...) {
+        return describeCurrentException();
+    }
+}
+
 } // namespace trellium

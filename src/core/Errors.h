@@ -94,5 +94,6 @@ private:
 // Description of any exception, for log lines and failure events.
 QString describeError(const std::exception &error);
 QString describeCurrentException();
+QString describeException(std::exception_ptr error);
 
 } // namespace trellium

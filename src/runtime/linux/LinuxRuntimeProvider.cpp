@@ -545,13 +545,7 @@ QCoro::Task<void> LinuxRuntimeProvider::runTemplateStart(QUuid id, CancelToken t
     reportFailure(id, loaded);
     co_await discardMachine(id);
     markFailed(id, {});
-    QString description;
-    try {
-        std::rethrow_exception(failure);
-    } catch (...) {
-        description = describeCurrentException();
-    }
-    logLine(QStringLiteral("Template provisioning failed:"), description);
+    logLine(QStringLiteral("Template provisioning failed:"), describeException(failure));
     std::rethrow_exception(failure);
 }
 
@@ -570,13 +564,7 @@ QCoro::Task<void> LinuxRuntimeProvider::failStart(QUuid id, RuntimeConfig origin
     co_await discardMachine(id);
 
     markFailed(id, onUpdate);
-    QString description;
-    try {
-        std::rethrow_exception(cause);
-    } catch (...) {
-        description = describeCurrentException();
-    }
-    logLine(QStringLiteral("Runtime IP resolve failed:"), description);
+    logLine(QStringLiteral("Runtime IP resolve failed:"), describeException(cause));
     std::rethrow_exception(cause);
 }
 

@@ -18,15 +18,6 @@ namespace {
 
 const QString kArch = QStringLiteral("archlinux-x86_64");
 
-QString describe(std::exception_ptr error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (...) {
-        return describeCurrentException();
-    }
-}
-
 } // namespace
 
 LinuxTemplatePreparation::LinuxTemplatePreparation(LinuxRuntimeProvider::Dependencies dependencies)
@@ -253,7 +244,7 @@ QCoro::Task<void> LinuxTemplatePreparation::prepareTemplate(QString distro, QStr
         } catch (const std::exception &error) {
             logLine(QStringLiteral("Template stop failed:"), describeError(error));
         }
-        logLine(QStringLiteral("Template preparation failed:"), describe(failure));
+        logLine(QStringLiteral("Template preparation failed:"), describeException(failure));
         std::rethrow_exception(failure);
     }
 

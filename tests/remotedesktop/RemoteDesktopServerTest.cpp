@@ -384,6 +384,29 @@ TEST_F(RemoteDesktopServerTest, AStartStopStormOpensFewEncodersAndDeliversNoStal
     EXPECT_EQ(first.index, 1u);
     EXPECT_EQ(first.flags, 1u);
     EXPECT_EQ(first.width, 640);
+
+    // While the encoder thread is held up opening one encoder, streams that
+    // reach its queue and stop before their turn open none.
+    auto gate = std::make_shared<QSemaphore>();
+    auto held = std::make_shared<std::atomic<int>>(0);
+    server.setEncoderFactory([gate, held](int width, int height, int fps, int64_t bitrate) {
+        ++*held;
+        gate->tryAcquire(1, 10000);
+        return std::make_shared<RemoteDesktopH264Encoder>(width, height, fps, bitrate);
+    });
+    server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);
+    ASSERT_TRUE(test::waitUntil([&] { return *held == 1; }, 10s));
+    for (int i = 0; i < 20; ++i) {
+        server.start(connection, RemoteDesktopSource::mainDisplay(), 320, 240, 30, 1'000'000);
+        runSync(sleepFor(5ms));  // its open is queued behind the held one
+        server.stop();
+    }
+    gate->release(1000);
+    auto after = std::make_shared<RecordingConnection>();
+    server.start(after, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);
+    ASSERT_TRUE(test::waitUntil([&] { return !after->messages.isEmpty(); }, 30s));
+    server.stop();
+    EXPECT_EQ(*held, 2);
 }
 
 TEST_F(RemoteDesktopServerTest, ARuntimeWithoutMachineGivesNoFramesButALinePerInterval)

@@ -48,14 +48,19 @@ QStringList LinuxSSHManager::commandArguments(const RuntimeConfig &runtime, cons
     return arguments;
 }
 
+ProcessOptions LinuxSSHManager::commandOptions(CancelToken cancel, std::optional<std::chrono::milliseconds> timeout)
+{
+    ProcessOptions options;
+    options.timeout = timeout;  // none unless given: the runner's own default would cut builds short
+    options.cancel = std::move(cancel);
+    return options;
+}
+
 QCoro::Task<QString> LinuxSSHManager::runCommand(RuntimeConfig runtime, QString command, CancelToken cancel,
                                                  std::optional<std::chrono::milliseconds> timeout)
 {
     const QStringList arguments = commandArguments(runtime, command);
-    ProcessOptions options;
-    options.timeout = timeout;
-    options.cancel = cancel;
-    const ProcessResult result = co_await runProcess(m_ssh, arguments, std::move(options));
+    const ProcessResult result = co_await runProcess(m_ssh, arguments, commandOptions(std::move(cancel), timeout));
     // Invalid UTF-8 is decoded with replacement characters, never dropped.
     if (result.succeeded())
         co_return QString::fromUtf8(result.standardOutput);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Async.h"
+#include "core/Process.h"
 #include "model/RuntimeConfig.h"
 #include "runtime/linux/LinuxSSHKeyManager.h"
 
@@ -46,6 +47,9 @@ public:
     static QStringList destinationArguments(const RuntimeConfig &runtime);
 
     QStringList commandArguments(const RuntimeConfig &runtime, const QString &command) const;
+    // A guest command runs as long as it takes (provisioning and builds run
+    // long) unless the caller gives a limit; cancellation always ends it.
+    static ProcessOptions commandOptions(CancelToken cancel, std::optional<std::chrono::milliseconds> timeout);
 
 private:
     LinuxSSHKeyManager m_keyManager;

@@ -149,6 +149,11 @@ TEST_F(LinuxSSHManagerTest, LongCommandsEndByCancellationOrTheCallersOwnLimit)
     }
     EXPECT_LT(clock.elapsed(), 20000);
     EXPECT_TRUE(test::waitUntil([&] { return !test::processAlive(pid()); }, std::chrono::seconds(10)));
+
+    // Without a limit from the caller none applies: the process runner's own
+    // default of minutes would kill a long build.
+    EXPECT_FALSE(LinuxSSHManager::commandOptions({}, std::nullopt).timeout);
+    EXPECT_EQ(LinuxSSHManager::commandOptions({}, std::chrono::milliseconds(300)).timeout, std::chrono::milliseconds(300));
 }
 
 TEST_F(LinuxSSHManagerTest, RunsCommandsOnARealServer)

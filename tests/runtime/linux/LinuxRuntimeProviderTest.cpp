@@ -709,6 +709,13 @@ TEST_F(LinuxRuntimeProviderTest, WithoutHardwareAccelerationTheBudgetsGrowByTheS
         EXPECT_EQ(log.count("Runtime IP resolve attempt "), 30 * 4);
         EXPECT_EQ(log.count("Runtime readiness budgets x4"), 1);
     }
+    {
+        // A template start looks for the address with the same budget.
+        test::LogCapture log;
+        EXPECT_EQ(test::errorOf([&] { runSync(provider->startTemplateRuntime(runtime.id), 60s); }),
+                  QStringLiteral("Keine Runtime-IP gefunden für runtime1"));
+        EXPECT_EQ(log.count("Runtime IP resolve attempt "), 30 * 4);
+    }
 
     userDefaults()->setValue(LinuxRuntimeProvider::kTCGBudgetFactorKey, 2);
     RuntimeConfig record = runtime;

@@ -564,6 +564,14 @@ TEST_F(LinuxRuntimeProviderTest, CloudInitErrorAfterTheReadyMarkerIsReportedWhil
     test::LogCapture quiet;
     start();
     EXPECT_EQ(quiet.count("WARNING: cloud-init"), 0);
+
+    // A status that cannot be read is only noted: the start still ends running.
+    runSync(provider->stopRuntime(runtime.id, {}), 60s);
+    guest.cloudInitStatus = []() -> QString { throw DomainError("SSH", 255, "Connection reset"); };
+    test::LogCapture unreadable;
+    EXPECT_EQ(start().value(3), RuntimeState::running);
+    EXPECT_EQ(store.readRuntime(runtime.id).state, RuntimeState::running);
+    EXPECT_EQ(unreadable.count("Cloud-init status unavailable:"), 1);
 }
 
 TEST_F(LinuxRuntimeProviderTest, AStartThatFailsBeforeTheGuestBootsEndsFailedAndCanBeDeleted)

@@ -740,6 +740,19 @@ TEST_F(LinuxRuntimeProviderTest, WithoutHardwareAccelerationTheBudgetsGrowByTheS
     sleeper->pauses.clear();
     EXPECT_THROW(runSync(provider->waitForDesktop(record), 60s), DomainError);
     EXPECT_EQ(sleeper->pauses.size(), 90);
+
+    // The setting counts from 1 to 100; anything else is the default.
+    for (const auto &[setting, factor] : QList<std::pair<QVariant, int>>{
+             {0, 4}, {-3, 4}, {QStringLiteral("viel"), 4}, {1, 1}, {100, 100}, {1000000000, 100}}) {
+        userDefaults()->setValue(LinuxRuntimeProvider::kTCGBudgetFactorKey, setting);
+        useProvider(VirtualMachineAccelerator::tcg);
+        sleeper->pauses.clear();
+        test::LogCapture bounded;
+        EXPECT_THROW(runSync(provider->waitForDesktop(record), 60s), DomainError);
+        EXPECT_EQ(sleeper->pauses.size(), 90 * factor) << setting.toString().toStdString();
+        EXPECT_EQ(bounded.count(QStringLiteral("Runtime readiness budgets x%1:").arg(factor)), 1)
+            << setting.toString().toStdString();
+    }
 }
 
 TEST_F(LinuxRuntimeProviderTest, WorkspaceDiagnosticsNeitherFollowLinksNorReadWholeFiles)

@@ -1,13 +1,12 @@
 #include "core/Download.h"
 
+#include "core/PartialItem.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
-#include <QRandomGenerator>
-#include <QScopeGuard>
 
 #include <cstdio>
 
@@ -57,6 +56,10 @@ QString DownloadError::localizedDescription() const
         return QStringLiteral("Der Download von %1 ist unvollständig (%2).").arg(where, m_detail);
     case Reason::tooLarge:
         return QStringLiteral("Der Download von %1 ist größer als erlaubt (%2).").arg(where, m_detail);
+    case Reason::unverifiable:
+        return QStringLiteral("Der Download von %1 wurde abgelehnt: Der Server nennt keine Länge, ein abgeschnittener "
+                              "Download wäre nicht zu erkennen.")
+            .arg(where);
     case Reason::transport:
         break;
     }
@@ -148,6 +151,11 @@ QCoro::Task<Answer> fetchOnce(QNetworkAccessManager *network, QNetworkRequest re
         }
         if (options.maximumBytes && progress.expected > *options.maximumBytes) {
             fail(tooLarge());
+            return false;
+        }
+        if (options.requireVerifiableEnd && progress.expected < 0
+            && !reply->rawHeader("Transfer-Encoding").toLower().contains("chunked")) {
+            fail(std::make_exception_ptr(DownloadError(DownloadError::Reason::unverifiable, reply->url(), {})));
             return false;
         }
         return true;
@@ -289,18 +297,11 @@ QCoro::Task<DownloadResult> downloadToFile(QNetworkAccessManager *network, QNetw
                                            DownloadOptions options)
 {
     options.cancel.throwIfCancelled();
-    const QFileInfo target(path);
-    const QString partial = target.absolutePath() + QStringLiteral("/.") + target.fileName()
-        + QStringLiteral(".download-") + QString::number(QRandomGenerator::global()->generate64(), 16);
+    PartialItem partial(path);
     // Unbuffered: a failed write shows at the write, not lost in a flush.
-    QFile file(partial);
+    QFile file(partial.path());
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-        throw FileError(QStringLiteral("Schreiben"), partial, file.errorString());
-    bool committed = false;
-    const auto removePartial = qScopeGuard([&]() {
-        if (!committed)
-            QFile::remove(partial);
-    });
+        throw FileError(QStringLiteral("Schreiben"), partial.path(), file.errorString());
 
     const BodySink write = [&file](const QByteArray &piece) {
         if (file.write(piece) != piece.size())
@@ -310,9 +311,9 @@ QCoro::Task<DownloadResult> downloadToFile(QNetworkAccessManager *network, QNetw
     file.close();
     if (!isSuccess(answer.status))
         co_return DownloadResult{answer.status, 0, answer.url, {}};
-    if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(path).constData()) != 0)
+    if (std::rename(QFile::encodeName(partial.path()).constData(), QFile::encodeName(path).constData()) != 0)
         throw FileError::fromErrno(QStringLiteral("Umbenennen"), path, errno);
-    committed = true;
+    partial.keep();
     co_return DownloadResult{answer.status, answer.bytes, answer.url, {}};
 }
 

@@ -37,6 +37,10 @@ struct DownloadOptions {
     // refuses it with that error. Redirects from HTTPS to HTTP are never
     // followed (the redirect is then the answer).
     std::function<void(const QUrl &target)> checkRedirect;
+    // A body that only the connection's end delimits (no Content-Length, not
+    // chunked) cannot be told from a cut one: with this set, such an answer
+    // fails with DownloadError unverifiable before any of its body is taken.
+    bool requireVerifiableEnd = false;
 };
 
 struct DownloadResult {
@@ -50,7 +54,7 @@ struct DownloadResult {
 // that went silent, fewer bytes than announced, or more than allowed.
 class DownloadError : public Error {
 public:
-    enum class Reason { transport, stalled, truncated, tooLarge };
+    enum class Reason { transport, stalled, truncated, tooLarge, unverifiable };
 
     DownloadError(Reason reason, QUrl url, QString detail);
 
@@ -64,7 +68,7 @@ private:
 };
 
 // GETs the request's URL and streams the body into `path` (never whole in
-// memory). The body goes to a hidden file beside `path` that is renamed into
+// memory). The body goes to a PartialItem beside `path` that is renamed into
 // place when complete, so `path` holds a whole body or is untouched. An answer
 // outside 200..299 is returned with its status and writes nothing. Redirects
 // are followed unless they lead from HTTPS to HTTP. Throws DownloadError,

@@ -3,6 +3,7 @@
 #include "core/Download.h"
 #include "core/Files.h"
 #include "core/Log.h"
+#include "core/PartialItem.h"
 #include "core/Process.h"
 #include "host/ComponentError.h"
 #include "host/ComponentFiles.h"
@@ -586,14 +587,16 @@ QCoro::Task<bool> AgentComponentManager::xcodeGenSteps()
     const QString id = uuidText(QUuid::createUuid());
     const QString work = temporaryDirectory() + QStringLiteral("/trellium-xcodegen-") + id;
     const QString download = work + QStringLiteral("/xcodegen.zip");
-    const QString staging = componentsDirectory() + QStringLiteral("/.xcodegen-") + id;
     const QString installFolder = componentDirectory(kXcodeGenFolder, kXcodeGenID);
     const QString unzip = tools().unzip;
+    createDirectories(componentsDirectory());
+    // Removed on quit too; an earlier run's is removed here.
+    PartialItem stagingItem(componentsDirectory() + QStringLiteral("/xcodegen"));
+    const QString staging = stagingItem.path();
     createDirectories(work);
 
     std::exception_ptr failure;
     try {
-        createDirectories(componentsDirectory());
         co_await downloadVerified(Tool::xcodeGen, *artifact, download,
                                   QStringLiteral("XcodeGen ") + component->version + QStringLiteral(" wird von GitHub geladen"));
         requireAlive(self);

@@ -5,6 +5,7 @@
 #include "core/Download.h"
 #include "core/Files.h"
 #include "core/Log.h"
+#include "core/PartialItem.h"
 #include "core/Settings.h"
 #include "core/Text.h"
 #include "host/AgentUpdateError.h"
@@ -17,7 +18,6 @@
 #include <QGuiApplication>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTextBoundaryFinder>
 
@@ -343,36 +343,27 @@ QCoro::Task<void> AgentUpdateManager::downloadInstaller(AgentLatestManifest mani
                                  .arg(manifest.version, QString::number(manifest.build), platform.installerExtension);
     const QString target = folder + QLatin1Char('/') + fileName;
 
-    // Hidden beside the target until verified, so that the final move is a
-    // rename on one file system; removed on every failure.
-    struct Unverified {
-        QString path;
-        bool kept = false;
-        ~Unverified()
-        {
-            if (!kept)
-                QFile::remove(path);
-        }
-    } unverified{folder + QStringLiteral("/.") + fileName + QStringLiteral(".unverified-")
-                 + QString::number(QRandomGenerator::global()->generate64(), 16)};
+    // Beside the target until verified, so that the final move is a rename
+    // on one file system; removed on every failure and on quit.
+    PartialItem unverified(target);
 
     DownloadOptions options = updateTransfer(manifest.url, m_configuration);
     options.maximumBytes = limit;
     options.totalTimeout = m_configuration.installerTimeout;
     options.onProgress = std::move(onProgress);
     try {
-        requireSuccess(co_await downloadToFile(&m_network, updateRequest(manifest.url), unverified.path, options));
+        requireSuccess(co_await downloadToFile(&m_network, updateRequest(manifest.url), unverified.path(), options));
     } catch (const DownloadError &error) {
         if (isTooLarge(error))
             throw AgentUpdateError::downloadTooLarge();
         throw;
     }
 
-    const int64_t size = fileSize(unverified.path);
+    const int64_t size = fileSize(unverified.path());
     if (size < 1 || size > limit)
         throw AgentUpdateError::downloadTooLarge();
 
-    const QString path = unverified.path;
+    const QString path = unverified.path();
     const QString expected = manifest.sha256;
     const auto hashFile = [path, expected]() { return sha256OfFile(path, expected); };
     if (!co_await runOnWorker(hashFile))
@@ -384,7 +375,7 @@ QCoro::Task<void> AgentUpdateManager::downloadInstaller(AgentLatestManifest mani
             throw FileError::fromErrno(QStringLiteral("Verschieben"), target, errno);
     };
     co_await runOnWorker(moveIntoPlace);
-    unverified.kept = true;
+    unverified.keep();
 
     logLine(QStringLiteral("UPDATE INSTALLER SAVED:"), target);
     if (!platform.openInstaller(target))

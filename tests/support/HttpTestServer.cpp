@@ -4,11 +4,13 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
 
@@ -32,33 +34,22 @@ constexpr qint64 kWriteBacklog = 256 * 1024;
 // malformed, so the whole body is served; {-1, -1} when unsatisfiable.
 std::optional<std::pair<qint64, qint64>> parseRange(const QByteArray &header, qint64 total)
 {
-    if (!header.startsWith("bytes=") || header.contains(','))
+    static const QRegularExpression pattern(QStringLiteral("^bytes=\\s*(\\d*)\\s*-\\s*(\\d*)\\s*$"));
+    const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(header));
+    if (!match.hasMatch())
         return std::nullopt;
-    const QByteArray spec = header.mid(6).trimmed();
-    const qsizetype dash = spec.indexOf('-');
-    if (dash < 0)
-        return std::nullopt;
-    const QByteArray from = spec.left(dash).trimmed();
-    const QByteArray to = spec.mid(dash + 1).trimmed();
-    bool ok = true;
-    qint64 first = 0;
+    const QString from = match.captured(1);
+    const QString to = match.captured(2);
+    qint64 first = from.toLongLong();
     qint64 last = total - 1;
-    if (from.isEmpty()) {
-        const qint64 suffix = to.toLongLong(&ok);
-        if (!ok || suffix <= 0)
-            return std::nullopt;
-        first = std::max<qint64>(0, total - suffix);
-    } else {
-        first = from.toLongLong(&ok);
-        if (!ok || first < 0)
-            return std::nullopt;
-        if (!to.isEmpty()) {
-            last = to.toLongLong(&ok);
-            if (!ok || last < first)
-                return std::nullopt;
-            last = std::min(last, total - 1);
-        }
-    }
+    if (from.isEmpty() && to.toLongLong() <= 0)
+        return std::nullopt;
+    if (from.isEmpty())
+        first = std::max<qint64>(0, total - to.toLongLong());  // the last n bytes
+    else if (!to.isEmpty() && to.toLongLong() < first)
+        return std::nullopt;
+    else if (!to.isEmpty())
+        last = std::min(to.toLongLong(), total - 1);
     if (first >= total)
         return std::make_pair(qint64(-1), qint64(-1));
     return std::make_pair(first, last);
@@ -186,6 +177,8 @@ private:
         }
         if (response.chunked)
             headers.append(qMakePair(QByteArray("Transfer-Encoding"), QByteArray("chunked")));
+        else if (response.closeDelimited)
+            active.closeAfterward = true;
         else
             headers.append(qMakePair(QByteArray("Content-Length"), QByteArray(QByteArray::number(active.length))));
         if (active.closeAfterward)
@@ -401,12 +394,8 @@ QList<HttpRequest> HttpTestServer::requests() const
 int HttpTestServer::count(const QByteArray &method, const QByteArray &path) const
 {
     std::lock_guard lock(m_shared->mutex);
-    int n = 0;
-    for (const HttpRequest &request : m_shared->requests) {
-        if (request.method == method && request.path == path)
-            ++n;
-    }
-    return n;
+    return int(std::count_if(m_shared->requests.cbegin(), m_shared->requests.cend(),
+                             [&](const HttpRequest &r) { return r.method == method && r.path == path; }));
 }
 
 QSslConfiguration HttpTestServer::clientConfiguration()

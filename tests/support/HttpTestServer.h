@@ -39,6 +39,8 @@ struct HttpResponse {
     bool acceptRanges = false;
     // Transfer-Encoding: chunked instead of a Content-Length.
     bool chunked = false;
+    // Neither: the body ends where the server closes the connection.
+    bool closeDelimited = false;
     // Waits this long before the status line.
     std::chrono::milliseconds delay{0};
     // Paces the body; 0 sends as fast as the client reads.

@@ -41,7 +41,8 @@ QCoro::Task<void> LinuxImageDownloadDelegate::download(QNetworkAccessManager *ne
     DownloadOptions options;
     options.idleTimeout = limits.idle;
     options.totalTimeout = limits.total;
-    options.maximumBytes = limits.maximumBytes;
+    options.maximumBytes = limits.maximumBytes.value_or(limits.unprobedMaximumBytes);
+    options.requireVerifiableEnd = !limits.maximumBytes;
     options.onProgress = [this](qint64 received, qint64 expected) { bytesWritten(received, expected); };
     const DownloadResult result = co_await downloadToFile(network, QNetworkRequest(url), m_destination, options);
     if (result.status < 200 || result.status > 299)

@@ -32,6 +32,10 @@ public:
         // The size the server announced when probed: a body running on past
         // it is cut there instead of filling the disk.
         std::optional<int64_t> maximumBytes;
+        // Without a probe's size nothing could tell a body cut short from a
+        // whole one unless the answer itself delimits it (a length, chunks):
+        // it must, and its size is bounded by this.
+        int64_t unprobedMaximumBytes = int64_t(16) << 30;
     };
 
     static constexpr std::chrono::milliseconds kProgressTimeStep{750};

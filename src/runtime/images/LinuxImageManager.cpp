@@ -3,6 +3,7 @@
 #include "core/Async.h"
 #include "core/Files.h"
 #include "core/Log.h"
+#include "core/PartialItem.h"
 #include "core/Process.h"
 #include "host/AgentComponentManager.h"
 #include "platform/vm/EFIVariableStore.h"
@@ -13,6 +14,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QStorageInfo>
 #include <QTimer>
 
 #include <cmath>
@@ -486,24 +488,30 @@ QCoro::Task<void> LinuxImageManager::convertQCOW2ToRaw(QString input, QString ou
         throw error(6, QStringLiteral("Das Image verweist auf andere Dateien (Backing-File oder externe Datendatei) "
                                       "und wird nicht verwendet."));
 
+    // The raw disk takes up to the image's virtual size: an image that
+    // names more than the folder's file system has free is refused before
+    // anything is written (a few compressed clusters can stand for terabytes).
+    const int64_t virtualSize = details.value(QStringLiteral("virtual-size")).toInteger();
+    const QStorageInfo storage(QFileInfo(output).absolutePath());
+    if (storage.isValid() && virtualSize > storage.bytesAvailable()) {
+        const QLocale german(QLocale::German, QLocale::Germany);
+        throw error(8, QStringLiteral("Das Image ist entpackt %1 groß, im Ordner der Basis-Images sind aber nur %2 frei.")
+                           .arg(german.formattedDataSize(virtualSize, 1, QLocale::DataSizeSIFormat),
+                                german.formattedDataSize(storage.bytesAvailable(), 1, QLocale::DataSizeSIFormat)));
+    }
+
     removeItem(output);
-    const QFileInfo target(output);
-    const QString temporary = target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".converting");
-    removeItem(temporary);
+    PartialItem temporary(output);
     ProcessOptions options;
-    options.timeout = std::chrono::hours(2);
+    options.timeout = m_dependencies.conversionTimeout;
     options.channels = ProcessOptions::Channels::Merged;
-    const ProcessResult result = co_await runProcess(*tool, qemuImgConvertArguments(input, temporary), options);
-    if (!result.succeeded()) {
-        removeItem(temporary);
+    const ProcessResult result = co_await runProcess(*tool, qemuImgConvertArguments(input, temporary.path()), options);
+    if (!result.succeeded())
         throw error(result.exitCode > 0 ? result.exitCode : 1,
                     QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
-    }
-    if (::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(output).constData()) != 0) {
-        const int reason = errno;
-        removeItem(temporary);
-        throw FileError::fromErrno(QStringLiteral("Umbenennen"), output, reason);
-    }
+    if (::rename(QFile::encodeName(temporary.path()).constData(), QFile::encodeName(output).constData()) != 0)
+        throw FileError::fromErrno(QStringLiteral("Umbenennen"), output, errno);
+    temporary.keep();
 }
 
 // --- preparation ------------------------------------------------------------------------
@@ -570,7 +578,9 @@ QCoro::Task<void> LinuxImageManager::runPreparation(QString distro, StatusCallba
                 break;
             }
         }
-        if (!selected)
+        // Only a server that answered can contradict the file; with none
+        // answering (offline, mirrors down) the complete download is used.
+        if (!selected && !probes.isEmpty())
             removeItem(downloadFile);
     }
 

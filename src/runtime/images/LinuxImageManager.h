@@ -73,6 +73,7 @@ public:
         // Idle time-out of a probe; the whole probe is bounded by a multiple of it.
         std::chrono::milliseconds probeTimeout{20'000};
         LinuxImageDownloadDelegate::Limits downloadLimits;
+        std::chrono::milliseconds conversionTimeout = std::chrono::hours(2);
     };
 
     static constexpr int64_t kSourceSchemaVersion = 1;
@@ -135,7 +136,8 @@ public:
     static QStringList qemuImgInfoArguments(const QString &input);
     static QStringList qemuImgConvertArguments(const QString &input, const QString &output);
     // Refuses a qcow2 that reads other files (backing file, external data
-    // file), then converts it to a raw disk under a temporary name and renames it.
+    // file) or is larger than the output's file system has free, then
+    // converts it to a raw disk under a PartialItem and renames it.
     QCoro::Task<void> convertQCOW2ToRaw(QString input, QString output) const;
 
     // Makes the distribution's template ready, doing only what is missing.

@@ -45,7 +45,7 @@ protected:
 
 } // namespace
 
-TEST_F(LinuxImageManagerTest, SourceIsReadyOnlyWithImageAndMatchingManifest)
+TEST_F(LinuxImageManagerTest, SourceAndTemplateAreReadyOnlyWithTheirFilesAndMatchingManifests)
 {
     const QString url = ubuntuURLs().at(1).toString();
     writeBase("source.json", sourceManifest(1, kUbuntu, url));
@@ -67,10 +67,8 @@ TEST_F(LinuxImageManagerTest, SourceIsReadyOnlyWithImageAndMatchingManifest)
     const QJsonObject written = parseJsonObject(readWholeFile(base("source.json")));
     EXPECT_TRUE(written.value("createdAt").isDouble());
     EXPECT_FALSE(readWholeFile(base("source.json")).contains('\n'));  // compact
-}
 
-TEST_F(LinuxImageManagerTest, TemplateIsReadyForSchemasOneToNine)
-{
+    // A template is ready for schemas one to nine.
     auto templateWith = [&](const QString &schema, const QString &createdAt = "760007700") {
         writeBase("template.json",
                   QStringLiteral(R"({"schemaVersion":%1,"distro":"%2","createdAt":%3})")
@@ -116,10 +114,8 @@ TEST_F(LinuxImageManagerTest, CopyBaseImageReplacesTheRuntimeDiskAndCopiesTheSto
     writeFileAtomically(runtime + "/efi-variable-store", "stale vars");
     runSync(images.copyBaseImage(kUbuntu, id));
     EXPECT_EQ(readWholeFile(runtime + "/efi-variable-store"), "vars");
-}
 
-TEST_F(LinuxImageManagerTest, NewEfiStoresAreCopiesOfTheFirmwareTemplateAndNeverOverwrite)
-{
+    // New stores are copies of the firmware's template and never overwrite.
     const QString templatePath = scratch() + "/VARS.fd";
     writeFileAtomically(templatePath, QByteArray(4096, '\x5a'));
     const QString store = scratch() + "/efi-variable-store";
@@ -175,11 +171,11 @@ protected:
 
     // A small qcow2 with data at both ends, padded with a hole past the
     // probe's 100 MiB minimum (qemu ignores what follows its clusters).
-    QString makeQcow2(const QString &name, const QStringList &createOptions = {})
+    QString makeQcow2(const QString &name, const QStringList &createOptions = {}, const QString &size = "64M")
     {
         const QString path = scratch() + "/" + name;
         QStringList create{"create", "-q", "-f", "qcow2"};
-        create << createOptions << path << "64M";
+        create << createOptions << path << size;
         EXPECT_EQ(runProcessBlocking("/usr/bin/qemu-img", create).exitCode, 0);
         const auto io = runProcessBlocking("/usr/bin/qemu-io", {"-f", "qcow2", "-c", "write -P 0x5a 0 1M", "-c",
                                                                 "write -P 0xa5 40M 512k", path});
@@ -216,6 +212,13 @@ protected:
 
 TEST_F(LinuxImagePipelineTest, FreshImageIsProbedDownloadedFromTheRangeMirrorConvertedAndPrepared)
 {
+    // Without a template every entry is not installed, with its first URL.
+    const auto none = LinuxImageManager().runtimeImageInfos();
+    ASSERT_EQ(none.size(), 3);
+    for (const auto &info : none)
+        EXPECT_EQ(info.status, RuntimeImageStatus::notInstalled);
+    EXPECT_EQ(none.first().downloadURL, LinuxImageManager::builtInImageSources().first().downloadURLs.first().toString());
+
     QStringList labels;
     EXPECT_EQ(prepare(&labels), (QList<RuntimeImageStatus>{RuntimeImageStatus::downloading,
                                                            RuntimeImageStatus::converting,
@@ -259,7 +262,16 @@ TEST_F(LinuxImagePipelineTest, AKeptDownloadOfTheAnnouncedSizeIsConvertedWithout
     EXPECT_EQ(prepare(), (QList<RuntimeImageStatus>{RuntimeImageStatus::converting, RuntimeImageStatus::preparing}));
     EXPECT_EQ(server.count("GET", "/mirror/noble.img"), before + 1);  // the probe only
 
-    // A kept download of another size is replaced by a fresh one.
+    // With no server answering, nothing contradicts the kept download: it is used.
+    removeItem(base("template.json"));
+    removeItem(base("source.json"));
+    server.route("/whole/noble.img", test::HttpResponse::withStatus(503));
+    server.route("/mirror/noble.img", test::HttpResponse::withStatus(503));
+    EXPECT_EQ(prepare(), (QList<RuntimeImageStatus>{RuntimeImageStatus::converting, RuntimeImageStatus::preparing}));
+    EXPECT_EQ(fileSize(base("noble.img")), 110 * kMiB);
+
+    // A kept download of another size than a server announces is replaced by a fresh one.
+    server.route("/mirror/noble.img", test::HttpResponse::file(qcow2));
     removeItem(base("template.json"));
     removeItem(base("source.json"));
     QFile(base("noble.img")).resize(105 * kMiB);
@@ -267,8 +279,13 @@ TEST_F(LinuxImagePipelineTest, AKeptDownloadOfTheAnnouncedSizeIsConvertedWithout
     EXPECT_EQ(fileSize(base("noble.img")), 110 * kMiB);
 }
 
-TEST_F(LinuxImagePipelineTest, AQcow2ReadingOtherFilesIsRefusedBeforeConversion)
+TEST_F(LinuxImagePipelineTest, ImagesThatCannotBeConvertedSafelyAreRefusedAndLeaveNothing)
 {
+    // Distributions are looked up exactly.
+    EXPECT_EQ(test::errorOf([&] { runSync(images->prepareRuntimeImage("Ubuntu-24.04-amd64")); }),
+              QStringLiteral("Keine Image-Quelle für Ubuntu-24.04-amd64."));
+    EXPECT_FALSE(itemExists(images->baseImageDirectory("Ubuntu-24.04-amd64")));
+
     const QString backing = makeQcow2("base.qcow2");
     const QString child = makeQcow2("child.qcow2", {"-b", backing, "-F", "qcow2"});
     server.route("/mirror/noble.img", test::HttpResponse::file(child));
@@ -293,6 +310,32 @@ TEST_F(LinuxImagePipelineTest, AQcow2ReadingOtherFilesIsRefusedBeforeConversion)
     removeItem(base("noble.img"));
     EXPECT_EQ(prepareError(), QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
     EXPECT_FALSE(itemExists(base("source.img")));
+
+    // Larger than the disk could hold once converted: refused, nothing written.
+    server.route("/mirror/noble.img", test::HttpResponse::file(makeQcow2("huge.qcow2", {}, "64T")));
+    removeItem(base("noble.img"));
+    EXPECT_TRUE(prepareError().startsWith(QStringLiteral("Das Image ist entpackt 70,4 TB groß, im Ordner der "
+                                                         "Basis-Images sind aber nur ")));
+    EXPECT_EQ(listDirectory(base("")), (QStringList{"noble.img"}));
+
+    // A converter that is missing, fails or hangs midway leaves no part of its output.
+    LinuxImageManager::Dependencies standIn;
+    const auto convert = [&] {
+        return test::errorOf([&] {
+            runSync(LinuxImageManager(LinuxDiskManager(), standIn).convertQCOW2ToRaw(qcow2, base("source.img")), 60s);
+        });
+    };
+    standIn.qemuImgPath = [] { return std::nullopt; };
+    EXPECT_EQ(convert(), QStringLiteral("qemu-img nicht gefunden."));
+    const QString converter = scratch() + "/qemu-img";
+    standIn.qemuImgPath = [converter] { return converter; };
+    standIn.conversionTimeout = 1s;
+    for (const QString ending : {"exit 1", "exec sleep 60"}) {
+        test::shellScript(converter, "[ \"$1\" = convert ] || exec /usr/bin/qemu-img \"$@\"\n"
+                                     "for last; do :; done\necho part > \"$last\"\n" + ending);
+        EXPECT_NE(convert(), "<no error>");
+        EXPECT_EQ(listDirectory(base("")), (QStringList{"noble.img"})) << qPrintable(ending);
+    }
 }
 
 TEST_F(LinuxImagePipelineTest, ConcurrentPreparationsOfOneDistributionShareOneRun)
@@ -343,25 +386,4 @@ TEST_F(LinuxImagePipelineTest, ConcurrentPreparationsOfOneDistributionShareOneRu
     holdTemplate.reset();
     prepare();
     EXPECT_EQ(templateCalls.size(), 3);
-}
-
-TEST_F(LinuxImagePipelineTest, UnknownDistributionsAndMissingToolsFailWithTheirTexts)
-{
-    // Distributions are looked up exactly.
-    EXPECT_EQ(test::errorOf([&] { runSync(images->prepareRuntimeImage("Ubuntu-24.04-amd64")); }),
-              QStringLiteral("Keine Image-Quelle für Ubuntu-24.04-amd64."));
-    EXPECT_FALSE(itemExists(images->baseImageDirectory("Ubuntu-24.04-amd64")));
-
-    LinuxImageManager::Dependencies noTool;
-    noTool.qemuImgPath = [] { return std::nullopt; };
-    LinuxImageManager without(LinuxDiskManager(), noTool);
-    EXPECT_EQ(test::errorOf([&] { runSync(without.convertQCOW2ToRaw(qcow2, scratch() + "/out.img")); }),
-              QStringLiteral("qemu-img nicht gefunden."));
-
-    // Without a template every entry is not installed, with its first URL.
-    const auto infos = LinuxImageManager().runtimeImageInfos();
-    ASSERT_EQ(infos.size(), 3);
-    for (const auto &info : infos)
-        EXPECT_EQ(info.status, RuntimeImageStatus::notInstalled);
-    EXPECT_EQ(infos.first().downloadURL, LinuxImageManager::builtInImageSources().first().downloadURLs.first().toString());
 }

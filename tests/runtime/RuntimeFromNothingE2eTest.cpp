@@ -1,7 +1,9 @@
 #include "agent/AgentManager.h"
 #include "core/Async.h"
 #include "core/Files.h"
+#include "core/Json.h"
 #include "core/Log.h"
+#include "core/Process.h"
 #include "remotedesktop/RemoteDesktopServer.h"
 #include "remotedesktop/RuntimeDisplayHost.h"
 #include "runtime/RuntimeManager.h"
@@ -11,12 +13,13 @@
 
 #include "support/H264Decoder.h"
 #include "support/HttpTestServer.h"
+#include "support/RemoteDesktopFrame.h"
 #include "support/Samples.h"
 #include "support/TestEnvironment.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QMutex>
-#include <QtEndian>
 
 #include <cstdio>
 
@@ -99,6 +102,17 @@ protected:
         return runSync(LinuxSSHManager().runCommand(record, command), 60s).trimmed();
     }
 
+    // debugfs on the base disk's root file system (its last partition).
+    QString baseDisk(const QString &request) const
+    {
+        const QString disk = LinuxDiskManager().baseImagesDirectory() + "/" + kUbuntu + "/disk.img";
+        const QJsonObject table = parseJsonObject(runProcessBlocking("/usr/sbin/sfdisk", {"--json", disk}).standardOutput)
+                                      .value("partitiontable").toObject();
+        const qint64 start = table.value("partitions").toArray().last().toObject().value("start").toInteger();
+        const QString root = disk + "?offset=" + QString::number(start * table.value("sectorsize").toInteger());
+        return QString::fromUtf8(runProcessBlocking("/usr/sbin/debugfs", {"-R", request, root}).standardOutput);
+    }
+
     QString image;
 };
 
@@ -142,6 +156,12 @@ TEST_F(RuntimeFromNothingE2eTest, ARuntimeIsCreatedStartedUsedStoppedAndDeletedF
     EXPECT_EQ(infos.first().status, RuntimeImageStatus::installed);
     // The template runtime is gone again.
     EXPECT_TRUE(manager.store().loadAllRuntimes().isEmpty());
+    // Its provisioning ran to its end before the cleanup (the image has every
+    // package: the programs prove nothing): apt-get update, the enabled
+    // desktop and runcmd's last step, the banner, are in the base disk.
+    EXPECT_TRUE(baseDisk("ls /var/lib/apt/lists").contains("trellium-apt"));
+    EXPECT_TRUE(baseDisk("ls /etc/systemd/system/multi-user.target.wants").contains("trellium-desktop.service"));
+    EXPECT_TRUE(baseDisk("cat /etc/motd").contains("TRELLIUM RUNTIME"));
 
     stages.begin("create");
     RuntimeConfig record = test::sampleRuntime(scratch("workspace"));
@@ -201,15 +221,7 @@ TEST_F(RuntimeFromNothingE2eTest, ARuntimeIsCreatedStartedUsedStoppedAndDeletedF
     test::H264Decoder decoder;
     int decoded = 0;
     for (const QByteArray &message : connection->messages) {
-        ASSERT_TRUE(message.startsWith("RDH1"));
-        const char *d = message.constData();
-        const uint16_t spsLength = qFromLittleEndian<uint16_t>(d + 20);
-        const uint16_t ppsLength = qFromLittleEndian<uint16_t>(d + 22);
-        const QByteArray sps = message.mid(24, spsLength);
-        const QByteArray pps = message.mid(24 + spsLength, ppsLength);
-        const QByteArray frame = message.mid(24 + spsLength + ppsLength);
-        const auto pictures = decoder.decode(test::h264AnnexB(frame, sps.isEmpty() ? std::nullopt : std::optional(sps),
-                                                              pps.isEmpty() ? std::nullopt : std::optional(pps)));
+        const auto pictures = decoder.decode(test::RemoteDesktopFrame::parse(message).annexB());
         ASSERT_TRUE(pictures);
         for (const auto &picture : *pictures) {
             EXPECT_EQ(picture.width, 1200);
@@ -230,6 +242,8 @@ TEST_F(RuntimeFromNothingE2eTest, ARuntimeIsCreatedStartedUsedStoppedAndDeletedF
     ASSERT_EQ(running.state, RuntimeState::running);
     EXPECT_EQ(guest(running, "sudo cat /sys/class/dmi/id/product_uuid"), productUUID);
     EXPECT_EQ(guest(running, "cat /etc/ssh/ssh_host_ed25519_key.pub"), hostKey);
+    // The runtime's share, not the template's, is at /workspace, boot after boot.
+    EXPECT_EQ(guest(running, "findmnt -n -o SOURCE /workspace"), QStringLiteral("workspace"));
 
     stages.begin("second stop + delete");
     EXPECT_EQ(runSync(manager.stopRuntime(record.id, RuntimeKind::linux, {}), 3min).state, RuntimeState::stopped);

@@ -468,7 +468,7 @@ QString runcmdSection(const RuntimeConfig &config, const LinuxDistroProfile &pro
     const QString home = QStringLiteral("/home/") + user;
     const QString keys = home + QStringLiteral("/.ssh/authorized_keys");
     const QString owner = user + QLatin1Char(':') + user;
-    const QString share = config.mountName + QStringLiteral(" /workspace virtiofs");
+    const QString share = config.mountName + QStringLiteral(" /workspace virtiofs rw,nofail 0 0");
 
     QString out = QStringLiteral("runcmd:\n\n");
     const auto item = [&out](const QString &command) { out += QStringLiteral("  - ") + command + QLatin1Char('\n'); };
@@ -486,7 +486,12 @@ QString runcmdSection(const RuntimeConfig &config, const LinuxDistroProfile &pro
     }
     out += QLatin1Char('\n');
     item(QStringLiteral("mkdir -p /workspace"));
-    recordItem(QStringLiteral("grep -q \"%1\" /etc/fstab || echo \"%1 rw,nofail 0 0\" >> /etc/fstab").arg(share));
+    // The whole line: the template's own share ("trellium_workspace ...")
+    // contains a runtime's "workspace ..." as a substring. It goes, too: of
+    // two lines for one mount point, systemd mounts only the first at boot.
+    recordItem(QStringLiteral("grep -qxF \"%1\" /etc/fstab || "
+                              "{ sed -i '\\| /workspace virtiofs |d' /etc/fstab; echo \"%1\" >> /etc/fstab; }")
+                   .arg(share));
     item(QStringLiteral("mount -a || true"));
     recordItem(QStringLiteral("mkdir -p ") + home + QStringLiteral("/Desktop"));
     recordItem(QStringLiteral("chown -R ") + owner + QLatin1Char(' ') + home);

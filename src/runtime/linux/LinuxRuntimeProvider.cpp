@@ -28,6 +28,8 @@ using namespace std::chrono_literals;
 namespace {
 
 const QString kArch = QStringLiteral("archlinux-x86_64");
+// How "cloud-init status" reports a run that ended in error.
+const QString kCloudInitFailed = QStringLiteral("status: error");
 // The end of each workspace diagnostic that a failed start prints.
 constexpr int kDiagnosticCharacters = 12000;
 
@@ -484,7 +486,7 @@ QCoro::Task<void> LinuxRuntimeProvider::warnAboutCloudInitErrors(RuntimeConfig r
         logLine(QStringLiteral("Cloud-init status unavailable:"), describeError(error));
         co_return;
     }
-    if (!output.contains(QLatin1String("status: error")))
+    if (!output.contains(kCloudInitFailed))
         co_return;
     QStringList detail;
     for (const QString &line : output.split(QLatin1Char('\n'))) {
@@ -708,10 +710,18 @@ QString LinuxRuntimeProvider::cloudInitScript()
         "test -f /etc/trellium-runtime.conf && test -f /home/trellium/.ssh/authorized_keys && echo TRELLIUM_READY || true");
 }
 
+// Provisioned means cloud-init has finished its last stage (runcmd, where
+// the desktop packages are installed, comes last; the desktop programs can
+// be there long before, for instance in an image that ships them): only then
+// may the cleanup's "cloud-init clean" and the power-off follow.
 QString LinuxRuntimeProvider::templateScript(const QString &distro)
 {
     const QString head = QStringLiteral(
-        "if command -v xinit >/dev/null 2>&1 &&\n"
+        "s=$(cloud-init status 2>/dev/null || true)\n"
+        "echo \"$s\"\n"
+        "if test -f /var/lib/cloud/instance/boot-finished &&\n"
+        "   ! echo \"$s\" | grep -q running &&\n"
+        "   command -v xinit >/dev/null 2>&1 &&\n"
         "   command -v xfce4-panel >/dev/null 2>&1 &&\n"
         "   command -v xfdesktop >/dev/null 2>&1 &&\n"
         "   command -v xfwm4 >/dev/null 2>&1 &&\n"
@@ -822,9 +832,19 @@ QCoro::Task<void> LinuxRuntimeProvider::waitForTemplateProvisioning(RuntimeConfi
                      [](const std::exception &error) { return isSSHItselfFailing(error); },
                      2s,
                      QStringLiteral("Template provisioning SSH temporarily unavailable attempt %1:"),
-                     [](const QString &output) { return output.contains(QLatin1String("READY")); },
+                     [](const QString &output) {
+                         return output.contains(QLatin1String("READY")) && !output.contains(kCloudInitFailed);
+                     },
                      QStringLiteral("Template provisioning ready"),
-                     [](const QString &) {},
+                     [](const QString &output) {
+                         // A template whose provisioning failed in part is no template.
+                         if (output.contains(kCloudInitFailed)) {
+                             const QString status = output.split(QLatin1Char('\n')).filter(kCloudInitFailed).first();
+                             throw runtimeError(996, QStringLiteral("Template-Provisioning wurde nicht vollständig "
+                                                                    "abgeschlossen. ")
+                                                         + status.trimmed().left(200));
+                         }
+                     },
                      QStringLiteral("Template provisioning not ready attempt %1:"),
                      runtimeError(996, QStringLiteral("Template-Provisioning wurde nicht vollständig abgeschlossen."))};
     co_await runProbe(std::move(record), std::move(rules), token);

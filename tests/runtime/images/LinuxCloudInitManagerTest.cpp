@@ -126,9 +126,33 @@ TEST_F(LinuxCloudInitManagerTest, UbuntuRuntimeDocumentReadsAsTheGuestContract)
               parsed.runcmd.indexOf("systemd-run --unit=trellium-desktop-delayed-start --on-active=15s /bin/systemctl "
                                     "start trellium-desktop.service"));
     EXPECT_EQ(parsed.runcmd.last(), "chmod 0644 /etc/update-motd.d/99-trellium");
+
+    // Labels and escaping reach the configuration file and the wallpaper.
+    const auto confAndWallpaper = [](const RuntimeConfig &config) {
+        const ParsedUserData parsed = parse(LinuxCloudInitManager::userData(config, kKey, true));
+        return std::pair(parsed.files.value("/etc/trellium-runtime.conf"),
+                         parsed.files.value("/usr/local/bin/trellium-setup-desktop"));
+    };
+
+    RuntimeConfig config = runtimeFor(QStringLiteral("my\"$distro"));
+    config.name = QStringLiteral("a\"b$c`d\\e");
+    config.workspaceName = QStringLiteral("<Q&A> {{MIRROR_ID}}");
+    config.mirrorID = QUuid::fromString(QStringLiteral("0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d"));
+    auto [conf, setup] = confAndWallpaper(config);
+    EXPECT_TRUE(conf.startsWith("RUNTIME_NAME=\"a\\\"b\\$c\\`d\\\\e\"\nWORKSPACE_NAME=\"<Q&A> {{MIRROR_ID}}\"\n"
+                                "DISTRO=\"my\\\"\\$distro\"\n"));
+    EXPECT_TRUE(conf.contains("\nMIRROR_ID=\"0A1B2C3D\"\n"));
+    // A value that looks like a placeholder stays text.
+    EXPECT_TRUE(setup.contains(">Workspace: &lt;Q&amp;A&gt; {{MIRROR_ID}}</text>"));
+    EXPECT_TRUE(setup.contains(">Mirror: 0A1B2C3D</text>"));
+
+    config.workspaceName = QString();
+    std::tie(conf, setup) = confAndWallpaper(config);
+    EXPECT_TRUE(conf.contains("\nWORKSPACE_NAME=\"\"\n"));
+    EXPECT_TRUE(setup.contains(">Workspace: </text>"));
 }
 
-TEST_F(LinuxCloudInitManagerTest, RecordValuesStayTextWhateverTheyLookLike)
+TEST_F(LinuxCloudInitManagerTest, RecordValuesStayTextAndKeysPassOnlyInTheOpenSshForm)
 {
     // Valid names that an unquoted YAML 1.1 scalar turns into numbers,
     // truth values or nothing.
@@ -158,24 +182,34 @@ TEST_F(LinuxCloudInitManagerTest, RecordValuesStayTextWhateverTheyLookLike)
             EXPECT_EQ(meta.value("local-hostname"), QJsonValue(host)) << label;
         }
     }
-}
 
-TEST_F(LinuxCloudInitManagerTest, FilesInTheHomeAreWrittenAfterTheUserExists)
-{
-    for (const Variant &variant : kVariants) {
-        const ParsedUserData parsed =
-            parse(LinuxCloudInitManager::userData(runtimeFor(variant.distro), kKey, variant.forRuntime));
-        int inHome = 0;
-        for (const QJsonValue entry : parsed.root.value("write_files").toArray()) {
-            const QJsonObject file = entry.toObject();
-            // Written before the user exists, a file would create the home
-            // without /etc/skel (no .bashrc, no .profile).
-            const bool home = file.value("path").toString().startsWith("/home/");
-            inHome += home ? 1 : 0;
-            EXPECT_EQ(file.value("defer"), home ? QJsonValue(true) : QJsonValue(QJsonValue::Undefined))
-                << file.value("path").toString().toStdString();
-        }
-        EXPECT_EQ(inHome, 1);
+    // Keys are trimmed, and only the OpenSSH form passes.
+    const QString rsa = QStringLiteral("ssh-rsa AAAAB3NzaC1yc2EAAAADAQABAAABAQ==");
+    const ParsedUserData parsed = parse(LinuxCloudInitManager::userData(runtimeFor(kUbuntu), "  " + rsa + "\n", true));
+    EXPECT_EQ(parsed.root.value("users").toArray().at(0).toObject().value("ssh_authorized_keys"), QJsonArray({rsa}));
+    EXPECT_TRUE(parsed.runcmd.contains("printf '%s\\n' \"" + rsa + "\" > /home/trellium/.ssh/authorized_keys"));
+    for (const QString &good : {QStringLiteral("ecdsa-sha2-nistp521 AAAAE2Vj a b"),
+                                QStringLiteral("sk-ssh-ed25519@openssh.com AAAAGnNr user@host"),
+                                QStringLiteral("sk-ecdsa-sha2-nistp256@openssh.com AAAAInNr")})
+        EXPECT_NO_THROW(LinuxCloudInitManager::userData(runtimeFor(kUbuntu), good, true)) << good.toStdString();
+
+    const QStringList bad{"",
+                          "ssh-dss AAAAB3NzaC1kc3M=",
+                          "ssh-ed25519",
+                          "ssh-ed25519 AAAA=x",
+                          "ssh-ed25519 AAAA\nfoo: bar",
+                          "ssh-ed25519 AAAA a\tb",
+                          "ssh-ed25519 AAAA key: value",
+                          "ssh-ed25519 AAAA trailing:",
+                          "ssh-ed25519 AAAA x #comment",
+                          "ssh-ed25519 AAAA $(touch /tmp/x)",
+                          "ssh-ed25519 AAAA `touch /tmp/x`",
+                          "ssh-ed25519 AAAA \"; touch /tmp/x; \"",
+                          "ssh-ed25519 AAAA ümlaut"};
+    for (const QString &key : bad) {
+        EXPECT_EQ(test::errorOf([&] { LinuxCloudInitManager::userData(runtimeFor(kUbuntu), key, true); }),
+                  "Ungültige Runtime-Konfiguration: Der SSH-Schlüssel muss eine Zeile im OpenSSH-Format sein.")
+            << key.toStdString();
     }
 }
 
@@ -206,64 +240,7 @@ TEST_F(LinuxCloudInitManagerTest, DistributionAndModeDecideTheOptionalSegments)
     EXPECT_TRUE(rockyRuntime.runcmd.join('\n').contains("systemd-run --unit=trellium-desktop-delayed-start"));
 }
 
-TEST_F(LinuxCloudInitManagerTest, LabelsAndEscapingReachConfigurationAndWallpaper)
-{
-    const auto confAndWallpaper = [](const RuntimeConfig &config) {
-        const ParsedUserData parsed = parse(LinuxCloudInitManager::userData(config, kKey, true));
-        return std::pair(parsed.files.value("/etc/trellium-runtime.conf"),
-                         parsed.files.value("/usr/local/bin/trellium-setup-desktop"));
-    };
-
-    RuntimeConfig config = runtimeFor(QStringLiteral("my\"$distro"));
-    config.name = QStringLiteral("a\"b$c`d\\e");
-    config.workspaceName = QStringLiteral("<Q&A> {{MIRROR_ID}}");
-    config.mirrorID = QUuid::fromString(QStringLiteral("0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d"));
-    auto [conf, setup] = confAndWallpaper(config);
-    EXPECT_TRUE(conf.startsWith("RUNTIME_NAME=\"a\\\"b\\$c\\`d\\\\e\"\nWORKSPACE_NAME=\"<Q&A> {{MIRROR_ID}}\"\n"
-                                "DISTRO=\"my\\\"\\$distro\"\n"));
-    EXPECT_TRUE(conf.contains("\nMIRROR_ID=\"0A1B2C3D\"\n"));
-    // A value that looks like a placeholder stays text.
-    EXPECT_TRUE(setup.contains(">Workspace: &lt;Q&amp;A&gt; {{MIRROR_ID}}</text>"));
-    EXPECT_TRUE(setup.contains(">Mirror: 0A1B2C3D</text>"));
-
-    config.workspaceName = QString();
-    std::tie(conf, setup) = confAndWallpaper(config);
-    EXPECT_TRUE(conf.contains("\nWORKSPACE_NAME=\"\"\n"));
-    EXPECT_TRUE(setup.contains(">Workspace: </text>"));
-}
-
-TEST_F(LinuxCloudInitManagerTest, KeysAreTrimmedAndOnlyTheOpenSshFormPasses)
-{
-    const QString rsa = QStringLiteral("ssh-rsa AAAAB3NzaC1yc2EAAAADAQABAAABAQ==");
-    const ParsedUserData parsed = parse(LinuxCloudInitManager::userData(runtimeFor(kUbuntu), "  " + rsa + "\n", true));
-    EXPECT_EQ(parsed.root.value("users").toArray().at(0).toObject().value("ssh_authorized_keys"), QJsonArray({rsa}));
-    EXPECT_TRUE(parsed.runcmd.contains("printf '%s\\n' \"" + rsa + "\" > /home/trellium/.ssh/authorized_keys"));
-    for (const QString &good : {QStringLiteral("ecdsa-sha2-nistp521 AAAAE2Vj a b"),
-                                QStringLiteral("sk-ssh-ed25519@openssh.com AAAAGnNr user@host"),
-                                QStringLiteral("sk-ecdsa-sha2-nistp256@openssh.com AAAAInNr")})
-        EXPECT_NO_THROW(LinuxCloudInitManager::userData(runtimeFor(kUbuntu), good, true)) << good.toStdString();
-
-    const QStringList bad{"",
-                          "ssh-dss AAAAB3NzaC1kc3M=",
-                          "ssh-ed25519",
-                          "ssh-ed25519 AAAA=x",
-                          "ssh-ed25519 AAAA\nfoo: bar",
-                          "ssh-ed25519 AAAA a\tb",
-                          "ssh-ed25519 AAAA key: value",
-                          "ssh-ed25519 AAAA trailing:",
-                          "ssh-ed25519 AAAA x #comment",
-                          "ssh-ed25519 AAAA $(touch /tmp/x)",
-                          "ssh-ed25519 AAAA `touch /tmp/x`",
-                          "ssh-ed25519 AAAA \"; touch /tmp/x; \"",
-                          "ssh-ed25519 AAAA ümlaut"};
-    for (const QString &key : bad) {
-        EXPECT_EQ(test::errorOf([&] { LinuxCloudInitManager::userData(runtimeFor(kUbuntu), key, true); }),
-                  "Ungültige Runtime-Konfiguration: Der SSH-Schlüssel muss eine Zeile im OpenSSH-Format sein.")
-            << key.toStdString();
-    }
-}
-
-TEST_F(LinuxCloudInitManagerTest, WritesTheDocumentsAndRemovesAStaleNetworkConfig)
+TEST_F(LinuxCloudInitManagerTest, WritesTheDocumentsRemovesAStaleNetworkConfigAndRefusesBadRecords)
 {
     const QString folder = scratch(QStringLiteral("runtime"));
     manager.writeCloudInitFiles(runtimeFor(kArch), folder, kKey, true);
@@ -278,11 +255,10 @@ TEST_F(LinuxCloudInitManagerTest, WritesTheDocumentsAndRemovesAStaleNetworkConfi
     manager.writeCloudInitFiles(runtimeFor(kUbuntu), folder, kKey, true);
     EXPECT_EQ(listDirectory(folder), (QStringList{"meta-data", "user-data"}));
     EXPECT_TRUE(readWholeFile(folder + "/user-data").startsWith("#cloud-config\n"));  // no byte-order mark
-}
 
-TEST_F(LinuxCloudInitManagerTest, RefusedRecordsWriteNothing)
-{
-    const QString folder = scratch(QStringLiteral("runtime"));
+    // Refused records write nothing.
+    removeItem(folder);
+    createDirectories(folder);
     std::vector<std::pair<std::string, RuntimeConfig>> cases;
     const auto add = [&cases](std::string label, auto change) {
         RuntimeConfig config = runtimeFor(kUbuntu);
@@ -330,11 +306,22 @@ TEST_F(LinuxCloudInitManagerTest, CloudInitSchemaAcceptsEveryVariant)
     }
 }
 
-TEST_F(LinuxCloudInitManagerTest, BashParsesEveryScriptTheDocumentCarries)
+TEST_F(LinuxCloudInitManagerTest, BashParsesEveryScriptAndHomeFilesWaitForTheUser)
 {
     for (const Variant &variant : kVariants) {
         const ParsedUserData parsed =
             parse(LinuxCloudInitManager::userData(runtimeFor(variant.distro), kKey, variant.forRuntime));
+        // Written before the user exists, a file would create the home
+        // without /etc/skel (no .bashrc, no .profile).
+        int inHome = 0;
+        for (const QJsonValue entry : parsed.root.value("write_files").toArray()) {
+            const QJsonObject file = entry.toObject();
+            const bool home = file.value("path").toString().startsWith("/home/");
+            inHome += home ? 1 : 0;
+            EXPECT_EQ(file.value("defer"), home ? QJsonValue(true) : QJsonValue(QJsonValue::Undefined))
+                << file.value("path").toString().toStdString();
+        }
+        EXPECT_EQ(inHome, 1);
         QStringList scripts = parsed.runcmd + parsed.bootcmd;
         qsizetype withShebang = 0;
         for (const QString &content : parsed.files) {
@@ -407,6 +394,13 @@ TEST_F(LinuxCloudInitManagerTest, PayloadsInNamesArriveAsTextAndNeverRun)
     EXPECT_EQ(key.exitCode, 0) << key.standardError.toStdString();
     EXPECT_EQ(readWholeFile(root + "/home/trellium/.ssh/authorized_keys"), kKey.toUtf8() + "\n");
 
+    // The share's line goes in once and replaces the template's, whose share
+    // name ends in this one's; other lines stay.
+    writeText(root + "/etc/fstab", "UUID=3f4c / ext4 defaults 0 1\ntrellium_workspace /workspace virtiofs rw,nofail 0 0\n");
+    for (int boot = 0; boot < 2; ++boot)
+        EXPECT_EQ(runScript("fstab", rooted(parsed.runcmd.filter("/etc/fstab").value(0))).exitCode, 0);
+    EXPECT_EQ(readWholeFile(root + "/etc/fstab"), "UUID=3f4c / ext4 defaults 0 1\nworkspace /workspace virtiofs rw,nofail 0 0\n");
+
     EXPECT_FALSE(itemExists(marker));
 }
 
@@ -430,11 +424,8 @@ TEST_F(LinuxCloudInitManagerTest, SeedImageCarriesTheDocumentsUnderVolumeCidata)
               readWholeFile(folder + "/user-data"));
     EXPECT_EQ(run("/usr/bin/isoinfo", {"-J", "-x", "/meta-data", "-i", iso}).standardOutput,
               readWholeFile(folder + "/meta-data"));
-}
 
-TEST_F(LinuxCloudInitManagerTest, ArchSeedCarriesNetworkConfigAndXorrisoStandsIn)
-{
-    const QString folder = scratch(QStringLiteral("runtime"));
+    // An Arch seed carries the network document; xorriso stands in for genisoimage.
     manager.writeCloudInitFiles(runtimeFor(kArch), folder, kKey, true);
     LinuxCloudInitManager fallback({.genisoimage = scratch() + "/missing/genisoimage"});
     test::LogCapture log;
@@ -442,7 +433,6 @@ TEST_F(LinuxCloudInitManagerTest, ArchSeedCarriesNetworkConfigAndXorrisoStandsIn
     EXPECT_TRUE(log.lines().contains("xorriso finished: 0"));
     EXPECT_EQ(listDirectory(folder + "/seed"), (QStringList{"meta-data", "network-config", "user-data"}));
 
-    const QString iso = folder + "/seed.iso";
     EXPECT_TRUE(run("/usr/bin/isoinfo", {"-d", "-i", iso}).standardOutput.contains("Volume id: cidata"));
     EXPECT_EQ(run("/usr/bin/isoinfo", {"-J", "-x", "/network-config", "-i", iso}).standardOutput,
               LinuxCloudInitManager::networkConfig().toUtf8());

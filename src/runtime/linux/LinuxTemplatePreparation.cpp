@@ -1,5 +1,6 @@
 #include "runtime/linux/LinuxTemplatePreparation.h"
 
+#include "core/Descriptor.h"
 #include "core/Files.h"
 #include "core/Json.h"
 #include "core/Log.h"
@@ -10,13 +11,33 @@
 #include "runtime/images/LinuxImageManager.h"
 #include "runtime/linux/LinuxSSHKeyManager.h"
 
+#include <QFile>
 #include <QFileInfo>
+
+#include <fcntl.h>
 
 namespace trellium {
 
 namespace {
 
 const QString kArch = QStringLiteral("archlinux-x86_64");
+// In the base-image folder: the template runtimes a preparation made and has
+// not removed yet, one id a line.
+const QString kRecordFile = QStringLiteral("/template-runtimes");
+
+// Whether a machine, of this process or another, runs on the disk image:
+// QEMU holds byte locks on an image while it uses it (the locks that make a
+// second QEMU on the same disk fail).
+bool isDiskInUse(const QString &path)
+{
+    const Descriptor fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+    if (!fd.isValid())
+        return false;
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return ::fcntl(fd.get(), F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+}
 
 } // namespace
 
@@ -145,26 +166,53 @@ QString LinuxTemplatePreparation::archFinalCleanupCommand()
         "sudo sync");
 }
 
-void LinuxTemplatePreparation::removeEarlierTemplateRuntimes(const QString &distro) const
+QList<QUuid> LinuxTemplatePreparation::recordedTemplateRuntimes(const QString &baseFolder)
 {
-    const RuntimeStore store;
-    QList<RuntimeConfig> records;
+    QList<QUuid> ids;
     try {
-        records = store.loadAllRuntimes();
+        for (const QByteArray &line : readWholeFile(baseFolder + kRecordFile).split('\n')) {
+            const QUuid id = QUuid::fromString(QString::fromLatin1(line.trimmed()));
+            if (!id.isNull())
+                ids.append(id);
+        }
     } catch (const std::exception &) {
+    }
+    return ids;
+}
+
+void LinuxTemplatePreparation::recordTemplateRuntimes(const QString &baseFolder, const QList<QUuid> &ids)
+{
+    if (ids.isEmpty()) {
+        removeItem(baseFolder + kRecordFile);
         return;
     }
-    for (const RuntimeConfig &record : records) {
-        if (record.distro != distro || record.name != templateName(distro)
-            || !record.hostname.startsWith(QLatin1String("trellium-template-")))
+    QByteArray lines;
+    for (const QUuid &id : ids)
+        lines += uuidText(id).toLatin1() + '\n';
+    createDirectories(baseFolder);
+    writeFileAtomically(baseFolder + kRecordFile, lines);
+}
+
+void LinuxTemplatePreparation::removeEarlierTemplateRuntimes(const QString &baseFolder) const
+{
+    const LinuxDiskManager disks;
+    QList<QUuid> kept;
+    for (const QUuid &id : recordedTemplateRuntimes(baseFolder)) {
+        const QString folder = disks.runtimeDirectory(id);
+        if (isDiskInUse(folder + QStringLiteral("/disk.img"))) {
+            logLine(QStringLiteral("Earlier template runtime still runs, kept:"), uuidText(id));
+            kept.append(id);
             continue;
+        }
         try {
-            store.deleteRuntimeFolder(record.id);
-            logLine(QStringLiteral("Earlier template runtime removed:"), uuidText(record.id));
+            removeItem(folder);
+            logLine(QStringLiteral("Earlier template runtime removed:"), uuidText(id));
         } catch (const std::exception &error) {
             logLine(QStringLiteral("Earlier template runtime not removed:"), describeError(error));
+            kept.append(id);
         }
     }
+    recordTemplateRuntimes(baseFolder, kept);
 }
 
 QCoro::Task<void> LinuxTemplatePreparation::cleanGuest(RuntimeConfig record)
@@ -194,11 +242,15 @@ QCoro::Task<void> LinuxTemplatePreparation::cleanGuest(RuntimeConfig record)
 
 QCoro::Task<void> LinuxTemplatePreparation::prepareTemplate(QString distro, QString sourceDisk, QString templateDisk)
 {
-    removeEarlierTemplateRuntimes(distro);
+    const QString base = QFileInfo(templateDisk).absolutePath();
+    removeEarlierTemplateRuntimes(base);
 
     const LinuxDiskManager disks;
     const RuntimeStore store;
     const QUuid id = QUuid::createUuid();
+    // Recorded before it exists: a preparation cut off at any point leaves
+    // only runtimes that the next one knows to be its own.
+    recordTemplateRuntimes(base, recordedTemplateRuntimes(base) << id);
     const QString folder = disks.runtimeDirectory(id);
     disks.ensureRuntimeDirectory(id);
     createDirectories(folder + QStringLiteral("/template-workspace"));
@@ -250,7 +302,6 @@ QCoro::Task<void> LinuxTemplatePreparation::prepareTemplate(QString distro, QStr
 
     // Each base file is copied under a temporary name beside it and renamed
     // over the old one: a failed copy leaves the earlier template whole.
-    const QString base = QFileInfo(templateDisk).absolutePath();
     createDirectories(base);
     auto copyBaseFiles = [folder, base, templateDisk]() {
         copyFileSparse(folder + QStringLiteral("/disk.img"), templateDisk);
@@ -263,6 +314,9 @@ QCoro::Task<void> LinuxTemplatePreparation::prepareTemplate(QString distro, QStr
 
     try {
         store.deleteRuntimeFolder(id);
+        QList<QUuid> ids = recordedTemplateRuntimes(base);
+        ids.removeAll(id);
+        recordTemplateRuntimes(base, ids);
     } catch (const std::exception &error) {
         logLine(QStringLiteral("Template runtime folder not removed:"), describeError(error));
     }

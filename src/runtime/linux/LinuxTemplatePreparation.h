@@ -31,9 +31,13 @@ public:
     static QString archFinalCleanupCommand();
 
 private:
+    // The template runtimes recorded in a base-image folder.
+    static QList<QUuid> recordedTemplateRuntimes(const QString &baseFolder);
+    static void recordTemplateRuntimes(const QString &baseFolder, const QList<QUuid> &ids);
     // Template runtimes an earlier, failed preparation of this distribution
-    // left for diagnosis; a new preparation replaces them.
-    void removeEarlierTemplateRuntimes(const QString &distro) const;
+    // left for diagnosis; a new preparation replaces them, except one whose
+    // machine still runs. Nothing but recorded ones is ever removed.
+    void removeEarlierTemplateRuntimes(const QString &baseFolder) const;
     QCoro::Task<void> cleanGuest(RuntimeConfig record);
 
     LinuxRuntimeProvider::Dependencies m_dependencies;

@@ -15,6 +15,8 @@
 
 #include <QTimeZone>
 
+#include <fcntl.h>
+
 using namespace trellium;
 using namespace std::chrono_literals;
 
@@ -128,33 +130,7 @@ TEST_F(TemplateFixture, ASuccessfulPreparationReplacesTheBaseFilesAndRemovesTheT
     EXPECT_TRUE(log.contains("========== USER DATA =========="));
 }
 
-TEST_F(TemplateFixture, AFailedUbuntuCleanupStopsTheMachineAndLeavesTheBaseFolderAlone)
-{
-    failingCommands << LinuxTemplatePreparation::defaultCleanupCommand();
-    createDirectories(base(kUbuntu, ""));
-    writeFileAtomically(base(kUbuntu, "disk.img"), "earlier template");
-    EXPECT_EQ(prepareError(kUbuntu), QStringLiteral("Befehl fehlgeschlagen"));
-    EXPECT_EQ(readWholeFile(base(kUbuntu, "disk.img")), "earlier template");
-    ASSERT_EQ(machines.size(), 1u);
-    EXPECT_EQ(machines[0]->state(), VirtualMachineState::stopped);
-    const auto left = store.loadAllRuntimes();
-    ASSERT_EQ(left.size(), 1);
-    EXPECT_EQ(left.first().state, RuntimeState::stopped);
-
-    // Arch ignores both of its command failures and still gets a template;
-    // its start had left the earlier failed template runtime behind, which
-    // this preparation of another distribution keeps.
-    failingCommands = QStringList{LinuxTemplatePreparation::archPreparationCommand(),
-                                  LinuxTemplatePreparation::archFinalCleanupCommand()};
-    test::LogCapture log;
-    EXPECT_EQ(prepareError(kArch), "<no error>");
-    EXPECT_TRUE(log.contains("Arch preparation command failed but ignored: Befehl fehlgeschlagen"));
-    EXPECT_TRUE(log.contains("Arch final cleanup command failed but ignored: Befehl fehlgeschlagen"));
-    EXPECT_TRUE(itemExists(base(kArch, "disk.img")));
-    EXPECT_EQ(store.loadAllRuntimes().size(), 1);
-}
-
-TEST_F(TemplateFixture, ATemplateThatNeverBootsIsStoppedAndKeptUntilTheNextPreparation)
+TEST_F(TemplateFixture, FailedTemplatesAreStoppedAndKeptUntilTheNextPreparationOfTheirOwn)
 {
     unreachable = true;
     EXPECT_EQ(prepareError(kUbuntu), QStringLiteral("Keine Runtime-IP gefunden für ") + "trellium-template-" +
@@ -168,11 +144,44 @@ TEST_F(TemplateFixture, ATemplateThatNeverBootsIsStoppedAndKeptUntilTheNextPrepa
     EXPECT_FALSE(failed.first().ipAddress);
     EXPECT_FALSE(itemExists(base(kUbuntu, "disk.img")));
 
-    // The next preparation of the same distribution replaces it.
+    // A later preparation of the same distribution replaces it, but only
+    // once its machine no longer runs (QEMU, of any process, locks the disk
+    // it uses); a tablet's runtime that merely looks like a template stays.
+    const RuntimeConfig lookalike = LinuxTemplatePreparation::templateRecord(kUbuntu, QUuid::createUuid(), scratch());
+    store.saveRuntimeConfig(lookalike);
+    auto disk = std::make_unique<QFile>(store.runtimeDirectory(failed.first().id) + "/disk.img");
+    ASSERT_TRUE(disk->open(QIODevice::ReadOnly));
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    lock.l_start = 100;
+    lock.l_len = 1;
+    ASSERT_EQ(::fcntl(disk->handle(), F_OFD_SETLK, &lock), 0);
     unreachable = false;
     EXPECT_EQ(prepareError(kUbuntu), "<no error>");
-    EXPECT_TRUE(store.loadAllRuntimes().isEmpty());
+    EXPECT_EQ(store.loadAllRuntimes().size(), 2);
+
+    // A failed Ubuntu cleanup stops the machine and leaves the base folder alone.
+    disk.reset();
+    failingCommands << LinuxTemplatePreparation::defaultCleanupCommand();
+    writeFileAtomically(base(kUbuntu, "disk.img"), "earlier template");
+    EXPECT_EQ(prepareError(kUbuntu), QStringLiteral("Befehl fehlgeschlagen"));
+    EXPECT_EQ(readWholeFile(base(kUbuntu, "disk.img")), "earlier template");
+    EXPECT_EQ(machines.back()->state(), VirtualMachineState::stopped);
     EXPECT_FALSE(itemExists(store.runtimeDirectory(failed.first().id)));
+    const auto left = store.loadAllRuntimes();
+    ASSERT_EQ(left.size(), 2);
+    EXPECT_EQ(left.value(left.first().id == lookalike.id ? 1 : 0).state, RuntimeState::stopped);
+
+    // Arch ignores both of its command failures and still gets a template;
+    // the Ubuntu template runtime stays for the next Ubuntu preparation.
+    failingCommands = QStringList{LinuxTemplatePreparation::archPreparationCommand(),
+                                  LinuxTemplatePreparation::archFinalCleanupCommand()};
+    test::LogCapture log;
+    EXPECT_EQ(prepareError(kArch), "<no error>");
+    EXPECT_TRUE(log.contains("Arch preparation command failed but ignored: Befehl fehlgeschlagen"));
+    EXPECT_TRUE(log.contains("Arch final cleanup command failed but ignored: Befehl fehlgeschlagen"));
+    EXPECT_TRUE(itemExists(base(kArch, "disk.img")));
+    EXPECT_EQ(store.loadAllRuntimes().size(), 2);
 }
 
 namespace {
@@ -222,7 +231,7 @@ protected:
 
 } // namespace
 
-TEST_F(RuntimeCreationTest, NonArchRuntimesGetTheTemplateDiskAndAStoreButNoIdentifier)
+TEST_F(RuntimeCreationTest, RuntimesGetTheTemplateDiskAStoreAndOnArchTheIdentifier)
 {
     readyTemplate(kUbuntu, false, true);
     record.macAddress.reset();
@@ -248,10 +257,9 @@ TEST_F(RuntimeCreationTest, NonArchRuntimesGetTheTemplateDiskAndAStoreButNoIdent
     EXPECT_EQ(createError(), "<no error>");
     EXPECT_EQ(readWholeFile(file("efi-variable-store")), "template vars");
     EXPECT_EQ(store.readRuntime(record.id).macAddress, QStringLiteral("52:54:00:01:02:03"));
-}
 
-TEST_F(RuntimeCreationTest, ArchRuntimesGetTheBaseStoreAndIdentifierOnlyWhenThere)
-{
+    // Arch runtimes get the base store and identifier, only when there.
+    record.id = QUuid::createUuid();
     record.distro = kArch;
     readyTemplate(kArch, true, true);
     EXPECT_EQ(createError(), "<no error>");

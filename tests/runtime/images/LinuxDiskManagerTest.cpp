@@ -8,7 +8,6 @@
 
 #include <QFile>
 
-
 using namespace trellium;
 
 namespace {
@@ -20,7 +19,7 @@ protected:
 
 } // namespace
 
-TEST_F(LinuxDiskManagerTest, FoldersLieUnderTheAgentRootNamedByUpperCaseIds)
+TEST_F(LinuxDiskManagerTest, CreatesSparseDisksOnceWhateverTheSizeLaterUnderUpperCaseIds)
 {
     const QUuid id = QUuid::fromString(QStringLiteral("e621e1f8-c36c-495a-93fc-0c247a3e6e5f"));
     EXPECT_EQ(disks.baseImagesDirectory(), applicationSupportRoot() + "/BaseImages");
@@ -28,10 +27,7 @@ TEST_F(LinuxDiskManagerTest, FoldersLieUnderTheAgentRootNamedByUpperCaseIds)
               applicationSupportRoot() + "/Runtimes/E621E1F8-C36C-495A-93FC-0C247A3E6E5F/disk.img");
     disks.ensureLogsDirectory(id);  // on a fresh system
     EXPECT_TRUE(isDirectory(disks.runtimeDirectory(id) + "/logs"));
-}
 
-TEST_F(LinuxDiskManagerTest, CreatesSparseDisksOnceWhateverTheSizeLater)
-{
     RuntimeConfig config = test::sampleRuntime();
     config.diskGB = 30;
     disks.createRuntimeDisk(config);
@@ -53,11 +49,27 @@ TEST_F(LinuxDiskManagerTest, CreatesSparseDisksOnceWhateverTheSizeLater)
     tooLarge.diskGB = int64_t(1) << 33;
     EXPECT_THROW(disks.createRuntimeDisk(tooLarge), DomainError);
     EXPECT_FALSE(disks.runtimeDiskExists(tooLarge.id));
+
+    // A disk whose size cannot be set (a full or restricted file system) is
+    // not left behind, so the next attempt really creates it.
+    RuntimeConfig limited = test::sampleRuntime();
+    limited.diskGB = 1;
+    {
+        test::FileSizeLimit limit(1 << 20);
+        EXPECT_THROW(disks.createRuntimeDisk(limited), FileError);
+    }
+    EXPECT_FALSE(disks.runtimeDiskExists(limited.id));
+    disks.createRuntimeDisk(limited);
+    EXPECT_EQ(fileSize(disks.runtimeDiskPath(limited.id)), int64_t(1) << 30);
 }
 
 TEST_F(LinuxDiskManagerTest, GrowsKeepingDataNeverShrinksAndLogsOnlyGrowth)
 {
     RuntimeConfig config = test::sampleRuntime();
+    // A missing disk is named, not created.
+    EXPECT_EQ(test::errorOf([&] { disks.resizeRuntimeDisk(config); }),
+              "Runtime-Disk fehlt: " + disks.runtimeDiskPath(config.id));
+    EXPECT_FALSE(disks.runtimeDiskExists(config.id));
     config.diskGB = 1;
     disks.createRuntimeDisk(config);
     const QString path = disks.runtimeDiskPath(config.id);
@@ -88,26 +100,3 @@ TEST_F(LinuxDiskManagerTest, GrowsKeepingDataNeverShrinksAndLogsOnlyGrowth)
     EXPECT_EQ(log.lines().size(), 3);
 }
 
-TEST_F(LinuxDiskManagerTest, ResizingAMissingDiskNamesItsPathAndCreatesNothing)
-{
-    const RuntimeConfig config = test::sampleRuntime();
-    EXPECT_EQ(test::errorOf([&] { disks.resizeRuntimeDisk(config); }),
-              "Runtime-Disk fehlt: " + disks.runtimeDiskPath(config.id));
-    EXPECT_FALSE(disks.runtimeDiskExists(config.id));
-}
-
-TEST_F(LinuxDiskManagerTest, ADiskWhoseSizeCannotBeSetIsNotLeftBehind)
-{
-    RuntimeConfig config = test::sampleRuntime();
-    config.diskGB = 1;
-    {
-        // The truncation fails the way a full or restricted file system would.
-        test::FileSizeLimit limit(1 << 20);
-        EXPECT_THROW(disks.createRuntimeDisk(config), FileError);
-    }
-    EXPECT_FALSE(disks.runtimeDiskExists(config.id));
-
-    // So the next attempt really creates the disk.
-    disks.createRuntimeDisk(config);
-    EXPECT_EQ(fileSize(disks.runtimeDiskPath(config.id)), int64_t(1) << 30);
-}

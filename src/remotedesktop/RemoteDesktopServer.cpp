@@ -95,13 +95,15 @@ RemoteDesktopServer::~RemoteDesktopServer()
 void RemoteDesktopServer::start(std::shared_ptr<RemoteDesktopConnection> connection, RemoteDesktopSource source,
                                 int width, int height, int fps, int64_t bitrate, FailureHandler onFailure)
 {
+    // A start replaces the running stream even when it is refused: the
+    // client asked for that one to end.
+    stop();
     if (width <= 0 || height <= 0 || width > kMaximumStreamSide || height > kMaximumStreamSide || width % 2 != 0
         || height % 2 != 0)
         refuse(QStringLiteral("Ungültige Bildgröße für den Stream: %1 x %2").arg(width).arg(height));
     if (fps <= 0 || fps > 240)
         refuse(QStringLiteral("Ungültige Bildrate für den Stream: %1").arg(fps));
 
-    stop();
     m_source = source;
     m_frameIndex = 0;
     m_connection = connection.get();

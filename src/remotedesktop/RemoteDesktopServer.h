@@ -75,9 +75,9 @@ public:
 
     // Replaces any running stream and returns at once: the encoder is opened
     // (and an old one closed) on an encoder thread, so storms of starts and
-    // stops never hold up the main thread. Throws DomainError
-    // ("RemoteDesktop") for a size that is zero, odd or beyond
-    // kMaximumStreamSide, or an fps outside 1..240. When the encoder refuses
+    // stops never hold up the main thread. Stops the running stream first,
+    // then throws DomainError ("RemoteDesktop") for a size that is zero, odd
+    // or beyond kMaximumStreamSide, or an fps outside 1..240. When the encoder refuses
     // the stream, the stream ends and onFailure is called.
     void start(std::shared_ptr<RemoteDesktopConnection> connection, RemoteDesktopSource source, int width, int height,
                int fps, int64_t bitrate, FailureHandler onFailure = {});

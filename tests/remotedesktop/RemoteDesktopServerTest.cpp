@@ -219,7 +219,10 @@ TEST_F(RemoteDesktopServerTest, TestCardFramesCarryAJsonHeaderAndAJpeg)
 TEST_F(RemoteDesktopServerTest, RefusesSizesBeyondWhatTheDisplayMirrorFollows)
 {
     // The display mirror's limit, not the frame header's: a 65,250 wide
-    // stream was once "started" and then stayed silent.
+    // stream was once "started" and then stayed silent. A refused start
+    // still ends the stream it was to replace.
+    server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);
+    ASSERT_TRUE(waitForMessages(1));
     for (const QSize size : {QSize(0, 480), QSize(641, 480), QSize(640, 65536), QSize(-2, 2), QSize(65250, 840),
                              QSize(16386, 840), QSize(2, 16386)})
         EXPECT_THROW(server.start(connection, RemoteDesktopSource::mainDisplay(), size.width(), size.height(), 30, 1),

@@ -1,5 +1,6 @@
 #include "host/ComponentToolTable.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <sys/stat.h>
@@ -20,13 +21,25 @@ QString resolved(const QString &candidate, const QString &componentsDirectory)
 
 ComponentToolTable ComponentToolTable::standard()
 {
+    // Homebrew on Linux: its shared prefix, else the user's own. What it
+    // installs must be found where it puts it.
+    const QStringList linuxbrew{QStringLiteral("/home/linuxbrew/.linuxbrew/bin/"),
+                                QDir::homePath() + QStringLiteral("/.linuxbrew/bin/")};
+    const auto inLinuxbrew = [&linuxbrew](const QString &tool) {
+        QStringList paths;
+        for (const QString &bin : linuxbrew)
+            paths << bin + tool;
+        return paths;
+    };
     ComponentToolTable table;
-    table.qemuImg = {QStringLiteral("QEMU/bin/qemu-img"), QStringLiteral("/opt/homebrew/bin/qemu-img"),
-                     QStringLiteral("/usr/local/bin/qemu-img"), QStringLiteral("/usr/bin/qemu-img")};
-    table.python3 = {QStringLiteral("Python/bin/python3"), QStringLiteral("/opt/homebrew/bin/python3"),
-                     QStringLiteral("/usr/local/bin/python3"), QStringLiteral("/usr/bin/python3")};
-    table.homebrew = {QStringLiteral("/opt/homebrew/bin/brew"), QStringLiteral("/usr/local/bin/brew"),
-                      QStringLiteral("/home/linuxbrew/.linuxbrew/bin/brew")};
+    table.qemuImg = QStringList{QStringLiteral("QEMU/bin/qemu-img"), QStringLiteral("/opt/homebrew/bin/qemu-img"),
+                                QStringLiteral("/usr/local/bin/qemu-img")}
+        + inLinuxbrew(QStringLiteral("qemu-img")) + QStringList{QStringLiteral("/usr/bin/qemu-img")};
+    table.python3 = QStringList{QStringLiteral("Python/bin/python3"), QStringLiteral("/opt/homebrew/bin/python3"),
+                                QStringLiteral("/usr/local/bin/python3"), QStringLiteral("/usr/bin/python3")}
+        + inLinuxbrew(QStringLiteral("python3"));
+    table.homebrew = QStringList{QStringLiteral("/opt/homebrew/bin/brew"), QStringLiteral("/usr/local/bin/brew")}
+        + inLinuxbrew(QStringLiteral("brew"));
     table.xcodeApplications = {QStringLiteral("/Applications/Xcode.app"), QStringLiteral("/Applications/Xcode 26.app")};
     table.xcodeSelect = QStringLiteral("/usr/bin/xcode-select");
     table.hdiutil = QStringLiteral("/usr/bin/hdiutil");

@@ -150,8 +150,20 @@ TEST_F(ComponentStatus, QemuImgIsTheFirstExecutableCandidate)
     EXPECT_EQ(manager->qemuImgPath(), m_root + QStringLiteral("/opt/qemu-img"));
 }
 
-TEST_F(ComponentStatus, StandardTableFindsTheSystemQemuImg)
+TEST_F(ComponentStatus, StandardTableFindsTheSystemQemuImgAndWhatHomebrewInstalls)
 {
+    // Wherever brew is found, the tools it installs are looked for beside
+    // it, after the fixed places.
+    const ComponentToolTable table = ComponentToolTable::standard();
+    for (const QString &brew : table.homebrew) {
+        const QString bin = QFileInfo(brew).path() + QLatin1Char('/');
+        EXPECT_GE(table.qemuImg.indexOf(bin + QStringLiteral("qemu-img")), 1) << brew.toStdString();
+        EXPECT_GE(table.python3.indexOf(bin + QStringLiteral("python3")), 1) << brew.toStdString();
+    }
+    EXPECT_EQ(table.qemuImg.indexOf(QStringLiteral("/usr/local/bin/qemu-img")), 2);
+    EXPECT_EQ(table.python3.indexOf(QStringLiteral("/usr/bin/python3")), 3);
+    EXPECT_TRUE(table.homebrew.contains(QDir::homePath() + QStringLiteral("/.linuxbrew/bin/brew")));
+
     for (const char *earlier : {"/opt/homebrew/bin/qemu-img", "/usr/local/bin/qemu-img"}) {
         if (QFile::exists(QString::fromLatin1(earlier)))
             GTEST_SKIP() << earlier << " would be found first";

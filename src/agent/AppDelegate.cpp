@@ -68,7 +68,8 @@ QCoro::Task<void> AppDelegate::openSetupWhenNeeded()
     } catch (const CancelledError &) {
         co_return;
     }
-    if (self && m_components.needsSetup())
+    // A window whose installers can only fail here would greet every launch.
+    if (self && m_components.canInstallMissingComponents())
         showComponentSetup();
 }
 

@@ -24,7 +24,8 @@ class SystemCheckWindowController;
 
 // The application's start: starts the agent, wires the pairing store to the
 // listener, puts up the status menu, checks the components and opens the
-// component-setup window when Blender or XcodeGen is missing; and opens the
+// component-setup window when Blender or XcodeGen is missing and can be
+// installed on this host; and opens the
 // windows the menu or the command line asks for. Main thread.
 class AppDelegate : public QObject {
     Q_OBJECT

@@ -34,6 +34,14 @@ const QString kBlenderDownloadSite = QStringLiteral("download.blender.org");
 const QString kHomebrewSite = QStringLiteral("https://brew.sh");
 const QString kXcodeGenTool = QStringLiteral("xcodegen/bin/xcodegen");
 
+// XcodeGen's archive holds a macOS program: it can be installed only where
+// macOS programs run.
+#if defined(Q_OS_MACOS)
+constexpr bool kRunsMacPrograms = true;
+#else
+constexpr bool kRunsMacPrograms = false;
+#endif
+
 // Bounds for the outside tools: copying and verifying a 1 GB application
 // takes minutes, Homebrew builds can take long.
 constexpr auto kDiskImageTimeout = std::chrono::minutes(5);
@@ -187,6 +195,21 @@ bool AgentComponentManager::isXcodeGenInstalled() const
 bool AgentComponentManager::needsSetup() const
 {
     return !isBlenderInstalled() || !isXcodeGenInstalled();
+}
+
+bool AgentComponentManager::canInstallMissingComponents() const
+{
+    const ComponentToolTable &table = tools();
+    const auto hasArtifact = [this](const QString &id) {
+        const auto component = componentWithID(id);
+        return component && component->artifact(agentArchitecture()).has_value();
+    };
+    const bool blender = !isBlenderInstalled() && hasArtifact(kBlenderID)
+        && ComponentToolTable::isExecutableFile(table.hdiutil) && ComponentToolTable::isExecutableFile(table.ditto)
+        && ComponentToolTable::isExecutableFile(table.codesign);
+    const bool xcodeGen = !isXcodeGenInstalled() && kRunsMacPrograms && hasArtifact(kXcodeGenID)
+        && ComponentToolTable::isExecutableFile(table.unzip);
+    return blender || xcodeGen;
 }
 
 QCoro::Task<QString> AgentComponentManager::blenderExecutableURL()
@@ -609,10 +632,12 @@ QCoro::Task<bool> AgentComponentManager::xcodeGenSteps()
         const QStringList unzipArguments{QStringLiteral("-q"), QStringLiteral("-o"), download, QStringLiteral("-d"),
                                          staging};
         co_await runComponentProcess(unzip, unzipArguments, kUnpackTimeout);
-        // Only a regular file of the archive's own is made executable and run.
+        // Only a regular file of the archive's own is made executable, and
+        // run only when it is a program for this machine.
         auto check = [staging]() {
             ComponentFiles::refuseLinks(staging);
             ComponentFiles::makeToolExecutable(staging, kXcodeGenTool);
+            ComponentFiles::refuseForeignProgram(staging, kXcodeGenTool);
         };
         co_await runOnWorker(std::move(check));
         const QStringList versionArguments{QStringLiteral("--version")};

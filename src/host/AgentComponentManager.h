@@ -111,6 +111,9 @@ public:
     bool isXcodeGenInstalled() const;
     // Blender or XcodeGen is missing (system tools do not count).
     bool needsSetup() const;
+    // A missing Blender or XcodeGen can be installed on this host: Blender
+    // needs the disk-image tools, XcodeGen a host that runs macOS programs.
+    bool canInstallMissingComponents() const;
 
     // Each refreshes first; then the tool's path or the matching ComponentError.
     QCoro::Task<QString> blenderExecutableURL();

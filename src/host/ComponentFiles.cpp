@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <elf.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +24,21 @@ namespace trellium {
 namespace {
 
 constexpr qint64 kHashBlockBytes = 4 * 1024 * 1024;
+
+// The ELF class and machine of the programs this agent runs as.
+#if defined(__x86_64__)
+constexpr unsigned char kElfClass = ELFCLASS64;
+constexpr uint16_t kElfMachine = EM_X86_64;
+#elif defined(__aarch64__)
+constexpr unsigned char kElfClass = ELFCLASS64;
+constexpr uint16_t kElfMachine = EM_AARCH64;
+#elif defined(__i386__)
+constexpr unsigned char kElfClass = ELFCLASS32;
+constexpr uint16_t kElfMachine = EM_386;
+#else
+constexpr unsigned char kElfClass = ELFCLASSNONE;  // any ELF program
+constexpr uint16_t kElfMachine = EM_NONE;
+#endif
 
 QByteArray encoded(const QString &path)
 {
@@ -125,6 +141,34 @@ void ComponentFiles::makeToolExecutable(const QString &root, const QString &rela
         throw missing();
     if (result != 0)
         throw FileError::fromErrno(QStringLiteral("Rechte setzen"), path, error);
+}
+
+void ComponentFiles::refuseForeignProgram(const QString &root, const QString &relative)
+{
+    QFile file(root + QLatin1Char('/') + relative);
+    if (!file.open(QIODevice::ReadOnly))
+        throw FileError(QStringLiteral("Lesen"), file.fileName(), file.errorString());
+    const QByteArray head = file.read(EI_NIDENT + 4);
+    // A script runs wherever its interpreter does.
+    if (head.startsWith("#!"))
+        return;
+    QString why = QStringLiteral("ist kein Programm, das auf diesem Rechner läuft.");
+    static const QList<QByteArray> machO{QByteArray::fromHex("feedface"), QByteArray::fromHex("feedfacf"),
+                                         QByteArray::fromHex("cefaedfe"), QByteArray::fromHex("cffaedfe"),
+                                         QByteArray::fromHex("cafebabe"), QByteArray::fromHex("bebafeca")};
+    if (machO.contains(head.left(4))) {
+        why = QStringLiteral("ist ein macOS-Programm und läuft nicht auf diesem Rechner.");
+    } else if (head.size() >= EI_NIDENT + 4 && head.startsWith(ELFMAG)) {
+        const bool little = head[EI_DATA] == ELFDATA2LSB;
+        const auto byte = [&head](int i) { return uint16_t(uchar(head[i])); };
+        const uint16_t machine = little ? uint16_t(byte(EI_NIDENT + 2) | byte(EI_NIDENT + 3) << 8)
+                                        : uint16_t(byte(EI_NIDENT + 2) << 8 | byte(EI_NIDENT + 3));
+        if (kElfMachine == EM_NONE || (uchar(head[EI_CLASS]) == kElfClass && machine == kElfMachine
+                                       && little == (Q_BYTE_ORDER == Q_LITTLE_ENDIAN)))
+            return;
+        why = QStringLiteral("ist für eine andere Prozessorarchitektur gebaut und läuft nicht auf diesem Rechner.");
+    }
+    throw ComponentError::commandFailed(QStringLiteral("„") + relative + QStringLiteral("“ ") + why);
 }
 
 void ComponentFiles::removeQuietly(const QStringList &paths)

@@ -33,6 +33,11 @@ public:
     // Then it is made executable (0755).
     static void makeToolExecutable(const QString &root, const QString &relative);
 
+    // Refuses `relative` inside `root` unless it is a script or an ELF
+    // program for this machine (ComponentError commandFailed saying what it
+    // is instead, for example a macOS program), so it is never run.
+    static void refuseForeignProgram(const QString &root, const QString &relative);
+
     // Removes each path with everything in it, ignoring every error.
     static void removeQuietly(const QStringList &paths);
 };

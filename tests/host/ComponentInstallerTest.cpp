@@ -416,6 +416,12 @@ TEST_F(ComponentInstall, XcodeGenIsUnpackedCheckedAndReplacesTheOldCopy)
     EXPECT_FALSE(QFile::exists(xcodeGenFolder() + QStringLiteral("/receipt.json")));
     EXPECT_EQ(listDirectory(components() + QStringLiteral("/XcodeGen")), QStringList{QStringLiteral("2.45.4")});
     expectNoLeftovers();
+
+    // A program built for this machine passes the check as a script does.
+    serveXcodeGen({{ZipEntry::Kind::file, QStringLiteral("xcodegen/bin/xcodegen"), readWholeFile(QStringLiteral("/bin/true"))}});
+    manager = makeManager();
+    runSync(manager->installXcodeGen());
+    EXPECT_EQ(manager->xcodeGenState(), State(Kind::installed));
 }
 
 TEST_F(ComponentInstall, XcodeGenArchivesThatDoNotHoldAProperToolAreRefused)
@@ -461,6 +467,16 @@ TEST_F(ComponentInstall, XcodeGenArchivesThatDoNotHoldAProperToolAreRefused)
     attempt({{ZipEntry::Kind::executable, QStringLiteral("xcodegen/bin/xcodegen"),
               "#!/bin/sh\necho 'dyld: Library not loaded'\nexit 1\n"}});
     expectFailed(*manager, Tool::xcodeGen, QStringLiteral("Die Komponenteninstallation ist fehlgeschlagen: dyld: Library not loaded"));
+
+    // The published archive holds a macOS program (a universal binary): it is
+    // refused before it is run, like a program for another processor (s390).
+    const QString foreign = QStringLiteral("Die Komponenteninstallation ist fehlgeschlagen: „xcodegen/bin/xcodegen“ ist ");
+    attempt({{ZipEntry::Kind::executable, QStringLiteral("xcodegen/bin/xcodegen"), QByteArray::fromHex("cafebabe00000002")}});
+    expectFailed(*manager, Tool::xcodeGen, foreign + QStringLiteral("ein macOS-Programm und läuft nicht auf diesem Rechner."));
+    attempt({{ZipEntry::Kind::executable, QStringLiteral("xcodegen/bin/xcodegen"),
+              QByteArray::fromHex("7f454c460201010000000000000000000200160001000000")}});
+    expectFailed(*manager, Tool::xcodeGen,
+                 foreign + QStringLiteral("für eine andere Prozessorarchitektur gebaut und läuft nicht auf diesem Rechner."));
 
     // The checksum text names Blender whichever component it is about.
     serveXcodeGen({{ZipEntry::Kind::file, QStringLiteral("xcodegen/bin/xcodegen"), xcodeGenScript()}});

@@ -10,6 +10,9 @@ AgentWindowsHarness::AgentWindowsHarness(const QString &toolsFolder, bool trayIc
     tools.tools.homebrew = {toolsFolder + QStringLiteral("/brew")};
     tools.tools.xcodeApplications = {toolsFolder + QStringLiteral("/Xcode.app")};
     tools.tools.xcodeSelect = toolsFolder + QStringLiteral("/xcode-select");
+    tools.tools.hdiutil = toolsFolder + QStringLiteral("/hdiutil");
+    tools.tools.ditto = toolsFolder + QStringLiteral("/ditto");
+    tools.tools.codesign = toolsFolder + QStringLiteral("/codesign");
     components = std::make_unique<AgentComponentManager>(tools);
     componentSetup = std::make_unique<ComponentSetupWindowController>(*components, opener);
 

@@ -40,13 +40,13 @@ void writeZip(const QString &path, const QList<ZipEntry> &entries)
         "        info = zipfile.ZipInfo(rest[i + 1])\n"
         "        info.create_system = 3\n"
         "        info.external_attr = modes[rest[i]] << 16\n"
-        "        archive.writestr(info, rest[i + 2].encode('utf-8', 'surrogateescape'))\n");
+        "        archive.writestr(info, bytes.fromhex(rest[i + 2]))\n");
     QStringList arguments{QStringLiteral("-c"), script, path};
     for (const ZipEntry &entry : entries) {
         arguments << (entry.kind == ZipEntry::Kind::file         ? QStringLiteral("file")
                       : entry.kind == ZipEntry::Kind::executable ? QStringLiteral("executable")
                                                                  : QStringLiteral("link"))
-                  << entry.name << QString::fromUtf8(entry.content);
+                  << entry.name << QString::fromLatin1(entry.content.toHex());
     }
     ProcessOptions options;
     options.channels = ProcessOptions::Channels::Merged;

@@ -14,9 +14,10 @@ using Clock = RemoteDesktopFrameSchedule::Clock;
 constexpr std::chrono::nanoseconds kInterval = 33'333'333ns;
 
 // Plays the frame loop in virtual time: the picture changes at the given
-// moments, each frame takes `work` to make; the times frames were taken.
+// moments, each frame takes `work` to make, and the loop is held up for
+// `stall` after its first frame; the times frames were taken.
 std::vector<Clock::duration> play(std::vector<Clock::duration> changes, Clock::duration until,
-                                  Clock::duration work = 0ns)
+                                  Clock::duration work = 0ns, Clock::duration stall = 0ns)
 {
     const Clock::time_point start{};
     RemoteDesktopFrameSchedule schedule(kInterval, start);
@@ -40,7 +41,7 @@ std::vector<Clock::duration> play(std::vector<Clock::duration> changes, Clock::d
         }
         frames.push_back(now - start);
         schedule.frameTaken(now);
-        now += work;
+        now += work + (frames.size() == 1 ? stall : 0ns);
     }
     return frames;
 }
@@ -78,8 +79,12 @@ TEST(RemoteDesktopFrameSchedule, ChangesFasterThanTheRateNeverProduceMoreFramesT
         changes.push_back(at + 1us);
         changes.push_back(at + kInterval - 1us);
     }
-    for (const Clock::duration work : {0ns, std::chrono::nanoseconds(5ms), std::chrono::nanoseconds(31ms)}) {
-        const std::vector<Clock::duration> frames = play(changes, 90 * kInterval, work);
+    // The last: a loop held up for ten intervals takes one frame then, not
+    // the ten it missed.
+    const std::vector<std::pair<Clock::duration, Clock::duration>> loads{
+        {0ns, 0ns}, {5ms, 0ns}, {31ms, 0ns}, {0ns, 10 * kInterval}};
+    for (const auto &[work, stall] : loads) {
+        const std::vector<Clock::duration> frames = play(changes, 90 * kInterval + stall, work, stall);
         // Frames a change brought are one interval apart at least...
         for (size_t i = 2; i < frames.size(); ++i)
             EXPECT_GE(frames[i] - frames[i - 1], kInterval) << "frame " << i << " work " << work.count();

@@ -268,6 +268,18 @@ TEST_F(AgentServerTest, HalfLinesOfManyClientsShareOneBound)
     EXPECT_EQ(client->state(), QAbstractSocket::ConnectedState);
     runSync(sleepFor(200ms));
     EXPECT_GE(open(), 2);
+
+    // A client being sent a stream goes last, even holding the most.
+    RemoteDesktopServer::shared().setFrameSourceFactory(
+        [](const RemoteDesktopSource &) { return std::make_unique<test::StillFrameSource>(); });
+    auto watcher = connectClient(agent.server().port());
+    QObject::connect(watcher.get(), &QTcpSocket::readyRead, [&watcher] { watcher->readAll(); });
+    watcher->write(test::jobLine(BuildJobKind::startRemoteDesktopVideo));
+    ASSERT_TRUE(waitUntil([] { return RemoteDesktopServer::shared().isStreaming(); }, 10s));
+    watcher->write(QByteArray(900 * 1024, 'x'));
+    EXPECT_TRUE(waitUntil([&] { return open() <= 1 || watcher->state() != QAbstractSocket::ConnectedState; }, 20s));
+    EXPECT_TRUE(staysConnected(*watcher));
+    RemoteDesktopServer::shared().setFrameSourceFactory({});
 }
 
 TEST_F(AgentServerTest, OutOfDescriptorsTheListenerBacksOffAndRecovers)

@@ -402,7 +402,6 @@ TEST_F(AgentUpdateNetwork, VerifiedInstallerIsSavedInDownloadsAndOpened)
         ADD_FAILURE() << "opener failure not reported";
     } catch (const AgentUpdateError &error) {
         EXPECT_EQ(error.errorCase(), AgentUpdateError::Case::installerCouldNotBeOpened);
-        EXPECT_EQ(error.localizedDescription(), QStringLiteral("Der Installer konnte nicht geöffnet werden."));
         EXPECT_EQ(error.installerPath(), saved);
     }
     EXPECT_EQ(readWholeFile(saved), second);
@@ -415,6 +414,16 @@ TEST_F(AgentUpdateNetwork, FailedInstallerDownloadsLeaveNothingBehind)
     const AgentLatestManifest manifest =
         AgentLatestManifest::fromJson(QJsonDocument(manifestObject(installer)).toJson());
     using Case = AgentUpdateError::Case;
+    // What the settings window shows for each failure.
+    const std::vector<std::pair<AgentUpdateError, const char *>> texts{
+        {AgentUpdateError::invalidManifest(QStringLiteral("Datei ist zu groß.")),
+         "Das Update-Manifest ist ungültig: Datei ist zu groß."},
+        {AgentUpdateError::invalidResponse(), "Der Update-Server hat keine gültige Antwort geliefert."},
+        {AgentUpdateError::downloadTooLarge(), "Der Installer überschreitet die erlaubte Dateigröße."},
+        {AgentUpdateError::verificationFailed(), "Die Update-Datei konnte nicht verifiziert werden."},
+        {AgentUpdateError::installerCouldNotBeOpened(QStringLiteral("/x.deb")), "Der Installer konnte nicht geöffnet werden."}};
+    for (const auto &[error, text] : texts)
+        EXPECT_EQ(error.localizedDescription(), QString::fromUtf8(text));
 
     // Wrong content.
     m_server.route(kInstallerPath, HttpResponse::ok(payload(64 * 1024, 'd')));

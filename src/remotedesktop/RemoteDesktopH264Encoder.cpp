@@ -165,6 +165,12 @@ public:
         m_keyFrameRequested = true;
     }
 
+    void setQuantizerObserver(QuantizerObserver observer)
+    {
+        std::lock_guard lock(m_mutex);
+        m_observer = std::move(observer);
+    }
+
     void complete()
     {
         std::unique_lock lock(m_mutex);
@@ -214,6 +220,7 @@ private:
         for (;;) {
             Pending picture;
             bool keyFrame = false;
+            QuantizerObserver observer;
             {
                 std::unique_lock lock(m_mutex);
                 m_wake.wait(lock, [this]() { return m_pending || m_stopping; });
@@ -222,9 +229,10 @@ private:
                 picture = std::move(*m_pending);
                 m_pending.reset();
                 keyFrame = std::exchange(m_keyFrameRequested, false);
+                observer = m_observer;
                 m_busy = true;
             }
-            encodePicture(picture, keyFrame, delivery);
+            encodePicture(picture, keyFrame, observer, delivery);
             // Let go of the picture before reporting idle: its owner may
             // write it again once nobody else holds it.
             picture.picture.reset();
@@ -241,7 +249,8 @@ private:
         }
     }
 
-    void encodePicture(const Pending &pending, bool keyFrame, const std::shared_ptr<Delivery> &delivery)
+    void encodePicture(const Pending &pending, bool keyFrame, const QuantizerObserver &observer,
+                       const std::shared_ptr<Delivery> &delivery)
     {
         const I420Picture *source = pending.picture.get();
         if (!source || source->isNull())
@@ -270,6 +279,8 @@ private:
         // the last quantizer; the next key frame refines it.
         if (pending.unchanged && !scaled && !keyFrame && m_lastQuantizerPlusOne > 0)
             input.i_qpplus1 = m_lastQuantizerPlusOne;
+        if (observer)
+            observer(input.i_qpplus1 > 0 ? std::optional<int>(input.i_qpplus1 - 1) : std::nullopt);
         output(&input, delivery);
     }
 
@@ -317,6 +328,7 @@ private:
     bool m_busy = false;
     bool m_keyFrameRequested = false;
     bool m_stopping = false;
+    QuantizerObserver m_observer;
 };
 
 RemoteDesktopH264Encoder::RemoteDesktopH264Encoder(int width, int height, int fps, int64_t bitrate)
@@ -364,6 +376,12 @@ void RemoteDesktopH264Encoder::requestKeyFrame()
 {
     if (m_session)
         m_session->requestKeyFrame();
+}
+
+void RemoteDesktopH264Encoder::setQuantizerObserver(QuantizerObserver observer)
+{
+    if (m_session)
+        m_session->setQuantizerObserver(std::move(observer));
 }
 
 void RemoteDesktopH264Encoder::completeFrames()

@@ -55,6 +55,12 @@ public:
     // Afterwards the encoder may be destroyed on another thread.
     void silence();
 
+    // Called on the encoder thread right before x264 codes a picture, with
+    // the quantizer forced on it (none: left to the rate control). It may
+    // block, holding the encoder thread while newer pictures are handed over.
+    using QuantizerObserver = std::function<void(std::optional<int> forcedQuantizer)>;
+    void setQuantizerObserver(QuantizerObserver observer);
+
     int width() const { return m_width; }
     int height() const { return m_height; }
     int64_t bitrate() const { return m_bitrate; }

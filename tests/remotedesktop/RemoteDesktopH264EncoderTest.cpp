@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QSemaphore>
 #include <QTest>
 #include <QThread>
 
@@ -387,6 +388,10 @@ TEST(RemoteDesktopH264Encoder, SettingsX264RefusesLeaveAnEncoderWithoutOutput)
 
 TEST(RemoteDesktopH264Encoder, AStillPictureCostsNextToNothingAndTheNextChangeShows)
 {
+    // Outlive the encoder: its thread writes them.
+    std::vector<std::optional<int>> forced;
+    QSemaphore held;
+    QSemaphore go;
     const QSize size(640, 480);
     RemoteDesktopH264Encoder encoder(size.width(), size.height(), 30, 4'000'000);
     ASSERT_TRUE(encoder.hasSession());
@@ -408,14 +413,35 @@ TEST(RemoteDesktopH264Encoder, AStillPictureCostsNextToNothingAndTheNextChangeSh
         encoder.encode(still, true);
         encoder.completeFrames();
     }
-    // A change, handed over together with a still picture that replaces it
-    // before the encoder took it: the change still counts.
+    // With the encoder thread held at a still picture, a change and then a
+    // still picture that replaces it before the encoder took it: the change
+    // still counts. A key frame asked for in a still run is rate-controlled.
+    encoder.setQuantizerObserver([&](std::optional<int> quantizer) {
+        forced.push_back(quantizer);
+        if (forced.size() == 1) {
+            held.release();
+            go.tryAcquire(1, kWaitMs);
+        }
+    });
+    encoder.encode(still, true);
+    ASSERT_TRUE(held.tryAcquire(1, kWaitMs));
     QPainter(&screen).fillRect(QRect(400, 40, 160, 120), Qt::white);
     const auto changed = toI420(screen);
     encoder.encode(changed, false);
     encoder.encode(changed, true);
+    go.release();
     encoder.completeFrames();
-    ASSERT_TRUE(waitForFrames(frames, 22));
+    encoder.encode(changed, true);
+    encoder.completeFrames();
+    encoder.requestKeyFrame();
+    encoder.encode(changed, true);
+    encoder.completeFrames();
+    ASSERT_TRUE(waitForFrames(frames, 25));
+    ASSERT_EQ(forced.size(), 4u);
+    EXPECT_TRUE(forced[0] && forced[2]);  // still pictures keep the quantizer
+    EXPECT_FALSE(forced[1]);
+    EXPECT_FALSE(forced[3]);
+    EXPECT_TRUE(frames.back().isKeyFrame);
 
     H264Decoder decoder;
     std::optional<H264Picture> last;

@@ -29,7 +29,7 @@ protected:
 
 } // namespace
 
-TEST_F(ApplicationEntry, LaunchStartsTheAgentAndOpensTheSetupWindowLater)
+TEST_F(ApplicationEntry, LaunchOpensTheSetupWindowLaterAndTheMenuEachWindowOnce)
 {
     // With the disk-image tools, a missing Blender can be installed.
     for (const char *tool : {"/hdiutil", "/ditto", "/codesign"})
@@ -61,33 +61,6 @@ TEST_F(ApplicationEntry, LaunchStartsTheAgentAndOpensTheSetupWindowLater)
     EXPECT_EQ(AppDelegate::windowNamed(QStringLiteral("systemcheck")), AppDelegate::Window::systemCheck);
     EXPECT_EQ(AppDelegate::windowNamed(QStringLiteral("Settings")), std::nullopt);
     harness.delegate().open(AppDelegate::Window::settings);
-    EXPECT_TRUE(harness.delegate().settingsWindow()->isVisible());
-}
-
-TEST_F(ApplicationEntry, NoSetupWindowUnlessAMissingComponentCanBeInstalledHere)
-{
-    // Nothing can be installed here (no disk-image tools, and XcodeGen is a
-    // macOS program), then everything is there.
-    for (const bool installed : {false, true}) {
-        if (installed)
-            installManagedComponents();
-        AgentWindowsHarness harness(tools());
-        harness.delegate().applicationDidFinishLaunching();
-        runSync(sleepFor(harness.dependencies.setupWindowDelay + 300ms));
-        EXPECT_EQ(harness.componentSetup->window(), nullptr);
-        EXPECT_EQ(harness.settings().componentsTitle()->text(),
-                  installed ? QStringLiteral("Bereit") : QStringLiteral("Einrichtung erforderlich"));
-    }
-}
-
-TEST_F(ApplicationEntry, MenuEntriesOpenEachWindowOnce)
-{
-    installManagedComponents();
-    AgentWindowsHarness harness(tools());
-    harness.delegate().applicationDidFinishLaunching();
-    AgentStatusMenu *menu = harness.delegate().statusMenu();
-
-    menu->settingsAction()->trigger();
     QPointer<AgentSettingsView> settings = harness.delegate().settingsWindow();
     ASSERT_TRUE(settings);
     EXPECT_TRUE(settings->isVisible());
@@ -106,6 +79,7 @@ TEST_F(ApplicationEntry, MenuEntriesOpenEachWindowOnce)
     harness.agent.relayClient().setConnected(false);
 
     // "Verwalten" in the settings and the menu entry open the same window.
+    harness.componentSetup->window()->close();
     settings->manageButton()->click();
     QWidget *setup = harness.componentSetup->window();
     ASSERT_NE(setup, nullptr);
@@ -127,6 +101,22 @@ TEST_F(ApplicationEntry, MenuEntriesOpenEachWindowOnce)
     EXPECT_EQ(menu->systemCheckAction()->text(), QStringLiteral("Systemcheck"));
     EXPECT_EQ(harness.systemCheck.view()->result().items.size(), 14);
     saveWindowPicture(harness.systemCheck.window(), QStringLiteral("launch-system-check-window"));
+}
+
+TEST_F(ApplicationEntry, NoSetupWindowUnlessAMissingComponentCanBeInstalledHere)
+{
+    // Nothing can be installed here (no disk-image tools, and XcodeGen is a
+    // macOS program), then everything is there.
+    for (const bool installed : {false, true}) {
+        if (installed)
+            installManagedComponents();
+        AgentWindowsHarness harness(tools());
+        harness.delegate().applicationDidFinishLaunching();
+        runSync(sleepFor(harness.dependencies.setupWindowDelay + 300ms));
+        EXPECT_EQ(harness.componentSetup->window(), nullptr);
+        EXPECT_EQ(harness.settings().componentsTitle()->text(),
+                  installed ? QStringLiteral("Bereit") : QStringLiteral("Einrichtung erforderlich"));
+    }
 }
 
 // In the running agent, unpairing a device also ends its open connections;

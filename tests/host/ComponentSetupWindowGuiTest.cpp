@@ -205,10 +205,10 @@ TEST_F(ComponentSetupWindow, WithEverythingInstalledOnlyRepairsAreOffered)
     ASSERT_TRUE(waitUntil([&] { return manager->pythonState().kind() == Kind::installed; }, 10s));
 }
 
-// A tool that is installing locks the window's two buttons and its own
-// button, but not the window's close control; the installation outlives
-// the window and the next window shows how it ended.
-TEST_F(ComponentSetupWindow, BusyToolsLockTheButtonsAndSurviveTheWindow)
+// One window until closed. A tool that is installing locks the window's two
+// buttons and its own button, but not the window's close control; the
+// installation outlives the window and the next window shows how it ended.
+TEST_F(ComponentSetupWindow, IsOneWindowWhereBusyToolsLockTheButtonsAndSurviveTheWindow)
 {
     const QString release = m_root + QStringLiteral("/release-brew");
     installHomebrew("while [ ! -e '" + release.toUtf8() + "' ]; do sleep 0.05; done\n"
@@ -216,9 +216,17 @@ TEST_F(ComponentSetupWindow, BusyToolsLockTheButtonsAndSurviveTheWindow)
                     "chmod +x '" + brewPrefix().toUtf8() + "/bin/qemu-img'\n");
     auto manager = makeManager();
     ComponentSetupWindowController controller(*manager, m_opener);
+    EXPECT_EQ(controller.window(), nullptr);
     controller.show();
     auto *view = qobject_cast<ComponentSetupView *>(controller.window());
     ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view->size(), QSize(680, 650));
+    EXPECT_EQ(view->minimumSize(), QSize(620, 560));
+    EXPECT_EQ(view->windowTitle(), QStringLiteral("TRELLIUM Komponenten"));
+    EXPECT_TRUE(view->isVisible());
+    saveWindowPicture(view, QStringLiteral("component-setup-window"));
+    controller.show();
+    EXPECT_EQ(controller.window(), view);
 
     view->row(Row::qemu)->actionButton()->click();
     ASSERT_TRUE(waitUntil([&] { return manager->qemuState().kind() == Kind::installing; }, 10s));
@@ -236,39 +244,16 @@ TEST_F(ComponentSetupWindow, BusyToolsLockTheButtonsAndSurviveTheWindow)
     ASSERT_TRUE(waitUntil([&] { return manager->qemuState().kind() == Kind::installed; }, 20s));
 
     controller.show();
-    view = qobject_cast<ComponentSetupView *>(controller.window());
-    ASSERT_NE(view, nullptr);
-    EXPECT_EQ(stateText(*view, Row::qemu), QStringLiteral("Installiert"));
-    EXPECT_FALSE(actionShown(*view, Row::qemu));
-    EXPECT_FALSE(progressShown(*view, Row::qemu));
-    EXPECT_TRUE(view->closeButton()->isEnabled());
-}
-
-TEST_F(ComponentSetupWindow, IsOneWindowUntilClosed)
-{
-    auto manager = makeManager();
-    ComponentSetupWindowController controller(*manager, m_opener);
+    QPointer<ComponentSetupView> next = qobject_cast<ComponentSetupView *>(controller.window());
+    ASSERT_TRUE(next);
+    EXPECT_EQ(stateText(*next, Row::qemu), QStringLiteral("Installiert"));
+    EXPECT_FALSE(actionShown(*next, Row::qemu));
+    EXPECT_FALSE(progressShown(*next, Row::qemu));
+    // "Schließen" closes it as well, and the window goes.
+    next->closeButton()->click();
     EXPECT_EQ(controller.window(), nullptr);
-    controller.show();
-    QPointer<QWidget> first = controller.window();
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->size(), QSize(680, 650));
-    EXPECT_EQ(first->minimumSize(), QSize(620, 560));
-    EXPECT_EQ(first->windowTitle(), QStringLiteral("TRELLIUM Komponenten"));
-    EXPECT_TRUE(first->isVisible());
-    saveWindowPicture(first, QStringLiteral("component-setup-window"));
-
-    controller.show();
-    EXPECT_EQ(controller.window(), first.data());
-
-    // "Schließen" closes it; the next show builds a fresh window.
-    qobject_cast<ComponentSetupView *>(first.data())->closeButton()->click();
-    EXPECT_EQ(controller.window(), nullptr);
-    controller.show();
-    ASSERT_NE(controller.window(), nullptr);
-    EXPECT_NE(controller.window(), first.data());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_TRUE(first.isNull());
+    EXPECT_TRUE(next.isNull());
 }
 
 // Failures show as one label; their text goes to the detail line. Homebrew

@@ -81,9 +81,8 @@ TEST(RemoteDesktopFrameSchedule, ChangesFasterThanTheRateNeverProduceMoreFramesT
     }
     // The last: a loop held up for ten intervals takes one frame then, not
     // the ten it missed.
-    const std::vector<std::pair<Clock::duration, Clock::duration>> loads{
-        {0ns, 0ns}, {5ms, 0ns}, {31ms, 0ns}, {0ns, 10 * kInterval}};
-    for (const auto &[work, stall] : loads) {
+    for (const auto &[work, stall] : std::vector<std::pair<Clock::duration, Clock::duration>>{
+             {0ns, 0ns}, {5ms, 0ns}, {31ms, 0ns}, {0ns, 10 * kInterval}}) {
         const std::vector<Clock::duration> frames = play(changes, 90 * kInterval + stall, work, stall);
         // Frames a change brought are one interval apart at least...
         for (size_t i = 2; i < frames.size(); ++i)

@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QSet>
 
 #include <cmath>
@@ -603,30 +605,34 @@ TEST(RuntimeDesktopInputController, AMachineWithoutQmpDropsItsInput)
 namespace {
 
 // The key names the installed QEMU takes in input-send-event, from its own
-// schema.
+// schema. QEMU ends on quit without writing out what did not fit into the
+// pipe yet (the schema is some 200 KB), so quit waits until it is read.
 QSet<QString> qemuKeyNames()
 {
-    ProcessOptions options;
-    options.input = QByteArrayLiteral("{\"execute\":\"qmp_capabilities\"}\n{\"execute\":\"query-qmp-schema\"}\n"
-                                      "{\"execute\":\"quit\"}\n");
-    options.timeout = 30s;
-    const ProcessResult result = runProcessBlocking(
-        QemuEnvironment::shared().qemuPath,
-        {"-machine", "none", "-nodefaults", "-display", "none", "-qmp", "stdio"}, options);
-    for (const QByteArray &line : result.standardOutput.split('\n')) {
-        const QJsonArray schema = QJsonDocument::fromJson(line)[QLatin1String("return")].toArray();
-        for (const QJsonValue &entry : schema) {
-            const QJsonArray values = entry[QLatin1String("values")].toArray();
-            if (entry[QLatin1String("meta-type")].toString() == QLatin1String("enum")
-                && values.contains(QStringLiteral("kp_enter"))) {
-                QSet<QString> names;
-                for (const QJsonValue &value : values)
-                    names.insert(value.toString());
-                return names;
+    QProcess qemu;
+    qemu.start(QemuEnvironment::shared().qemuPath,
+               {"-machine", "none", "-nodefaults", "-display", "none", "-qmp", "stdio"});
+    qemu.write("{\"execute\":\"qmp_capabilities\"}\n{\"execute\":\"query-qmp-schema\"}\n");
+    LineSplitter lines;
+    QSet<QString> names;
+    QElapsedTimer clock;
+    clock.start();
+    while (names.isEmpty() && qemu.state() != QProcess::NotRunning && clock.elapsed() < 30000) {
+        qemu.waitForReadyRead(100);
+        for (const QByteArray &line : lines.feed(qemu.readAllStandardOutput())) {
+            for (const QJsonValue &entry : QJsonDocument::fromJson(line)[QLatin1String("return")].toArray()) {
+                const QJsonArray values = entry[QLatin1String("values")].toArray();
+                if (entry[QLatin1String("meta-type")].toString() == QLatin1String("enum")
+                    && values.contains(QStringLiteral("kp_enter"))) {
+                    for (const QJsonValue &value : values)
+                        names.insert(value.toString());
+                }
             }
         }
     }
-    return {};
+    qemu.write("{\"execute\":\"quit\"}\n");
+    qemu.waitForFinished(10000);
+    return names;
 }
 
 } // namespace

@@ -40,17 +40,15 @@ Stroke typed(uint16_t keyCode, uint32_t modifiers, const char *characters)
 
 } // namespace
 
-TEST(VirtualKeyboardStrokes, TextIsTypedCharacterByCharacterInOrder)
+TEST(VirtualKeyboardStrokes, TextIsTypedInOrderByGermanPositionsOrAsHexCodePoints)
 {
     // German positions: Z where the Mac's ANSI Y is, y where its Z is.
     EXPECT_EQ(strokes(QStringLiteral("Zy@1 Ä")),
               (std::vector<Stroke>{typed(16, shift, "Z"), typed(6, none, "y"), typed(12, option, "@"),
                                    typed(18, none, "1"), typed(49, none, " "), typed(39, shift, "Ä")}));
     EXPECT_TRUE(strokes(QString()).empty());
-}
 
-TEST(VirtualKeyboardStrokes, CharactersOutsideTheTablesAreEnteredAsHexCodePoints)
-{
+    // Characters outside the tables are entered as hex code points.
     const std::vector<Stroke> eAcute{unicodeEntry, typed(14, shift, "E"), typed(25, none, "9"), returnKey};
     EXPECT_EQ(strokes(QStringLiteral("\u00e9")), eAcute);
     // Composed first, so the decomposed form is one code point, not two entries.
@@ -64,10 +62,8 @@ TEST(VirtualKeyboardStrokes, CharactersOutsideTheTablesAreEnteredAsHexCodePoints
         typed(14, shift, "E"), typed(0, shift, "A"), returnKey,
     };
     EXPECT_EQ(strokes(QStringLiteral("\U0001F1E9\U0001F1EA")), flag);
-}
 
-TEST(VirtualKeyboardStrokes, EveryLineBreakIsOneReturn)
-{
+    // Every line break is one Return.
     std::vector<std::pair<uint16_t, uint32_t>> keys;
     for (const Stroke &stroke : strokes(QStringLiteral("a\r\nb\nc\rd\n\n")))
         keys.emplace_back(stroke.keyCode, stroke.modifiers);

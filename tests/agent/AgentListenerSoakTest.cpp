@@ -3,6 +3,7 @@
 #include "core/Process.h"
 #include "remotedesktop/RemoteDesktopServer.h"
 
+#include "support/RemoteDesktopFrame.h"
 #include "support/Samples.h"
 #include "support/StillFrameSource.h"
 #include "support/TestEnvironment.h"
@@ -11,7 +12,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QTcpSocket>
-#include <QtEndian>
 
 #include <memory>
 #include <vector>
@@ -101,17 +101,6 @@ int runClients(const QString &script, uint16_t port, const QString &phase, int c
     return QJsonDocument::fromJson(result.standardOutput)[QLatin1String("closed")].toInt(-1);
 }
 
-// True once a whole "RDH1" frame has arrived.
-bool hasWholeFrame(const QByteArray &bytes)
-{
-    if (bytes.size() < 24 || !bytes.startsWith("RDH1"))
-        return false;
-    const qsizetype length = qsizetype(qFromLittleEndian<uint32_t>(bytes.constData() + 16))
-                             + qFromLittleEndian<uint16_t>(bytes.constData() + 20)
-                             + qFromLittleEndian<uint16_t>(bytes.constData() + 22);
-    return bytes.size() >= 24 + length;
-}
-
 // How long until a new client that asks for the main display has a whole frame.
 qint64 millisecondsToFirstFrame(uint16_t port)
 {
@@ -125,7 +114,7 @@ qint64 millisecondsToFirstFrame(uint16_t port)
     QByteArray received;
     const bool framed = waitUntil([&] {
         received += client.readAll();
-        return hasWholeFrame(received);
+        return test::RemoteDesktopFrame::take(received).has_value();
     }, 30s);
     const qint64 took = elapsed.elapsed();
     client.write(test::jobLine(BuildJobKind::stopRemoteDesktopVideo));

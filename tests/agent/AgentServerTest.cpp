@@ -1,6 +1,5 @@
 #include "agent/AgentManager.h"
 #include "agent/AgentPairingStore.h"
-#include "agent/ProjectRoot.h"
 #include "core/Settings.h"
 #include "platform/secrets/SecretStore.h"
 #include "remotedesktop/RemoteDesktopH264Encoder.h"
@@ -15,7 +14,6 @@
 #include "support/TestGuest.h"
 #include "support/XvfbDisplay.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -48,6 +46,16 @@ protected:
         return BuildEvent::fromJson(parseJsonObject(client.readLine()), DateStyle::ISO8601);
     }
 
+    // A start job for a runtime whose display, scaled, does not fit the frame
+    // header: answered at once with a failure.
+    static QByteArray refusedJob(AgentManager &agent)
+    {
+        RuntimeConfig runtime = test::sampleRuntime();
+        runtime.displayWidth = 200000;
+        agent.runtimeManager().store().saveRuntimeConfig(runtime);
+        return test::jobLine(BuildJobKind::startRemoteDesktopVideo, runtime.id);
+    }
+
     std::unique_ptr<QTcpSocket> connectClient(uint16_t port)
     {
         auto socket = std::make_unique<QTcpSocket>();
@@ -71,13 +79,8 @@ TEST_F(AgentServerTest, ListensOnLoopbackAndAnswersOnlyWhatItUnderstands)
     test::LogCapture log;
     client->write("{ this is not json\n");
     client->write("{\"id\":\"E621E1F8-C36C-495A-93FC-0C247A3E6E5F\",\"kind\":\"build\",\"arguments\":[]}\n");
-    // A runtime whose display, scaled, does not fit the frame header.
-    RuntimeConfig runtime = test::sampleRuntime();
-    runtime.displayWidth = 200000;
-    agent.runtimeManager().store().saveRuntimeConfig(runtime);
-    client->write(test::jobLine(BuildJobKind::startRemoteDesktopVideo, runtime.id));
-    ASSERT_TRUE(waitUntil([&] { return client->canReadLine(); }, 10s));
-    const BuildEvent event = BuildEvent::fromJson(parseJsonObject(client->readLine()), DateStyle::ISO8601);
+    client->write(refusedJob(agent));
+    const BuildEvent event = readEvent(*client);
     EXPECT_EQ(event.kind, BuildEventKind::remoteDesktopVideoFailed);
     EXPECT_TRUE(event.message.startsWith(QStringLiteral("Ungültige Bildgröße für den Stream: 150000 x 840")))
         << event.message.toStdString();
@@ -259,11 +262,8 @@ TEST_F(AgentServerTest, HalfLinesOfManyClientsShareOneBound)
     EXPECT_TRUE(log.contains(QStringLiteral("LOCAL BUFFER LIMIT")));
 
     // A client sending whole lines is served meanwhile.
-    RuntimeConfig runtime = test::sampleRuntime();
-    runtime.displayWidth = 200000;
-    agent.runtimeManager().store().saveRuntimeConfig(runtime);
     auto client = connectClient(agent.server().port());
-    client->write(test::jobLine(BuildJobKind::startRemoteDesktopVideo, runtime.id));
+    client->write(refusedJob(agent));
     EXPECT_EQ(readEvent(*client).kind, BuildEventKind::remoteDesktopVideoFailed);
     EXPECT_EQ(client->state(), QAbstractSocket::ConnectedState);
     runSync(sleepFor(200ms));
@@ -320,23 +320,8 @@ TEST_F(AgentServerTest, OutOfDescriptorsTheListenerBacksOffAndRecovers)
 
     // With descriptors back, the waiting client is taken and served.
     EXPECT_TRUE(waitUntil([&] { return agent.server().connectionCount() == 1; }, 10s));
-    RuntimeConfig runtime = test::sampleRuntime();
-    runtime.displayWidth = 200000;
-    agent.runtimeManager().store().saveRuntimeConfig(runtime);
-    client.write(test::jobLine(BuildJobKind::startRemoteDesktopVideo, runtime.id));
+    client.write(refusedJob(agent));
     EXPECT_EQ(readEvent(client).kind, BuildEventKind::remoteDesktopVideoFailed);
-}
-
-TEST_F(AgentServerTest, ATakenPortIsReportedInGerman)
-{
-    QTcpServer blocker;
-    ASSERT_TRUE(blocker.listen(QHostAddress::LocalHost, 0));
-    AgentManager agent;
-    agent.start(blocker.serverPort());
-    EXPECT_FALSE(agent.server().isRunning());
-    ASSERT_TRUE(agent.server().errorMessage());
-    EXPECT_TRUE(agent.server().errorMessage()->startsWith("Der lokale Server konnte Port"));
-    EXPECT_EQ(agent.agentStatus(), AgentManager::AgentStatus::failed);
 }
 
 TEST_F(AgentServerTest, StartRecoversInterruptedRuntimesOnce)
@@ -387,15 +372,6 @@ TEST_F(AgentServerTest, PairingStoreForgetsADeviceEverywhere)
     EXPECT_EQ(published, 1);
     EXPECT_EQ(closed, QStringList{"A-ID"});
     EXPECT_FALSE(userDefaults()->value(AgentPairingStore::kPairedNamesKey).toMap().contains("A-ID"));
-}
-
-TEST_F(AgentServerTest, ProjectRootFollowsTheSetting)
-{
-    EXPECT_TRUE(projectRootURL().endsWith("/TRELLIUM Projects"));
-    userDefaults()->setValue("trellium.agent.projectRoot", "  ~/Code  ");
-    EXPECT_EQ(projectRootURL(), QDir::homePath() + "/Code");
-    userDefaults()->setValue("trellium.agent.projectRoot", "   ");
-    EXPECT_EQ(projectRootURL(), defaultProjectRootURL());
 }
 
 TEST_F(AgentServerTest, StreamsTheMainDisplayAndSurvivesAClientThatStopsReading)

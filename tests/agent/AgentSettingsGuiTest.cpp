@@ -110,6 +110,9 @@ TEST_F(AgentSettings, FollowsTheAgentItsListenerAndItsRelay)
     QTcpServer blocker;
     ASSERT_TRUE(blocker.listen(QHostAddress::LocalHost, 0));
     agent.start(blocker.serverPort());
+    EXPECT_FALSE(agent.server().isRunning());
+    EXPECT_EQ(agent.agentStatus(), AgentManager::AgentStatus::failed);
+    EXPECT_TRUE(view.serverErrorLabel()->text().startsWith(QStringLiteral("Der lokale Server konnte Port")));
     EXPECT_EQ(view.statusSymbolLabel()->property("tint").toString(), QStringLiteral("red"));
     EXPECT_FALSE(view.serverErrorLine()->isHidden());
     EXPECT_EQ(view.serverErrorLabel()->text(), agent.server().errorMessage().value_or(QString()));
@@ -153,9 +156,12 @@ TEST_F(AgentSettings, FieldsStoreWhatIsTypedInTheUserDefaults)
     AgentSettingsView &view = m_harness->settings();
     QLineEdit *project = view.projectRootField();
     EXPECT_EQ(project->placeholderText(), defaultProjectRootURL());
-    // Each keystroke stores the whole text, untrimmed; the reader trims.
+    EXPECT_TRUE(defaultProjectRootURL().endsWith(QStringLiteral("/TRELLIUM Projects")));
+    // Each keystroke stores the whole text, untrimmed; the reader trims, and
+    // blanks alone mean the default.
     QTest::keyClick(project, Qt::Key_Space);
     EXPECT_EQ(userDefaults()->value(QStringLiteral("trellium.agent.projectRoot")).toString(), QStringLiteral(" "));
+    EXPECT_EQ(projectRootURL(), defaultProjectRootURL());
     QTest::keyClicks(project, QStringLiteral("~/Code "));
     EXPECT_EQ(userDefaults()->value(QStringLiteral("trellium.agent.projectRoot")).toString(), QStringLiteral(" ~/Code "));
     EXPECT_EQ(projectRootURL(), QDir::homePath() + QStringLiteral("/Code"));

@@ -92,31 +92,28 @@ TEST_F(LinuxSSHManagerTest, PassesExactlyTheseArgumentsWithTheForwardedPort)
 TEST_F(LinuxSSHManagerTest, MapsFailuresToTheirTexts)
 {
     const RuntimeConfig runtime = runtimeAt(QStringLiteral("192.168.64.7"));
-    LinuxSSHManager boom({}, script("ssh", "printf ' boom \\n' >&2; exit 3"));
-    DomainError error = failure(boom, runtime, QStringLiteral("x"));
-    EXPECT_EQ(error.code(), 3);
-    EXPECT_EQ(error.localizedDescription(), QStringLiteral("boom"));
-
-    LinuxSSHManager silent({}, script("ssh", "exit 1"));
-    EXPECT_EQ(failure(silent, runtime, QStringLiteral("x")).localizedDescription(),
-              QStringLiteral("SSH-Befehl fehlgeschlagen."));
-
-    LinuxSSHManager rejected({}, script("ssh", "echo 'trellium@x: Permission denied (publickey).' >&2; exit 255"));
-    error = failure(rejected, runtime, QStringLiteral("x"));
-    EXPECT_EQ(error.code(), 255);
-    EXPECT_EQ(error.localizedDescription(), kKeyRejected + "trellium@x: Permission denied (publickey).");
-
-    // A remote command's own "Permission denied" is its output, not a key problem.
-    LinuxSSHManager remote({}, script("ssh", "echo 'cat: /root/x: Permission denied' >&2; exit 1"));
-    EXPECT_EQ(failure(remote, runtime, QStringLiteral("x")).localizedDescription(),
-              QStringLiteral("cat: /root/x: Permission denied"));
-
-    // ssh killed by a signal never ran the command to its end: ssh's own failure.
-    LinuxSSHManager killed({}, script("ssh", "echo 'partial' >&2; kill -9 $$"));
-    error = failure(killed, runtime, QStringLiteral("x"));
-    EXPECT_EQ(error.domain(), QStringLiteral("SSH"));
-    EXPECT_EQ(error.code(), 255);
-    EXPECT_EQ(error.localizedDescription(), QStringLiteral("partial"));
+    struct Case {
+        QString ssh;
+        int code;
+        QString text;
+    };
+    const std::vector<Case> cases{
+        {"printf ' boom \\n' >&2; exit 3", 3, "boom"},
+        {"exit 1", 1, "SSH-Befehl fehlgeschlagen."},
+        {"echo 'trellium@x: Permission denied (publickey).' >&2; exit 255", 255,
+         kKeyRejected + "trellium@x: Permission denied (publickey)."},
+        // A remote command's own "Permission denied" is its output, not a key problem.
+        {"echo 'cat: /root/x: Permission denied' >&2; exit 1", 1, "cat: /root/x: Permission denied"},
+        // ssh killed by a signal never ran the command to its end: ssh's own failure.
+        {"echo 'partial' >&2; kill -9 $$", 255, "partial"},
+    };
+    for (const Case &c : cases) {
+        LinuxSSHManager ssh({}, script("ssh", c.ssh));
+        const DomainError error = failure(ssh, runtime, QStringLiteral("x"));
+        EXPECT_EQ(error.domain(), QStringLiteral("SSH")) << c.ssh.toStdString();
+        EXPECT_EQ(error.code(), c.code) << c.ssh.toStdString();
+        EXPECT_EQ(error.localizedDescription(), c.text) << c.ssh.toStdString();
+    }
 
     LinuxSSHManager binary({}, script("ssh", R"(printf 'ok\377\n')"));
     EXPECT_EQ(runSync(binary.runCommand(runtime, QStringLiteral("x"))), QStringLiteral("ok\uFFFD\n"));

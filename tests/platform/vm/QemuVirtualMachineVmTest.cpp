@@ -109,11 +109,25 @@ TEST_F(QemuVirtualMachineVmTest, BootsLogsServesSSHSharesTheWorkspaceAndPowersOf
         EXPECT_TRUE(test::waitUntil([&] { return !test::processAlive(share); }, 10s));
 }
 
-TEST_F(QemuVirtualMachineVmTest, KilledQemuIsAnErrorAndStopLeavesNoProcess)
+TEST_F(QemuVirtualMachineVmTest, StartFailuresCarryQemusMessageAKilledQemuIsAnErrorAndStopLeavesNoProcess)
 {
     QemuVirtualMachine &first = newMachine();
     runSync(first.start(), 120s);
     ASSERT_EQ(first.stateCode(), 1);
+
+    // A second machine on the same disk: QEMU refuses the lock.
+    QemuVirtualMachine &competitor = newMachine();
+    try {
+        runSync(competitor.start(), 120s);
+        FAIL() << "started twice on one disk";
+    } catch (const DomainError &error) {
+        EXPECT_TRUE(error.localizedDescription().contains("Failed to get \"write\" lock"))
+            << error.localizedDescription().toStdString();
+    }
+    EXPECT_EQ(competitor.stateCode(), 0);
+    EXPECT_EQ(competitor.processId(), 0);
+
+    delegate->notices.clear();
     ::kill(pid_t(first.processId()), SIGKILL);
     ASSERT_TRUE(test::waitUntil([&] { return first.stateCode() == 3; }, 30s));
     ASSERT_EQ(delegate->notices.size(), 1);
@@ -131,25 +145,6 @@ TEST_F(QemuVirtualMachineVmTest, KilledQemuIsAnErrorAndStopLeavesNoProcess)
     EXPECT_FALSE(test::processAlive(qemu));
     for (const qint64 share : shares)
         EXPECT_TRUE(test::waitUntil([&] { return !test::processAlive(share); }, 10s));
-}
-
-TEST_F(QemuVirtualMachineVmTest, StartFailuresCarryQemusOwnMessage)
-{
-    QemuVirtualMachine &running = newMachine();
-    runSync(running.start(), 120s);
-
-    // A second machine on the same disk: QEMU refuses the lock.
-    QemuVirtualMachine &competitor = newMachine();
-    try {
-        runSync(competitor.start(), 120s);
-        FAIL() << "started twice on one disk";
-    } catch (const DomainError &error) {
-        EXPECT_TRUE(error.localizedDescription().contains("Failed to get \"write\" lock"))
-            << error.localizedDescription().toStdString();
-    }
-    EXPECT_EQ(competitor.stateCode(), 0);
-    EXPECT_EQ(competitor.processId(), 0);
-    runSync(running.stop(), 60s);
 
     QemuVirtualMachine &seedless = newMachine();
     removeItem(LinuxDiskManager().runtimeDirectory(runtime.id) + "/seed.iso");

@@ -57,35 +57,29 @@ TEST(SparseCopy, KeepsHolesAndEveryByte)
     EXPECT_EQ(copy.readAll(), last);
 }
 
-TEST(SparseCopy, FailedCopyLeavesTheTargetAlone)
+TEST(SparseCopy, FailuresLeaveTheTargetAloneAndNoHiddenTemporaryFile)
 {
     QTemporaryDir dir;
     const QString target = dir.filePath(QStringLiteral("target.img"));
     writeAt(target, 0, "old disk");
     EXPECT_THROW(copyFileSparse(dir.filePath(QStringLiteral("missing.img")), target), FileError);
     EXPECT_EQ(readWholeFile(target), "old disk");
-    // No temporary leftovers either.
-    EXPECT_EQ(listDirectory(dir.path()), QStringList{QStringLiteral("target.img")});
-}
-
-TEST(SparseCopy, LateFailuresLeaveNoHiddenTemporaryFile)
-{
-    QTemporaryDir dir;
-    const QString source = dir.filePath(QStringLiteral("source.img"));
-    writeAt(source, 0, test::randomBytes(64 << 10));
 
     // The data no longer fits once the copy has begun.
-    const QString target = dir.filePath(QStringLiteral("target.img"));
+    const QString source = dir.filePath(QStringLiteral("source.img"));
+    writeAt(source, 0, test::randomBytes(64 << 10));
     {
         test::FileSizeLimit limit(4096);
         EXPECT_THROW(copyFileSparse(source, target), FileError);
     }
+    EXPECT_EQ(readWholeFile(target), "old disk");
     // The copy is complete but cannot take the target's place.
     const QString occupied = dir.filePath(QStringLiteral("occupied"));
     createDirectories(occupied + QStringLiteral("/inside"));
     EXPECT_THROW(copyFileSparse(source, occupied), FileError);
 
-    EXPECT_EQ(listDirectory(dir.path()), (QStringList{QStringLiteral("occupied"), QStringLiteral("source.img")}));
+    EXPECT_EQ(listDirectory(dir.path()),
+              (QStringList{QStringLiteral("occupied"), QStringLiteral("source.img"), QStringLiteral("target.img")}));
 }
 
 TEST(AtomicWrite, ReplacesTheFileInsteadOfRewritingIt)
@@ -111,7 +105,7 @@ TEST(AtomicWrite, ReplacesTheFileInsteadOfRewritingIt)
     EXPECT_THROW(readWholeFile(dir.filePath(QStringLiteral("absent"))), FileError);
 }
 
-TEST(AtomicWrite, AWriteThatDoesNotFitFailsAndKeepsTheOldFile)
+TEST(AtomicWrite, AWriteThatDoesNotFitOrAnExclusiveCreateOfAnExistingFileKeepsTheOldFile)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("runtime.json"));
@@ -129,6 +123,10 @@ TEST(AtomicWrite, AWriteThatDoesNotFitFailsAndKeepsTheOldFile)
         EXPECT_THROW(createFileExclusively(dir.filePath(QStringLiteral("new")), QByteArray(100, 'n')), FileError);
     }
     EXPECT_EQ(listDirectory(dir.path()), QStringList{QStringLiteral("runtime.json")});
+
+    // An exclusive create never overwrites.
+    EXPECT_THROW(createFileExclusively(path, "other"), FileError);
+    EXPECT_EQ(readWholeFile(path), "{\"old\": true}");
 }
 
 TEST(RegularFileTail, ReadsOnlyTheEndOfPlainFiles)
@@ -150,13 +148,4 @@ TEST(RegularFileTail, ReadsOnlyTheEndOfPlainFiles)
     EXPECT_THROW(readRegularFileTail(fifo, 100), FileError);
     EXPECT_THROW(readRegularFileTail(dir.path(), 100), FileError);
     EXPECT_THROW(readRegularFileTail(dir.filePath(QStringLiteral("absent")), 100), FileError);
-}
-
-TEST(ExclusiveCreate, NeverOverwrites)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("store"));
-    createFileExclusively(path, "template");
-    EXPECT_THROW(createFileExclusively(path, "other"), FileError);
-    EXPECT_EQ(readWholeFile(path), "template");
 }

@@ -32,30 +32,24 @@ QCoro::Task<void> neverEnding(CancelToken token)
 
 } // namespace
 
-TEST(RunSync, ReturnsResultAndRethrowsErrorsOfSuspendedTasks)
+TEST(RunSync, ReturnsResultsRethrowsErrorsTimesOutAndSleepsCancellably)
 {
     EXPECT_EQ(runSync(answerAfter(5ms)), 42);
     EXPECT_EQ(test::errorOf([] { runSync(failAfterSuspending()); }), QStringLiteral("kaputt"));
-}
 
-TEST(RunSync, TimesOutInsteadOfHanging)
-{
-    CancelToken token;
-    EXPECT_THROW(runSync(neverEnding(token), 50ms), TimeoutError);
-    // The abandoned task is still alive; ending it must be harmless.
-    token.cancel();
+    // Times out instead of hanging; ending the abandoned task is harmless.
+    CancelToken abandoned;
+    EXPECT_THROW(runSync(neverEnding(abandoned), 50ms), TimeoutError);
+    abandoned.cancel();
     QCoreApplication::processEvents();
-}
 
-TEST(SleepFor, CancellationEndsThePauseAtOnce)
-{
+    // Cancellation ends a pause at once.
     CancelToken token;
     QTimer::singleShot(20ms, [token]() mutable { token.cancel(); });
     QElapsedTimer clock;
     clock.start();
     EXPECT_THROW(runSync(neverEnding(token), 10s), CancelledError);
     EXPECT_LT(clock.elapsed(), 5000);
-
     // An already cancelled token does not pause at all.
     EXPECT_THROW(runSync(neverEnding(token), 1s), CancelledError);
 }

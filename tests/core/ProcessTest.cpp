@@ -30,7 +30,7 @@ TEST(RunProcess, MissingOrRelativeProgramFailsAtOnce)
     EXPECT_LT(clock.elapsed(), 5000);
 }
 
-TEST(RunProcess, SeparatesOrMergesChannelsAndReportsExitStatus)
+TEST(RunProcess, SeparatesOrMergesChannelsAndReportsExitStatusOrDeathBySignal)
 {
     const QStringList script{QStringLiteral("-c"), QStringLiteral("echo out; echo err >&2; exit 3")};
     const ProcessResult separate = runSync(runProcess(kSh, script));
@@ -49,6 +49,10 @@ TEST(RunProcess, SeparatesOrMergesChannelsAndReportsExitStatus)
     const ProcessResult blocking = runProcessBlocking(kSh, script);
     EXPECT_EQ(blocking.exitCode, 3);
     EXPECT_EQ(blocking.standardOutput, "out\n");
+
+    const ProcessResult killed = runSync(runProcess(kSh, {QStringLiteral("-c"), QStringLiteral("kill -9 $$")}));
+    EXPECT_TRUE(killed.crashed);
+    EXPECT_FALSE(killed.succeeded());
 }
 
 TEST(RunProcess, StandardInputIsEmptyUnlessFed)
@@ -97,13 +101,6 @@ TEST(RunProcess, TimeoutAndCancellationKillTheChild)
     QTimer::singleShot(50ms, [token = cancellable.cancel]() mutable { token.cancel(); });
     EXPECT_THROW(runSync(runProcess(QStringLiteral("/bin/sleep"), {QStringLiteral("30")}, cancellable), 10s),
                  CancelledError);
-}
-
-TEST(RunProcess, ReportsDeathBySignal)
-{
-    const ProcessResult result = runSync(runProcess(kSh, {QStringLiteral("-c"), QStringLiteral("kill -9 $$")}));
-    EXPECT_TRUE(result.crashed);
-    EXPECT_FALSE(result.succeeded());
 }
 
 TEST(RunProcess, OutputLimitKeepsTheStartAndStillDrainsAChattyChild)

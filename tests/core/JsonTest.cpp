@@ -8,14 +8,11 @@
 
 using namespace trellium;
 
-TEST(ISO8601, WritesWholeSecondsInUtcWithZ)
+TEST(ISO8601, WritesWholeSecondsInUtcWithZAndParsesOnlyStrictDateTimes)
 {
     const QDateTime date = QDateTime::fromMSecsSinceEpoch(1738314900123, QTimeZone(3600));
     EXPECT_EQ(formatISO8601(date), QStringLiteral("2025-01-31T09:15:00Z"));
-}
 
-TEST(ISO8601, ParsesOnlyStrictDateTimes)
-{
     const auto utc = parseISO8601(u"2025-01-31T09:15:00Z");
     ASSERT_TRUE(utc);
     EXPECT_EQ(utc->toSecsSinceEpoch(), 1738314900);
@@ -27,15 +24,6 @@ TEST(ISO8601, ParsesOnlyStrictDateTimes)
                                 u"2025-02-30T09:15:00Z", u"2025-01-31T24:15:00Z", u"", u"2025-01-31T09:15:00Zx"}) {
         EXPECT_FALSE(parseISO8601(bad)) << QString::fromUtf16(bad).toStdString();
     }
-}
-
-TEST(SecondsSince2001, RoundTripsWithMilliseconds)
-{
-    const QDateTime reference(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc());
-    EXPECT_EQ(secondsSince2001(reference), 0.0);
-    const QDateTime date = QDateTime::fromMSecsSinceEpoch(1738314900250, QTimeZone::utc());
-    EXPECT_DOUBLE_EQ(secondsSince2001(date), 760007700.25);
-    EXPECT_EQ(dateFromSecondsSince2001(760007700.25), date);
 }
 
 TEST(Uuid, AcceptsEitherCaseButOnlyTheCanonicalShape)
@@ -78,6 +66,12 @@ TEST(JsonReader, DatesFollowTheChosenStyle)
     const JsonReader numeric(object, DateStyle::SecondsSince2001, QStringLiteral("Test"));
     EXPECT_EQ(numeric.date(QStringLiteral("num")).toSecsSinceEpoch(), 1738314900);
     EXPECT_THROW(numeric.date(QStringLiteral("iso")), DecodingError);
+
+    // Seconds since 2001 keep milliseconds.
+    EXPECT_EQ(secondsSince2001(QDateTime(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc())), 0.0);
+    const QDateTime date = QDateTime::fromMSecsSinceEpoch(1738314900250, QTimeZone::utc());
+    EXPECT_DOUBLE_EQ(secondsSince2001(date), 760007700.25);
+    EXPECT_EQ(dateFromSecondsSince2001(760007700.25), date);
 }
 
 TEST(Dates, OnlyYearsOneToNineThousandNineHundredNinetyNineAreWrittenOrRead)

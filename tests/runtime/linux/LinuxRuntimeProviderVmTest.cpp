@@ -10,10 +10,9 @@
 #include "runtime/linux/LinuxSSHManager.h"
 
 #include "support/H264Decoder.h"
+#include "support/RemoteDesktopFrame.h"
 #include "support/TestEnvironment.h"
 #include "support/TestGuest.h"
-
-#include <QtEndian>
 
 #include <csignal>
 
@@ -95,12 +94,7 @@ TEST_F(LinuxRuntimeProviderVmTest, StartsUsesStreamsTypesIntoStopsAndDeletesARea
     test::H264Decoder decoder;
     int brightFrames = 0;
     for (const QByteArray &message : collector->frames) {
-        const uint32_t length = qFromLittleEndian<uint32_t>(message.constData() + 16);
-        const uint16_t sps = qFromLittleEndian<uint16_t>(message.constData() + 20);
-        const uint16_t pps = qFromLittleEndian<uint16_t>(message.constData() + 22);
-        const auto pictures = decoder.decode(test::h264AnnexB(
-            message.mid(24 + sps + pps, length), sps ? std::optional(message.mid(24, sps)) : std::nullopt,
-            pps ? std::optional(message.mid(24 + sps, pps)) : std::nullopt));
+        const auto pictures = decoder.decode(test::RemoteDesktopFrame::parse(message).annexB());
         ASSERT_TRUE(pictures && pictures->size() == 1);
         EXPECT_EQ(pictures->first().width, 1200);
         // The guest paints its console white on blue.

@@ -1,3 +1,4 @@
+#include "agent/AgentManager.h"
 #include "agent/AgentServer.h"
 #include "core/Files.h"
 #include "host/AgentCheckService.h"
@@ -73,14 +74,15 @@ protected:
 
 } // namespace
 
-TEST_F(AgentCheckServiceTest, FourteenItemsOnThisHostInTheirOrderAndGroups)
+TEST_F(AgentCheckServiceTest, FourteenItemsOnThisHostAndTheAgentAsItIsWhenTheCheckRuns)
 {
-    // The Part's own tool paths and the shared component manager: what a
-    // user of this host sees.
-    AgentCheckService::Dependencies real;
-    real.agent = [this]() { return m_agent; };
-    AgentCheckService service(real);
-    const SystemCheckResult result = runSync(service.runChecks(), 120s);
+    // The built-in tool paths and the shared component manager, through
+    // the agent: what a user of this host sees.
+    AgentManager agent;
+    agent.start(0);
+    ASSERT_TRUE(agent.server().isRunning());
+    agent.relayClient().setConnected(true);
+    SystemCheckResult result = runSync(agent.runSystemCheck(), 120s);
 
     ASSERT_EQ(result.items.size(), 14);
     EXPECT_EQ(result.passedCount() + result.warningCount() + result.failedCount(), 14);
@@ -108,6 +110,15 @@ TEST_F(AgentCheckServiceTest, FourteenItemsOnThisHostInTheirOrderAndGroups)
     EXPECT_TRUE(system.detail.startsWith(QSysInfo::prettyProductName()));
     EXPECT_TRUE(system.detail.contains(QSysInfo::kernelVersion()));
     EXPECT_EQ(item(result, QStringLiteral("Hostname")).detail, QSysInfo::machineHostName());
+
+    EXPECT_EQ(item(result, QStringLiteral("Agent Status")).detail, QStringLiteral("online"));
+    EXPECT_EQ(item(result, QStringLiteral("Agent Status")).state, SystemCheckState::passed);
+    EXPECT_EQ(item(result, QStringLiteral("Lokaler Server")).detail, QStringLiteral("Port %1").arg(agent.server().port()));
+    EXPECT_EQ(item(result, QStringLiteral("Relay")).detail, QStringLiteral("Verbunden"));
+    // Read when the check runs, not when the agent was made.
+    agent.stop();
+    result = runSync(agent.runSystemCheck(), 120s);
+    EXPECT_EQ(item(result, QStringLiteral("Agent Status")).state, SystemCheckState::failed);
 }
 
 TEST_F(AgentCheckServiceTest, AgentListenerAndRelayItemsFollowThePublishedState)

@@ -4,7 +4,6 @@
 #include "support/TestEnvironment.h"
 #include "support/XvfbDisplay.h"
 
-
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
@@ -80,7 +79,7 @@ protected:
 
 } // namespace
 
-TEST_F(X11ScreenCaptureTest, GrabsOnlyAfterTheScreenChangedAndSaysWhenItDid)
+TEST_F(X11ScreenCaptureTest, GrabsOnlyAfterTheScreenChangedSaysWhenItDidAndFollowsItsSize)
 {
     fill(screen->root, QRect(0, 0, 640, 480), QColor(200, 30, 40));
     X11ScreenCapture capture;
@@ -124,16 +123,11 @@ TEST_F(X11ScreenCaptureTest, GrabsOnlyAfterTheScreenChangedAndSaysWhenItDid)
         const auto frame = capture.capture(640, 480, &error);
         return frame && near(colourAt(*frame, 200, 150), QColor(40, 40, 220));
     }, 10s));
-}
 
-TEST_F(X11ScreenCaptureTest, FollowsTheScreenToANewSize)
-{
+    // The screen shrinks and grows back: the stream follows it and shows all
+    // of it, not its old corner.
     ASSERT_TRUE(resizeScreen(320, 240));
-    X11ScreenCapture capture;
-    QString error;
     ASSERT_TRUE(capture.capture(640, 480, &error)) << error.toStdString();
-
-    // The screen grows back: the stream shows all of it, not its old corner.
     ASSERT_TRUE(resizeScreen(640, 480));
     fill(screen->root, QRect(0, 0, 320, 480), QColor(20, 160, 60));
     fill(screen->root, QRect(320, 0, 320, 480), QColor(40, 40, 220));

@@ -117,7 +117,7 @@ TEST(QemuInputSteps, AreInputSendEventItems)
     EXPECT_EQ(asArray(qemuInputSteps(typing(QStringLiteral("a")))), keyStroke);
 }
 
-TEST(QemuInputSteps, PointerKindsMoveFirstThenPressButtonsOneStepEach)
+TEST(QemuInputSteps, PointerKindsMoveToARoundedClampedPointThenPressButtonsOneStepEach)
 {
     using Steps = std::vector<std::string>;
     EXPECT_EQ(steps(pointer(Kind::mouseMove)), Steps{move});
@@ -137,10 +137,8 @@ TEST(QemuInputSteps, PointerKindsMoveFirstThenPressButtonsOneStepEach)
         const RemoteDesktopInputEvent scroll{.kind = Kind::scroll, .normalizedX = 0.5, .deltaY = deltaY};
         EXPECT_EQ(steps(scroll), expected) << deltaY.value_or(-99);
     }
-}
 
-TEST(QemuInputSteps, PositionsAreRoundedAndClampedToTheAxis)
-{
+    // Positions are rounded and clamped to the axis.
     const double infinity = std::numeric_limits<double>::infinity();
     const std::vector<std::tuple<double, double, std::string>> cases{
         {0.5, 0.25, "x 16384 + y 8192"},      {0, 1, "x 0 + y 32767"},
@@ -151,7 +149,7 @@ TEST(QemuInputSteps, PositionsAreRoundedAndClampedToTheAxis)
         EXPECT_EQ(steps(pointer(Kind::mouseMove, x, y)), std::vector<std::string>{expected});
 }
 
-TEST(QemuInputSteps, KeysGoByPositionOnTheGermanLayout)
+TEST(QemuInputSteps, KeysGoByPositionOnTheGermanLayoutWithModifiersAroundThem)
 {
     test::LogCapture log;
     EXPECT_EQ(steps(key(Kind::keyDown, 0)), std::vector<std::string>{"key a down"});
@@ -174,10 +172,8 @@ TEST(QemuInputSteps, KeysGoByPositionOnTheGermanLayout)
         EXPECT_TRUE(qemuQcode(keyCode)) << keyCode;
     for (const VirtualKeyboardKey &key : virtualKeyboardKeyTable())
         EXPECT_TRUE(qemuQcode(key.keyCode)) << key.keyCode;
-}
 
-TEST(QemuInputSteps, ModifiersArePressedAroundTheStrokeAndReleasedInReverse)
-{
+    // Modifiers are pressed around the stroke and released in reverse.
     using Steps = std::vector<std::string>;
     EXPECT_EQ(steps(typing(QStringLiteral("A"))), (Steps{"key shift down", "key a down", "key a up", "key shift up"}));
     EXPECT_EQ(steps(typing(QStringLiteral("@"))), (Steps{"key alt_r down", "key q down", "key q up", "key alt_r up"}));
@@ -194,7 +190,7 @@ TEST(QemuInputSteps, ModifiersArePressedAroundTheStrokeAndReleasedInReverse)
                      "key ret down", "key ret up"}));
 }
 
-TEST(QemuInputSteps, TextOfOneEventIsCappedAt4096Characters)
+TEST(QemuInputSteps, TextOfOneEventIsCappedAt4096CharactersAndCountedWithoutMakingSteps)
 {
     test::LogCapture log;
     EXPECT_EQ(qemuInputSteps(typing(QString(4096, QLatin1Char('a')))).size(), 2 * 4096);
@@ -205,11 +201,8 @@ TEST(QemuInputSteps, TextOfOneEventIsCappedAt4096Characters)
     // A character cut in half is left out whole: 4095 letters and no emoji.
     const QString text = QString(4095, QLatin1Char('a')) + QStringLiteral("\U0001F600b");
     EXPECT_EQ(qemuInputSteps(typing(text)).size(), 2 * 4095);
-}
 
-TEST(QemuInputSteps, AreCountedWithoutBeingMadeAndCountingStopsPastItsLimit)
-{
-    test::LogCapture quiet;
+    // Steps are counted without being made, and counting stops past its limit.
     const std::vector<RemoteDesktopInputEvent> events{
         pointer(Kind::mouseMove), pointer(Kind::leftMouseDown), pointer(Kind::leftMouseUp), pointer(Kind::leftClick),
         pointer(Kind::rightClick), pointer(Kind::doubleClick), pointer(Kind::leftMouseDragged),

@@ -151,7 +151,7 @@ TEST(TerminalOutputBufferTest, KeepsExactlyTheNewestBytes)
     }
 }
 
-TEST_F(LinuxTerminalSessionTest, StartsSshWithExactArgumentsInATerminalOfItsOwn)
+TEST_F(LinuxTerminalSessionTest, StartsSshWithExactArgumentsInATerminalOfItsOwnKeptPerRuntimeAndResized)
 {
     const QString ssh = interactiveScript();
     RuntimeSessionManager manager(ssh);
@@ -187,34 +187,24 @@ TEST_F(LinuxTerminalSessionTest, StartsSshWithExactArgumentsInATerminalOfItsOwn)
         else
             EXPECT_EQ(target, QFileInfo(ssh).canonicalFilePath()) << "descriptor " << entry.toStdString();
     }
-    manager.closeTerminalSession(runtime.id);
-}
 
-TEST_F(LinuxTerminalSessionTest, KeepsOneSessionPerRuntimeAndFollowsResizes)
-{
-    RuntimeSessionManager manager(interactiveScript());
-    const RuntimeConfig runtime = loopbackRuntime();
-    auto first = std::make_shared<Received>();
+    // One session per runtime: opening again keeps it and its first handler.
     auto second = std::make_shared<Received>();
-
-    manager.openTerminalSession(runtime, Received::into(first));
-    const pid_t pid = manager.session(runtime.id)->processId();
     manager.openTerminalSession(runtime, Received::into(second));
     EXPECT_EQ(manager.session(runtime.id)->processId(), pid);
-
     manager.resizeTerminal(runtime.id, 100, 40);
     EXPECT_EQ(manager.session(runtime.id)->windowSize().columns, 100);
     EXPECT_EQ(manager.session(runtime.id)->windowSize().rows, 40);
     ASSERT_TRUE(manager.sendTerminalLine(runtime.id, QStringLiteral("size")));
-    ASSERT_TRUE(waitForText(*first, "size:40 100\r\n")) << first->bytes.constData();
+    ASSERT_TRUE(waitForText(*received, "size:40 100\r\n")) << received->bytes.constData();
 
     // Text and raw bytes arrive as given; the line feed comes from the line.
     ASSERT_TRUE(manager.sendTerminalText(runtime.id, QStringLiteral("grüß ")));
     ASSERT_TRUE(manager.sendTerminalData(runtime.id, QByteArray("\x01raw\n")));
-    ASSERT_TRUE(waitForText(*first, "got:" + QStringLiteral("grüß ").toUtf8() + "\x01raw\r\n"))
-        << first->bytes.constData();
+    ASSERT_TRUE(waitForText(*received, "got:" + QStringLiteral("grüß ").toUtf8() + "\x01raw\r\n"))
+        << received->bytes.constData();
 
-    EXPECT_EQ(linesWithPrefix(first->bytes, "arg:-tt").size(), 1);
+    EXPECT_EQ(linesWithPrefix(received->bytes, "arg:-tt").size(), 1);
     EXPECT_TRUE(second->bytes.isEmpty());
 
     // Unknown runtimes are ignored.

@@ -5,7 +5,6 @@
 #include "support/TestEnvironment.h"
 #include "support/VirtualTime.h"
 
-
 using namespace trellium;
 using Resolver = LinuxRuntimeIPResolver;
 
@@ -166,20 +165,7 @@ TEST_F(ResolverTest, GivesUpAfterTheLastAttemptsPauseInVirtualTime)
     }
 }
 
-TEST_F(ResolverTest, CancellationEndsThePauseWithinOneAttempt)
-{
-    CancelToken token;
-    sleeper->onPause = [&token](int pause) {
-        if (pause == 3)
-            token.cancel();
-    };
-    Resolver resolver(guestAt("x", "y"), sleeper, noHostSources());
-    test::LogCapture log;
-    EXPECT_THROW(runSync(resolver.resolveIPAddress(runtime, 90, 2, token)), CancelledError);
-    EXPECT_EQ(log.count("Runtime IP resolve attempt "), 3);
-}
-
-TEST_F(ResolverTest, CancellationDuringAnSSHCheckEndsItWithoutAnotherCheck)
+TEST_F(ResolverTest, CancellationDuringAnSSHCheckOrAPauseEndsTheSearchThere)
 {
     Resolver::Sources sources = noHostSources();
     sources.arpPath = script("arp", "cat <<'END'\n" + kArpOutput + "END");
@@ -201,4 +187,15 @@ TEST_F(ResolverTest, CancellationDuringAnSSHCheckEndsItWithoutAnotherCheck)
         EXPECT_EQ(log.count("Verify failed "), 0);
         EXPECT_TRUE(sleeper->pauses.isEmpty());
     }
+
+    // Cancelled during a pause: the search ends within that attempt.
+    CancelToken token;
+    sleeper->onPause = [&token](int pause) {
+        if (pause == 3)
+            token.cancel();
+    };
+    Resolver resolver(guestAt("x", "y"), sleeper, noHostSources());
+    test::LogCapture log;
+    EXPECT_THROW(runSync(resolver.resolveIPAddress(runtime, 90, 2, token)), CancelledError);
+    EXPECT_EQ(log.count("Runtime IP resolve attempt "), 3);
 }

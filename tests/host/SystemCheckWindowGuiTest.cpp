@@ -59,7 +59,7 @@ SystemCheckResult mixedResult()
 
 } // namespace
 
-TEST(SystemCheckWindow, VerdictAndCountsFollowTheWorstItem)
+TEST(SystemCheckWindow, VerdictAndCountsFollowTheWorstItemAndItemsAreGroupedByCategory)
 {
     SystemCheckResult result;
     const auto shown = [&result]() {
@@ -74,10 +74,8 @@ TEST(SystemCheckWindow, VerdictAndCountsFollowTheWorstItem)
     EXPECT_EQ(shown(), QStringLiteral("System bereit mit Warnungen|1 erfolgreich · 1 Warnungen · 0 Fehler"));
     result.items.append(item(QStringLiteral("C"), SystemCheckCategory::network, SystemCheckState::failed));
     EXPECT_EQ(shown(), QStringLiteral("System nicht bereit|1 erfolgreich · 1 Warnungen · 1 Fehler"));
-}
 
-TEST(SystemCheckWindow, GroupsItemsByCategoryInDeclaredOrder)
-{
+    // Items are grouped by category in the declared order.
     SystemCheckView view(mixedResult());
     view.resize(SystemCheckView::kContentSize);
     view.show();

@@ -9,6 +9,7 @@
 #include "support/TestEnvironment.h"
 #include "support/TestRunner.h"
 #include "support/WindowPictures.h"
+#include "support/XvfbDisplay.h"
 
 #include <gtest/gtest.h>
 
@@ -25,10 +26,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string_view>
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace trellium;
@@ -37,85 +35,33 @@ using namespace std::chrono_literals;
 
 namespace {
 
-pid_t spawn(const std::vector<std::string> &command, int keepOpen = -1)
-{
-    const pid_t pid = ::fork();
-    if (pid != 0)
-        return pid;
-    // Gone with the test, however it ends.
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    const int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, 0);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    for (int fd = 3; fd < 1024; ++fd) {
-        if (fd != keepOpen)
-            ::close(fd);
-    }
-    std::vector<char *> arguments;
-    for (const std::string &each : command)
-        arguments.push_back(const_cast<char *>(each.c_str()));
-    arguments.push_back(nullptr);
-    ::execv(arguments.front(), arguments.data());
-    ::_exit(127);
-}
-
-void end(pid_t pid)
-{
-    if (pid <= 0)
-        return;
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
-}
-
 // An X display of its own with trayer holding the system-tray selection.
 class TrayDisplay {
 public:
     ~TrayDisplay()
     {
-        if (m_connection)
-            xcb_disconnect(m_connection);
-        end(m_trayer);
-        end(m_xvfb);
+        m_trayer.terminate();
+        m_trayer.waitForFinished();
     }
 
     bool start()
     {
-        int ready[2];
-        if (::pipe(ready) != 0)
+        if (!m_x.painter())
             return false;
-        // Xvfb picks a free display and writes its number when it accepts clients.
-        m_xvfb = spawn({"/usr/bin/Xvfb", "-displayfd", std::to_string(ready[1]), "-screen", "0", "1024x768x24",
-                        "-nolisten", "tcp"},
-                       ready[1]);
-        ::close(ready[1]);
-        // The number and its line feed may come in separate writes; Xvfb
-        // dies when the pipe is closed before the second.
-        std::string number;
-        pollfd wait{ready[0], POLLIN, 0};
-        while (number.find('\n') == std::string::npos && ::poll(&wait, 1, 30000) == 1) {
-            char byte = 0;
-            if (::read(ready[0], &byte, 1) != 1)
-                break;
-            number += byte;
-        }
-        const bool answered = number.find('\n') != std::string::npos;
-        ::close(ready[0]);
-        if (!answered)
-            return false;
-        m_display = ":" + std::to_string(std::atoi(number.c_str()));
-        ::setenv("DISPLAY", m_display.c_str(), 1);
-        m_trayer = spawn({"/usr/bin/trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width",
-                          "160", "--height", "32", "--SetDockType", "false", "--SetPartialStrut", "false"});
-        m_connection = xcb_connect(m_display.c_str(), nullptr);
-        if (xcb_connection_has_error(m_connection))
-            return false;
+        m_trayer.setStandardInputFile(QProcess::nullDevice());
+        m_trayer.setStandardOutputFile(QProcess::nullDevice());
+        m_trayer.setStandardErrorFile(QProcess::nullDevice());
+        m_trayer.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+        m_trayer.start(QStringLiteral("/usr/bin/trayer"),
+                       {"--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width", "160", "--height",
+                        "32", "--SetDockType", "false", "--SetPartialStrut", "false"});
+        xcb_connection_t *connection = m_x.painter();
         const std::string name = "_NET_SYSTEM_TRAY_S0";
         xcb_intern_atom_reply_t *atom =
-            xcb_intern_atom_reply(m_connection, xcb_intern_atom(m_connection, 0, name.size(), name.c_str()), nullptr);
+            xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, name.size(), name.c_str()), nullptr);
         for (int attempt = 0; attempt < 600; ++attempt) {
             xcb_get_selection_owner_reply_t *owner = xcb_get_selection_owner_reply(
-                m_connection, xcb_get_selection_owner(m_connection, atom->atom), nullptr);
+                connection, xcb_get_selection_owner(connection, atom->atom), nullptr);
             const bool owned = owner && owner->owner != XCB_NONE;
             free(owner);
             if (owned) {
@@ -128,17 +74,15 @@ public:
         return false;
     }
 
-    xcb_connection_t *connection() const { return m_connection; }
-
-    xcb_window_t root() const { return xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root; }
+    xcb_window_t root() const { return m_x.screen()->root; }
 
     // Where the window's middle is on the screen, as the X server has it.
     QPoint centreOf(xcb_window_t window) const
     {
         xcb_get_geometry_reply_t *geometry =
-            xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, window), nullptr);
+            xcb_get_geometry_reply(m_x.painter(), xcb_get_geometry(m_x.painter(), window), nullptr);
         xcb_translate_coordinates_reply_t *origin = xcb_translate_coordinates_reply(
-            m_connection, xcb_translate_coordinates(m_connection, window, root(), 0, 0), nullptr);
+            m_x.painter(), xcb_translate_coordinates(m_x.painter(), window, root(), 0, 0), nullptr);
         QPoint centre;
         if (geometry && origin)
             centre = QPoint(origin->dst_x + geometry->width / 2, origin->dst_y + geometry->height / 2);
@@ -150,7 +94,7 @@ public:
     bool isViewable(xcb_window_t window) const
     {
         xcb_get_window_attributes_reply_t *attributes =
-            xcb_get_window_attributes_reply(m_connection, xcb_get_window_attributes(m_connection, window), nullptr);
+            xcb_get_window_attributes_reply(m_x.painter(), xcb_get_window_attributes(m_x.painter(), window), nullptr);
         const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
         free(attributes);
         return viewable;
@@ -158,7 +102,7 @@ public:
 
     xcb_window_t parentOf(xcb_window_t window) const
     {
-        xcb_query_tree_reply_t *tree = xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, window), nullptr);
+        xcb_query_tree_reply_t *tree = xcb_query_tree_reply(m_x.painter(), xcb_query_tree(m_x.painter(), window), nullptr);
         const xcb_window_t parent = tree ? tree->parent : XCB_NONE;
         free(tree);
         return parent;
@@ -167,18 +111,16 @@ public:
     // A real click through the X server, as a user's.
     void click(QPoint at, uint8_t button = 1) const
     {
-        xcb_test_fake_input(m_connection, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root(), int16_t(at.x()),
+        xcb_test_fake_input(m_x.painter(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root(), int16_t(at.x()),
                             int16_t(at.y()), 0);
-        xcb_test_fake_input(m_connection, XCB_BUTTON_PRESS, button, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-        xcb_test_fake_input(m_connection, XCB_BUTTON_RELEASE, button, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-        xcb_flush(m_connection);
+        xcb_test_fake_input(m_x.painter(), XCB_BUTTON_PRESS, button, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_test_fake_input(m_x.painter(), XCB_BUTTON_RELEASE, button, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_flush(m_x.painter());
     }
 
 private:
-    pid_t m_xvfb = -1;
-    pid_t m_trayer = -1;
-    std::string m_display;
-    xcb_connection_t *m_connection = nullptr;
+    XvfbDisplay m_x{QSize(1024, 768)};
+    QProcess m_trayer;
 };
 
 TrayDisplay *tray = nullptr;

@@ -1,10 +1,15 @@
 #include "support/XvfbDisplay.h"
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace trellium::test {
 
 XvfbDisplay::XvfbDisplay(QSize size) : m_previousDisplay(qgetenv("DISPLAY"))
 {
     m_server.setStandardInputFile(QProcess::nullDevice());
+    // Gone with the test, however it ends.
+    m_server.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_server.start(QStringLiteral("/usr/bin/Xvfb"),
                    {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
                     QStringLiteral("%1x%2x24").arg(size.width()).arg(size.height()), QStringLiteral("-nolisten"),

@@ -206,9 +206,11 @@ TEST_F(VncFramebufferMirrorTest, ConnectingIsBoundedAndStoppingNeverHangs)
     }
 }
 
-TEST_F(RuntimeDisplayHostTest, AttachKeepsTheFirstViewWhileTheMachineStaysTheSame)
+TEST_F(RuntimeDisplayHostTest, AttachKeepsTheFirstViewWhileTheMachineStaysTheSameAndDoesNotRetryAFailedConnection)
 {
-    RuntimeDisplayHost host;
+    RuntimeDisplayHost::Options options;
+    options.rebindDelay = std::chrono::hours(1);
+    RuntimeDisplayHost host(options);
     auto machine = std::make_shared<test::ScriptedMachine>();
     RuntimeDisplayView *view = host.attach(runtime, machine, 1600, 1120);
     ASSERT_NE(view, nullptr);
@@ -232,6 +234,17 @@ TEST_F(RuntimeDisplayHostTest, AttachKeepsTheFirstViewWhileTheMachineStaysTheSam
     machine.reset();
     EXPECT_EQ(host.machine(runtime), nullptr);
     EXPECT_TRUE(host.isAttached(runtime));
+
+    // A failed connection is not retried on every attach.
+    const QUuid other = QUuid::createUuid();
+    auto unreachable = screenMachine(socket(QStringLiteral("gone.sock")));
+    view = host.attach(other, unreachable, 64, 48);
+    ASSERT_TRUE(waitUntil([&] { return view->mirror->state() == VncFramebufferMirror::State::disconnected; }));
+    view = host.attach(other, unreachable, 64, 48);
+    EXPECT_EQ(log.count(QStringLiteral("RuntimeDisplayHost attached in hidden window: ") + uuidText(other)), 1);
+    EXPECT_EQ(view->mirror->state(), VncFramebufferMirror::State::disconnected);
+    EXPECT_FALSE(host.snapshot(other, 64, 48));
+    EXPECT_EQ(log.count(QStringLiteral("RuntimeDisplayHost snapshot failed")), 2);
 }
 
 TEST_F(RuntimeDisplayHostTest, DetachEndsTheMirrorAndUnknownRuntimesChangeNothing)
@@ -337,19 +350,4 @@ TEST_F(RuntimeDisplayHostTest, RebindsWhenTheMachineOrItsConnectionChanges)
     ASSERT_TRUE(waitUntil([&] { return view->mirror->hasPicture(); }));
     EXPECT_EQ(view->mirror->image(), quadrants(64, 48));
     EXPECT_TRUE(waitUntil([&] { return !second.hasClient(); }));
-}
-
-TEST_F(RuntimeDisplayHostTest, FailedConnectionsAreNotRetriedOnEveryAttach)
-{
-    RuntimeDisplayHost::Options options;
-    options.rebindDelay = std::chrono::hours(1);
-    RuntimeDisplayHost host(options);
-    auto machine = screenMachine(socket(QStringLiteral("gone.sock")));
-    RuntimeDisplayView *view = host.attach(runtime, machine, 64, 48);
-    ASSERT_TRUE(waitUntil([&] { return view->mirror->state() == VncFramebufferMirror::State::disconnected; }));
-    view = host.attach(runtime, machine, 64, 48);
-    EXPECT_EQ(log.count(QStringLiteral("RuntimeDisplayHost attached in hidden window:")), 1);
-    EXPECT_EQ(view->mirror->state(), VncFramebufferMirror::State::disconnected);
-    EXPECT_FALSE(host.snapshot(runtime, 64, 48));
-    EXPECT_TRUE(log.contains(QStringLiteral("RuntimeDisplayHost snapshot failed")));
 }

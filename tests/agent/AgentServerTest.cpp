@@ -406,8 +406,8 @@ TEST_F(AgentServerTest, StreamsTheMainDisplayAndSurvivesAClientThatStopsReading)
 
     QByteArray stream;
     test::H264Decoder decoder;
-    auto readFrames = [&](int count) {
-        int decoded = 0;
+    // Reads, decodes and checks frames until one of them is the one looked for.
+    auto readUntil = [&](const std::function<bool(const test::RemoteDesktopFrame &)> &lookedFor) {
         return waitUntil([&] {
             stream += client->readAll();
             while (auto frame = test::RemoteDesktopFrame::take(stream)) {
@@ -417,12 +417,14 @@ TEST_F(AgentServerTest, StreamsTheMainDisplayAndSurvivesAClientThatStopsReading)
                     EXPECT_EQ(pictures->first().width, 1280);
                     EXPECT_EQ(pictures->first().height, 720);
                 }
-                ++decoded;
+                if (lookedFor(*frame))
+                    return true;
             }
-            return decoded >= count;
+            return false;
         }, 60s);
     };
-    ASSERT_TRUE(readFrames(60));
+    int decoded = 0;
+    ASSERT_TRUE(readUntil([&](const test::RemoteDesktopFrame &) { return ++decoded >= 60; }));
 
     // The client stops reading for 5 s: the agent's memory stays bounded, and
     // once the backlog passed its bound capture and encoding pause.
@@ -443,18 +445,12 @@ TEST_F(AgentServerTest, StreamsTheMainDisplayAndSurvivesAClientThatStopsReading)
 
     // Reading again: the stream goes on, and the first frame made after the
     // pause is a key frame.
-    bool sawResume = false;
-    ASSERT_TRUE(waitUntil([&] {
-        stream += client->readAll();
-        while (auto frame = test::RemoteDesktopFrame::take(stream)) {
-            EXPECT_TRUE(decoder.decode(frame->annexB()));
-            if (int64_t(frame->index) == lastBeforeResume + 1) {
-                EXPECT_TRUE(frame->isKeyFrame());
-                sawResume = true;
-            }
-        }
-        return sawResume;
-    }, 60s));
+    ASSERT_TRUE(readUntil([&](const test::RemoteDesktopFrame &frame) {
+        if (int64_t(frame.index) != lastBeforeResume + 1)
+            return false;
+        EXPECT_TRUE(frame.isKeyFrame());
+        return true;
+    }));
 
     client->write(test::jobLine(BuildJobKind::stopRemoteDesktopVideo));
     EXPECT_TRUE(waitUntil([] { return !RemoteDesktopServer::shared().isStreaming(); }, 10s));

@@ -20,7 +20,7 @@ QByteArray plist(const QByteArray &body)
 
 } // namespace
 
-TEST(PropertyList, ReadsEveryValueKind)
+TEST(PropertyList, ReadsEveryValueKindAndRefusesWhatIsNotOneWellFormedList)
 {
     const QVariant value = PropertyList::parse(plist(
         "<dict>\n"
@@ -45,10 +45,7 @@ TEST(PropertyList, ReadsEveryValueKind)
     ASSERT_EQ(list.size(), 3);
     EXPECT_EQ(list[1].typeId(), QMetaType::QVariantList);
     EXPECT_EQ(list[2].typeId(), QMetaType::QVariantMap);
-}
 
-TEST(PropertyList, RefusesWhatIsNotOneWellFormedList)
-{
     for (const QByteArray &bad : {
              QByteArray("not xml at all"),
              QByteArray("<dict></dict>"),

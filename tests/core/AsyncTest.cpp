@@ -54,7 +54,7 @@ TEST(RunSync, ReturnsResultsRethrowsErrorsTimesOutAndSleepsCancellably)
     EXPECT_THROW(runSync(neverEnding(token), 1s), CancelledError);
 }
 
-TEST(Completion, ResolvedFromAnotherThreadResumesOnTheMainThread)
+TEST(Completion, ResolvedFromAnotherThreadResumesEveryAwaiterOnTheMainThread)
 {
     Completion<QString> completion;
     auto waiter = [](Completion<QString> c) -> QCoro::Task<std::pair<QString, bool>> {
@@ -70,11 +70,9 @@ TEST(Completion, ResolvedFromAnotherThreadResumesOnTheMainThread)
     worker.join();
     EXPECT_EQ(value, QStringLiteral("fertig"));
     EXPECT_TRUE(onMain);
-}
 
-TEST(Completion, EveryAwaiterResumesWithTheOutcome)
-{
-    auto waiter = [](Completion<QString> c, QStringList *seen) -> QCoro::Task<void> {
+    // Every awaiter resumes with the outcome.
+    auto collect = [](Completion<QString> c, QStringList *seen) -> QCoro::Task<void> {
         try {
             seen->append(co_await c);
         } catch (const DomainError &error) {
@@ -82,20 +80,20 @@ TEST(Completion, EveryAwaiterResumesWithTheOutcome)
         }
     };
     for (const bool fails : {false, true}) {
-        Completion<QString> completion;
+        Completion<QString> shared;
         QStringList seen;
         // Three awaiters suspend before the outcome, one arrives after it.
-        auto first = waiter(completion, &seen);
-        auto second = waiter(completion, &seen);
-        auto third = waiter(completion, &seen);
+        auto first = collect(shared, &seen);
+        auto second = collect(shared, &seen);
+        auto third = collect(shared, &seen);
         if (fails)
-            completion.fail(DomainError(QStringLiteral("Test"), 1, QStringLiteral("kaputt")));
+            shared.fail(DomainError(QStringLiteral("Test"), 1, QStringLiteral("kaputt")));
         else
-            completion.resolve(QStringLiteral("fertig"));
+            shared.resolve(QStringLiteral("fertig"));
         runSync(std::move(first), 5s);
         runSync(std::move(second), 5s);
         runSync(std::move(third), 5s);
-        runSync(waiter(completion, &seen), 5s);
+        runSync(collect(shared, &seen), 5s);
         const QString expected = fails ? QStringLiteral("kaputt") : QStringLiteral("fertig");
         EXPECT_EQ(seen, QStringList(4, expected));
     }

@@ -36,7 +36,7 @@ TEST(Uuid, AcceptsEitherCaseButOnlyTheCanonicalShape)
     EXPECT_FALSE(parseUuid(u"g621e1f8-c36c-495a-93fc-0c247a3e6e5f"));
 }
 
-TEST(JsonReader, ChecksPresenceTypesAndRanges)
+TEST(JsonReader, ChecksPresenceTypesRangesAndDateStyles)
 {
     const QJsonObject object = parseJsonObject(R"({"s":"x","n":5,"f":5.5,"b":true,"nul":null,"big":4294967296})");
     const JsonReader r(object, DateStyle::ISO8601, QStringLiteral("Test"));
@@ -55,15 +55,13 @@ TEST(JsonReader, ChecksPresenceTypesAndRanges)
 
     EXPECT_THROW(parseJsonObject("[1,2]"), DecodingError);
     EXPECT_THROW(parseJsonObject("{\"a\":"), DecodingError);
-}
 
-TEST(JsonReader, DatesFollowTheChosenStyle)
-{
-    const QJsonObject object = parseJsonObject(R"({"iso":"2025-01-31T09:15:00Z","num":760007700})");
-    const JsonReader iso(object, DateStyle::ISO8601, QStringLiteral("Test"));
+    // Dates follow the chosen style.
+    const QJsonObject dates = parseJsonObject(R"({"iso":"2025-01-31T09:15:00Z","num":760007700})");
+    const JsonReader iso(dates, DateStyle::ISO8601, QStringLiteral("Test"));
     EXPECT_EQ(iso.date(QStringLiteral("iso")).toSecsSinceEpoch(), 1738314900);
     EXPECT_THROW(iso.date(QStringLiteral("num")), DecodingError);
-    const JsonReader numeric(object, DateStyle::SecondsSince2001, QStringLiteral("Test"));
+    const JsonReader numeric(dates, DateStyle::SecondsSince2001, QStringLiteral("Test"));
     EXPECT_EQ(numeric.date(QStringLiteral("num")).toSecsSinceEpoch(), 1738314900);
     EXPECT_THROW(numeric.date(QStringLiteral("iso")), DecodingError);
 

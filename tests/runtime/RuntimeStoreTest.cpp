@@ -28,7 +28,7 @@ protected:
 
 } // namespace
 
-TEST_F(RuntimeStoreTest, SavesPrettySortedJsonWithWholeSecondDatesAndStampsOnlyTheStoredCopy)
+TEST_F(RuntimeStoreTest, SavesPrettySortedJsonWithWholeSecondDatesStampsOnlyTheStoredCopyAndKeepsItOnFailure)
 {
     RuntimeConfig config = test::sampleRuntime();
     config.ipAddress = QStringLiteral("127.0.0.1");
@@ -48,6 +48,21 @@ TEST_F(RuntimeStoreTest, SavesPrettySortedJsonWithWholeSecondDatesAndStampsOnlyT
     RuntimeConfig expected = config;
     expected.updatedAt = loaded.updatedAt;
     EXPECT_EQ(loaded, expected);
+
+    // A save that cannot complete keeps the stored record.
+    const QByteArray stored = readWholeFile(store.recordPath(config.id));
+    config.name = QStringLiteral("Umbenannt");
+    {
+        // The disk fills up during the write.
+        test::FileSizeLimit nearlyFull(16);
+        EXPECT_THROW(store.saveRuntimeConfig(config), FileError);
+    }
+    // A date that could not be read back is not written at all.
+    config.createdAt = QDateTime(QDate(9999, 12, 31), QTime(23, 0), QTimeZone::utc()).addDays(1);
+    EXPECT_THROW(store.saveRuntimeConfig(config), EncodingError);
+    EXPECT_EQ(readWholeFile(store.recordPath(config.id)), stored);
+    ASSERT_EQ(store.loadAllRuntimes().size(), 1);
+    EXPECT_EQ(store.readRuntime(config.id).name, test::sampleRuntime().name);
 }
 
 TEST_F(RuntimeStoreTest, LoadsSortedByCreationAndSkipsWhatItCannotRead)
@@ -82,25 +97,6 @@ TEST_F(RuntimeStoreTest, LoadsSortedByCreationAndSkipsWhatItCannotRead)
     EXPECT_EQ(log.lines().size(), 2);
     // Unreadable records stay on disk as they were.
     EXPECT_EQ(readWholeFile(broken + "/runtime.json"), "{ not json");
-}
-
-TEST_F(RuntimeStoreTest, ASaveThatCannotCompleteKeepsTheStoredRecord)
-{
-    RuntimeConfig config = saved(RuntimeState::stopped);
-    const QByteArray before = readWholeFile(store.recordPath(config.id));
-    config.name = QStringLiteral("Umbenannt");
-    {
-        // The disk fills up during the write.
-        test::FileSizeLimit nearlyFull(16);
-        EXPECT_THROW(store.saveRuntimeConfig(config), FileError);
-    }
-    // A date that could not be read back is not written at all.
-    config.createdAt = QDateTime(QDate(9999, 12, 31), QTime(23, 0), QTimeZone::utc()).addDays(1);
-    EXPECT_THROW(store.saveRuntimeConfig(config), EncodingError);
-
-    EXPECT_EQ(readWholeFile(store.recordPath(config.id)), before);
-    ASSERT_EQ(store.loadAllRuntimes().size(), 1);
-    EXPECT_EQ(store.readRuntime(config.id).name, test::sampleRuntime().name);
 }
 
 TEST_F(RuntimeStoreTest, RecoveryStopsInterruptedRuntimesAndLeavesOthersUntouched)

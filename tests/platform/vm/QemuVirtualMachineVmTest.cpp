@@ -1,6 +1,7 @@
 #include "core/Async.h"
 #include "core/Files.h"
 #include "platform/vm/QemuVirtualMachine.h"
+#include "remotedesktop/RuntimeDisplayHost.h"
 #include "runtime/linux/LinuxSSHManager.h"
 #include "runtime/linux/LinuxSSHPortRegistry.h"
 #include "runtime/linux/LinuxSerialConsoleRegistry.h"
@@ -11,6 +12,7 @@
 #include "support/TestGuest.h"
 
 #include <QFileInfo>
+#include <QImage>
 
 #include <csignal>
 #include <sys/types.h>
@@ -21,6 +23,18 @@ using namespace std::chrono_literals;
 namespace TestGuest = trellium::test::TestGuest;
 
 namespace {
+
+bool hasContent(const PixelBuffer &picture)
+{
+    for (int y = 0; y < picture.height; ++y) {
+        const uchar *row = picture.row(y);
+        for (int x = 0; x < picture.width; ++x) {
+            if (row[x * 4] != 0 || row[x * 4 + 1] != 0 || row[x * 4 + 2] != 0)
+                return true;
+        }
+    }
+    return false;
+}
 
 class RecordingDelegate : public VirtualMachineDelegate {
 public:
@@ -81,11 +95,44 @@ protected:
 
 } // namespace
 
-TEST_F(QemuVirtualMachineVmTest, StartFailuresCarryQemusMessageAKilledQemuIsAnErrorAndStopLeavesNoProcess)
+TEST_F(QemuVirtualMachineVmTest, ShowsTheFirmwareScreenStartFailuresCarryQemusMessageAKilledQemuIsAnError)
 {
-    QemuVirtualMachine &first = newMachine();
-    runSync(first.start(), 120s);
-    ASSERT_EQ(first.stateCode(), 1);
+    // Under TCG the firmware shows its first mode long enough for the display
+    // host to connect before the switch to the larger one.
+    QemuEnvironment tcg = environment;
+    tcg.accelerator = VirtualMachineAccelerator::tcg;
+    auto first = std::make_shared<QemuVirtualMachine>(LinuxVMBuilder().makeConfiguration(runtime), tcg);
+    first->setDelegate(delegate);
+    runSync(first->start(), 120s);
+    ASSERT_EQ(first->stateCode(), 1);
+
+    // The display host mirrors the screen from OVMF's 640x480 on, follows its
+    // switch to a larger mode (the firmware's screen is not black
+    // throughout), and keeps a boot-screen picture.
+    RuntimeDisplayHost host;
+    RuntimeDisplayView *view = host.attach(runtime.id, first, 1600, 1120);
+    ASSERT_NE(view->mirror, nullptr);
+    EXPECT_EQ(host.machine(runtime.id), first);
+    std::optional<PixelBuffer> picture;
+    const bool shown = test::waitUntil(
+        [&] {
+            if (view->mirror->size().width() <= 640)
+                return false;
+            picture = host.snapshot(runtime.id, 800, 560);
+            return picture && hasContent(*picture);
+        },
+        300s);
+    ASSERT_TRUE(shown) << "mirror " << view->mirror->size().width() << "x" << view->mirror->size().height()
+                       << ", state " << int(view->mirror->state()) << ", updates " << view->mirror->updateCount();
+    EXPECT_EQ(picture->width, 800);
+    EXPECT_EQ(picture->height, 560);
+    const QString bootScreen = scratch() + QStringLiteral("/logs/boot-screen.png");
+    host.saveDiagnosticSnapshot(runtime.id, 1600, 1120, bootScreen);
+    QImage saved;
+    ASSERT_TRUE(saved.load(bootScreen, "PNG"));
+    EXPECT_EQ(saved.size(), QSize(1600, 1120));
+    host.detach(runtime.id);
+    EXPECT_FALSE(host.isAttached(runtime.id));
 
     // A second machine on the same disk: QEMU refuses the lock.
     QemuVirtualMachine &competitor = newMachine();
@@ -100,8 +147,8 @@ TEST_F(QemuVirtualMachineVmTest, StartFailuresCarryQemusMessageAKilledQemuIsAnEr
     EXPECT_EQ(competitor.processId(), 0);
 
     delegate->notices.clear();
-    ::kill(pid_t(first.processId()), SIGKILL);
-    ASSERT_TRUE(test::waitUntil([&] { return first.stateCode() == 3; }, 30s));
+    ::kill(pid_t(first->processId()), SIGKILL);
+    ASSERT_TRUE(test::waitUntil([&] { return first->stateCode() == 3; }, 30s));
     ASSERT_EQ(delegate->notices.size(), 1);
     EXPECT_TRUE(delegate->notices.at(0).startsWith("didStopWithError 3 Die virtuelle Maschine wurde unerwartet beendet"));
 

@@ -104,7 +104,7 @@ TEST_F(RuntimeManagerTest, CreateChecksTheWorkspaceBeforeAnyProviderAndReturnsTh
     EXPECT_EQ(test::errorOf([&] { runSync(manager.deleteRuntime(mac.id, RuntimeKind::macOS)); }), notImplemented);
 }
 
-TEST_F(RuntimeManagerTest, StartAndStopReturnTheRecordOnDiskAndPassUpdatesThrough)
+TEST_F(RuntimeManagerTest, StartStopAndRenameReturnTheRecordOnDiskAndPassUpdatesThrough)
 {
     const RuntimeConfig record = created();
     QList<RuntimeState> updates;
@@ -121,13 +121,7 @@ TEST_F(RuntimeManagerTest, StartAndStopReturnTheRecordOnDiskAndPassUpdatesThroug
     EXPECT_EQ(test::errorOf([&] { runSync(manager.startRuntime(record.id, RuntimeKind::linux, onUpdate)); }),
               QStringLiteral("Keine Runtime-IP gefunden für x"));
 
-    runSync(manager.deleteRuntime(record.id, RuntimeKind::linux));
-    EXPECT_EQ(provider->deletes, 1);
-}
-
-TEST_F(RuntimeManagerTest, RenameTrimsAndEnforcesLengthAndControlCharacters)
-{
-    const RuntimeConfig record = created();
+    // Renaming trims and enforces the length and the characters.
     const QString invalid = RuntimeError::invalidName().localizedDescription();
 
     EXPECT_EQ(manager.renameRuntime(record.id, QStringLiteral("  Neuer Name \n")).name, QStringLiteral("Neuer Name"));
@@ -147,6 +141,9 @@ TEST_F(RuntimeManagerTest, RenameTrimsAndEnforcesLengthAndControlCharacters)
     const QUuid unknown = QUuid::createUuid();
     EXPECT_EQ(test::errorOf([&] { manager.renameRuntime(unknown, QStringLiteral("x")); }),
               "Runtime nicht gefunden: " + uuidText(unknown));
+
+    runSync(manager.deleteRuntime(record.id, RuntimeKind::linux));
+    EXPECT_EQ(provider->deletes, 1);
 }
 
 TEST_F(RuntimeManagerTest, CreationRejectsValuesThatCannotReachTheGuestSafely)

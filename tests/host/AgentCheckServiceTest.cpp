@@ -147,15 +147,35 @@ TEST_F(AgentCheckServiceTest, AgentListenerAndRelayItemsFollowThePublishedState)
     EXPECT_EQ(item(result, QStringLiteral("Relay")).detail, QStringLiteral("Verbunden"));
 }
 
-TEST_F(AgentCheckServiceTest, ProbesReportTheToolsOutputWhateverItsExitStatus)
+TEST_F(AgentCheckServiceTest, ComponentsFoldersAndProbesArePassedOnlyWhenPresentWhateverTheToolsExitStatus)
 {
+    SystemCheckResult result = check();
+    for (const char *title : {"Blender", "XcodeGen", "QEMU / qemu-img"})
+        EXPECT_EQ(item(result, QString::fromLatin1(title)).state, SystemCheckState::warning) << title;
+    EXPECT_EQ(item(result, QStringLiteral("Xcode")).state, SystemCheckState::failed);
+    const SystemCheckItem &mirror = item(result, QStringLiteral("Workspace Mirror"));
+    EXPECT_EQ(mirror.state, SystemCheckState::warning);
+    EXPECT_EQ(mirror.detail, applicationSupportRoot() + QStringLiteral("/WorkspaceMirror"));
+
+    // The check asks for a fresh status: tools that appeared since are seen.
+    test::writeExecutable(m_tools + QStringLiteral("/qemu-img"), "#!/bin/sh\n");
+    test::writeExecutable(m_components->xcodeGenExecutablePath(), "#!/bin/sh\n");
+    createDirectories(m_dependencies.xcodePath);
+    createDirectories(AgentCheckService::workspaceMirrorPath());
     // An error printed by a tool that exits non-zero still means the tool is there.
     test::writeExecutable(m_dependencies.commandLineTools.path,
                           "#!/bin/sh\necho '  xcode-select: error: no developer tools  ' >&2\nexit 2\n");
     test::writeExecutable(m_dependencies.swift.path, "#!/bin/sh\n[ \"$1\" = --version ] && printf 'Swift 6.0\\n\\n'\n");
     // Not UTF-8: the detail is empty, the item still passed.
     test::writeExecutable(m_dependencies.xcodebuild.path, "#!/bin/sh\nprintf 'Xcode \\377\\376\\n'\n");
-    SystemCheckResult result = check();
+    result = check();
+    EXPECT_EQ(item(result, QStringLiteral("QEMU / qemu-img")).state, SystemCheckState::passed);
+    EXPECT_EQ(item(result, QStringLiteral("QEMU / qemu-img")).detail, m_tools + QStringLiteral("/qemu-img"));
+    EXPECT_EQ(item(result, QStringLiteral("XcodeGen")).state, SystemCheckState::passed);
+    EXPECT_EQ(item(result, QStringLiteral("Blender")).state, SystemCheckState::warning);
+    EXPECT_EQ(item(result, QStringLiteral("Xcode")).state, SystemCheckState::passed);
+    EXPECT_EQ(item(result, QStringLiteral("Workspace Mirror")).state, SystemCheckState::passed);
+    EXPECT_EQ(result.passedCount() + result.warningCount() + result.failedCount(), 14);
     const SystemCheckItem &tools = item(result, QStringLiteral("Command Line Tools"));
     EXPECT_EQ(tools.state, SystemCheckState::passed);
     EXPECT_EQ(tools.detail, QStringLiteral("xcode-select: error: no developer tools"));
@@ -173,31 +193,6 @@ TEST_F(AgentCheckServiceTest, ProbesReportTheToolsOutputWhateverItsExitStatus)
     EXPECT_TRUE(item(result, QStringLiteral("Swift")).detail.contains(m_dependencies.swift.path));
     EXPECT_EQ(item(result, QStringLiteral("xcodebuild")).state, SystemCheckState::failed);
     EXPECT_TRUE(item(result, QStringLiteral("xcodebuild")).detail.contains(systemReason(EACCES)));
-}
-
-TEST_F(AgentCheckServiceTest, ComponentsAndFoldersArePassedOnlyWhenPresent)
-{
-    SystemCheckResult result = check();
-    for (const char *title : {"Blender", "XcodeGen", "QEMU / qemu-img"})
-        EXPECT_EQ(item(result, QString::fromLatin1(title)).state, SystemCheckState::warning) << title;
-    EXPECT_EQ(item(result, QStringLiteral("Xcode")).state, SystemCheckState::failed);
-    const SystemCheckItem &mirror = item(result, QStringLiteral("Workspace Mirror"));
-    EXPECT_EQ(mirror.state, SystemCheckState::warning);
-    EXPECT_EQ(mirror.detail, applicationSupportRoot() + QStringLiteral("/WorkspaceMirror"));
-
-    // The check asks for a fresh status: tools that appeared since are seen.
-    test::writeExecutable(m_tools + QStringLiteral("/qemu-img"), "#!/bin/sh\n");
-    test::writeExecutable(m_components->xcodeGenExecutablePath(), "#!/bin/sh\n");
-    createDirectories(m_dependencies.xcodePath);
-    createDirectories(AgentCheckService::workspaceMirrorPath());
-    result = check();
-    EXPECT_EQ(item(result, QStringLiteral("QEMU / qemu-img")).state, SystemCheckState::passed);
-    EXPECT_EQ(item(result, QStringLiteral("QEMU / qemu-img")).detail, m_tools + QStringLiteral("/qemu-img"));
-    EXPECT_EQ(item(result, QStringLiteral("XcodeGen")).state, SystemCheckState::passed);
-    EXPECT_EQ(item(result, QStringLiteral("Blender")).state, SystemCheckState::warning);
-    EXPECT_EQ(item(result, QStringLiteral("Xcode")).state, SystemCheckState::passed);
-    EXPECT_EQ(item(result, QStringLiteral("Workspace Mirror")).state, SystemCheckState::passed);
-    EXPECT_EQ(result.passedCount() + result.warningCount() + result.failedCount(), 14);
 }
 
 TEST_F(AgentCheckServiceTest, HangingAndFloodingProbesEndInTheirBoundWhileTheListenerServes)

@@ -299,14 +299,14 @@ protected:
 
 } // namespace
 
-TEST_F(InputControllerTest, LogsTheViewPointAndNeedsAMachine)
+TEST_F(InputControllerTest, LogsTheViewPointNeedsAMachineAndEndsItsQueueWithIt)
 {
     test::LogCapture log;
     controller->handleInput(runtimeA, pointer(Kind::leftClick));
     EXPECT_EQ(log.lines(), QStringList{QStringLiteral("Runtime input failed: no VM view")});
     EXPECT_TRUE(recorder->sent.empty());
 
-    const auto machine = addMachine(runtimeA);
+    auto machine = addMachine(runtimeA);
     controller->handleInput(runtimeA, pointer(Kind::leftClick));
     controller->handleInput(runtimeA, pointer(Kind::mouseMove, 1.5, std::nan("")));
     flush(runtimeA);
@@ -314,6 +314,28 @@ TEST_F(InputControllerTest, LogsTheViewPointAndNeedsAMachine)
                                                QStringLiteral("INPUT: norm: 1 0 view: 1600 1120 point: (1600, 1120)")}));
     EXPECT_EQ(recorder->stepsTo(machine),
               (std::vector<std::string>{move, "btn left down", "btn left up", "x 32767 + y 0"}));
+
+    // The queue ends with its machine.
+    recorder->sent.clear();
+    controller->handleInput(runtimeA, typing(QStringLiteral("abc")));  // 6 steps, the first sent at once
+    machine.reset();
+    machines.erase(runtimeA);
+    flush(runtimeA);
+    EXPECT_EQ(recorder->sent.size(), 1u);
+    EXPECT_EQ(log.count(QStringLiteral("Runtime input dropped")), 1);
+    EXPECT_TRUE(log.contains(QStringLiteral("Runtime input dropped 5 events")));
+    // Steps name machines by address, and a later machine may get the freed one's.
+    recorder->sent.clear();
+
+    // A new machine of the runtime gets what follows, also while the one it
+    // replaced still exists.
+    const auto second = addMachine(runtimeA);
+    controller->handleInput(runtimeA, typing(QStringLiteral("d")));
+    const auto third = addMachine(runtimeA);
+    controller->handleInput(runtimeA, typing(QStringLiteral("e")));
+    flush(runtimeA);
+    EXPECT_EQ(recorder->stepsTo(second), std::vector<std::string>{"key d down"});
+    EXPECT_EQ(recorder->stepsTo(third), (std::vector<std::string>{"key e down", "key e up"}));
 }
 
 TEST_F(InputControllerTest, BurstsArriveInOrderOneStepAtATimeTwelveMillisecondsApart)
@@ -532,31 +554,6 @@ TEST_F(InputControllerTest, AQueueTakesAboutThreeMinutesOfTypingAndRefusesMore)
     EXPECT_EQ(recorder->stepsTo(machine), (std::vector<std::string>{"key ctrl down", "key ctrl up", "key a down",
                                                                     "key a up", "key b down", "key b up",
                                                                     "key c down", "key c up"}));
-}
-
-TEST_F(InputControllerTest, TheQueueEndsWithItsMachine)
-{
-    test::LogCapture log;
-    auto first = addMachine(runtimeA);
-    controller->handleInput(runtimeA, typing(QStringLiteral("abc")));  // 6 steps, the first sent at once
-    first.reset();
-    machines.erase(runtimeA);
-    flush(runtimeA);
-    EXPECT_EQ(recorder->sent.size(), 1u);
-    EXPECT_EQ(log.count(QStringLiteral("Runtime input dropped")), 1);
-    EXPECT_TRUE(log.contains(QStringLiteral("Runtime input dropped 5 events")));
-    // Steps name machines by address, and a later machine may get the freed one's.
-    recorder->sent.clear();
-
-    // A new machine of the runtime gets what follows, also while the one it
-    // replaced still exists.
-    const auto second = addMachine(runtimeA);
-    controller->handleInput(runtimeA, typing(QStringLiteral("d")));
-    const auto third = addMachine(runtimeA);
-    controller->handleInput(runtimeA, typing(QStringLiteral("e")));
-    flush(runtimeA);
-    EXPECT_EQ(recorder->stepsTo(second), std::vector<std::string>{"key d down"});
-    EXPECT_EQ(recorder->stepsTo(third), (std::vector<std::string>{"key e down", "key e up"}));
 }
 
 TEST_F(InputControllerTest, DestroyingTheControllerWhileSendingStopsItsQueues)

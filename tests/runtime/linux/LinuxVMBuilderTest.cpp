@@ -45,7 +45,7 @@ protected:
 
 } // namespace
 
-TEST_F(LinuxVMBuilderTest, BuildsTheExpectedQemuMachine)
+TEST_F(LinuxVMBuilderTest, BuildsTheExpectedQemuMachineAndKeepsItsIdentity)
 {
     const VirtualMachineConfiguration configuration = builder.makeConfiguration(runtime);
 
@@ -84,11 +84,9 @@ TEST_F(LinuxVMBuilderTest, BuildsTheExpectedQemuMachine)
     // Without the test's restriction the guest gets a normal NAT network.
     run.restrictNetwork = false;
     EXPECT_TRUE(configuration.qemuArguments(environment, run).contains("user,id=net0,hostfwd=tcp:127.0.0.1:0-:22"));
-}
 
-TEST_F(LinuxVMBuilderTest, KeepsTheMachineIdentityAndRefusesACorruptOne)
-{
-    const QUuid first = builder.makeConfiguration(runtime).machineIdentifier;
+    // The machine identity is kept, and a corrupt one refused.
+    const QUuid first = configuration.machineIdentifier;
     const QByteArray store = readWholeFile(folder() + "/efi-variable-store");
     EXPECT_EQ(builder.makeConfiguration(runtime).machineIdentifier, first);
     EXPECT_EQ(readWholeFile(folder() + "/machine-identifier"), uuidText(first).toUtf8());

@@ -67,11 +67,17 @@ protected:
 
 } // namespace
 
-TEST_F(AgentServerTest, ListensOnLoopbackAndAnswersOnlyWhatItUnderstands)
+TEST_F(AgentServerTest, ListensOnLoopbackAnswersOnlyWhatItUnderstandsAndRecoversRuntimesOnce)
 {
+    // A runtime the last agent left running.
+    RuntimeConfig interrupted = test::sampleRuntime();
+    interrupted.state = RuntimeState::running;
+    interrupted.ipAddress = QStringLiteral("127.0.0.1");
+    RuntimeStore().saveRuntimeConfig(interrupted);
     AgentManager agent;
     agent.start(0);
     ASSERT_TRUE(agent.server().isRunning());
+    EXPECT_EQ(RuntimeStore().readRuntime(interrupted.id).state, RuntimeState::stopped);
     EXPECT_EQ(AgentServer::listenAddress(), QHostAddress(QHostAddress::LocalHost));
     EXPECT_EQ(agent.status(), QStringLiteral("Online"));
 
@@ -94,6 +100,12 @@ TEST_F(AgentServerTest, ListensOnLoopbackAndAnswersOnlyWhatItUnderstands)
     agent.stop();
     EXPECT_FALSE(agent.server().isRunning());
     EXPECT_EQ(agent.status(), QStringLiteral("Offline"));
+
+    // Recovery is for the agent's first start only.
+    interrupted.state = RuntimeState::booting;
+    RuntimeStore().saveRuntimeConfig(interrupted);
+    agent.start(0);
+    EXPECT_EQ(RuntimeStore().readRuntime(interrupted.id).state, RuntimeState::booting);
 }
 
 TEST_F(AgentServerTest, AStreamTheEncoderRefusesIsAnsweredAsFailed)
@@ -322,22 +334,6 @@ TEST_F(AgentServerTest, OutOfDescriptorsTheListenerBacksOffAndRecovers)
     EXPECT_TRUE(waitUntil([&] { return agent.server().connectionCount() == 1; }, 10s));
     client.write(refusedJob(agent));
     EXPECT_EQ(readEvent(client).kind, BuildEventKind::remoteDesktopVideoFailed);
-}
-
-TEST_F(AgentServerTest, StartRecoversInterruptedRuntimesOnce)
-{
-    RuntimeConfig runtime = test::sampleRuntime();
-    runtime.state = RuntimeState::running;
-    runtime.ipAddress = QStringLiteral("127.0.0.1");
-    RuntimeStore().saveRuntimeConfig(runtime);
-    AgentManager agent;
-    agent.start(0);
-    EXPECT_EQ(RuntimeStore().readRuntime(runtime.id).state, RuntimeState::stopped);
-    runtime.state = RuntimeState::booting;
-    RuntimeStore().saveRuntimeConfig(runtime);
-    agent.stop();
-    agent.start(0);
-    EXPECT_EQ(RuntimeStore().readRuntime(runtime.id).state, RuntimeState::booting);
 }
 
 TEST_F(AgentServerTest, PairingStoreForgetsADeviceEverywhere)

@@ -1,4 +1,5 @@
 #include "core/Json.h"
+#include "platform/display/VncFramebufferConverter.h"
 #include "platform/display/VncFramebufferMirror.h"
 #include "remotedesktop/RuntimeDisplayHost.h"
 
@@ -72,6 +73,23 @@ void expectQuadrants(const std::function<QRgb(int x, int y)> &pixel, int width, 
     EXPECT_EQ(pixel(right, bottom), kWhite);
 }
 
+// What a converter that starts from nothing makes of the mirror now.
+std::shared_ptr<const I420Picture> fresh(const VncFramebufferMirror &mirror, int width, int height)
+{
+    VncFramebufferConverter converter;
+    const auto frame = converter.frame(mirror, width, height);
+    return frame ? frame->picture : nullptr;
+}
+
+std::vector<uint8_t> lumaOf(const I420Picture &picture)
+{
+    std::vector<uint8_t> bytes;
+    for (int y = 0; y < picture.height(); ++y)
+        bytes.insert(bytes.end(), picture.plane(0) + ptrdiff_t(y) * picture.stride(0),
+                     picture.plane(0) + ptrdiff_t(y) * picture.stride(0) + picture.width());
+    return bytes;
+}
+
 // A running machine that has nothing but a screen socket.
 std::shared_ptr<test::ScriptedMachine> screenMachine(const QString &socketPath)
 {
@@ -101,7 +119,7 @@ protected:
 
 } // namespace
 
-TEST_F(VncFramebufferMirrorTest, MirrorsThePictureFollowsChangesAndResizesOnTheMainThread)
+TEST_F(VncFramebufferMirrorTest, MirrorsAndConvertsThePictureFollowsChangesAndResizesOnTheMainThread)
 {
     VncFakeServer server(socket(), quadrants(64, 48));
     ASSERT_TRUE(server.isListening());
@@ -136,13 +154,44 @@ TEST_F(VncFramebufferMirrorTest, MirrorsThePictureFollowsChangesAndResizesOnTheM
     EXPECT_FALSE(mirror.snapshot(0, 10).isValid());
     EXPECT_FALSE(mirror.snapshot(10, -1).isValid());
 
-    // A small change arrives as a partial update and lands in place.
+    // A stream converts the whole first picture, then nothing while nothing
+    // changed; another stream size starts over.
+    VncFramebufferConverter converter;
+    const auto first = converter.frame(mirror, 48, 36);
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(first->unchanged);
+    EXPECT_EQ(converter.convertedPixels(), 64 * 48);
+    EXPECT_TRUE(first->picture->hasSamePixels(*fresh(mirror, 48, 36)));
+    const auto still = converter.frame(mirror, 48, 36);
+    ASSERT_TRUE(still);
+    EXPECT_EQ(still->picture, first->picture);
+    EXPECT_TRUE(still->unchanged);
+    EXPECT_EQ(converter.convertedPixels(), 0);
+    VncFramebufferConverter other;
+    ASSERT_TRUE(other.frame(mirror, 48, 36));
+    const auto otherSize = other.frame(mirror, 30, 20);
+    ASSERT_TRUE(otherSize);
+    EXPECT_FALSE(otherSize->unchanged);
+    EXPECT_TRUE(otherSize->picture->hasSamePixels(*fresh(mirror, 30, 20)));
+
+    // A small change arrives as a partial update and lands in place; only
+    // its area is converted, to what a full conversion gives, and not into
+    // the frame the encoder may still be reading.
     QImage changed = quadrants(64, 48);
     QPainter(&changed).fillRect(QRect(40, 5, 7, 30), QColor(kBlue));
     const uint64_t before = mirror.updateCount();
     server.setPicture(changed);
     ASSERT_TRUE(waitUntil([&] { return mirror.image() == changed; })) << mirror.updateCount();
     EXPECT_GT(mirror.updateCount(), before);
+    const std::vector<uint8_t> heldByEncoder = lumaOf(*first->picture);
+    const auto next = converter.frame(mirror, 48, 36);
+    ASSERT_TRUE(next);
+    EXPECT_GT(converter.convertedPixels(), 0);
+    EXPECT_LT(converter.convertedPixels(), 64 * 48 / 4);
+    EXPECT_FALSE(next->unchanged);
+    EXPECT_TRUE(next->picture->hasSamePixels(*fresh(mirror, 48, 36)));
+    EXPECT_NE(next->picture, first->picture);
+    EXPECT_EQ(lumaOf(*first->picture), heldByEncoder);
 
     // The guest switches resolution (firmware to desktop): the mirror follows.
     const QImage resized = quadrants(90, 30);

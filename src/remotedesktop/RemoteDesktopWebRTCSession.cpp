@@ -20,11 +20,15 @@ namespace {
 
 const QString kDomain = QStringLiteral("RemoteDesktopP2P");
 
-int evenSide(std::optional<int64_t> side, int fallback)
+int evenSide(double side)
 {
-    const int64_t value = std::clamp<int64_t>(side.value_or(fallback), RemoteDesktopWebRTCSession::kMinimumSide,
-                                              RemoteDesktopWebRTCSession::kMaximumSide);
-    return int(value & ~int64_t(1));
+    return int(std::clamp<double>(side, RemoteDesktopWebRTCSession::kMinimumSide,
+                                  RemoteDesktopWebRTCSession::kMaximumSide)) & ~1;
+}
+
+DomainError noConnection()
+{
+    return DomainError(kDomain, 2, QStringLiteral("WebRTC-Verbindung konnte nicht erstellt werden."));
 }
 
 // Work of a session that was closed or replaced while it waited.
@@ -71,7 +75,10 @@ QString RemoteDesktopWebRTCSession::stunServerSetting()
 
 QSize RemoteDesktopWebRTCSession::offeredSize(std::optional<int64_t> width, std::optional<int64_t> height)
 {
-    return QSize(evenSide(width, kDefaultWidth), evenSide(height, kDefaultHeight));
+    const double w = double(std::max<int64_t>(width.value_or(kDefaultWidth), kMinimumSide));
+    const double h = double(std::max<int64_t>(height.value_or(kDefaultHeight), kMinimumSide));
+    const double scale = std::min(1.0, kMaximumSide / std::max(w, h));
+    return QSize(evenSide(w * scale), evenSide(h * scale));
 }
 
 int64_t RemoteDesktopWebRTCSession::bitrateForSize(QSize size)
@@ -128,18 +135,21 @@ QCoro::Task<void> RemoteDesktopWebRTCSession::acceptOffer(RemoteDesktopP2PSignal
     };
     m_activeSessionID = offer.sessionID;
     m_activeRuntimeID = offer.runtimeID;
-    m_streamSize = offeredSize(offer.width, offer.height);
-    m_streamBitrate = bitrateForSize(m_streamSize);
+    // The answer keeps the offered format's level: the stream must fit it.
+    const QSize requested = offeredSize(offer.width, offer.height);
+    const std::optional<WebRtcH264Format> format = WebRtcH264Format::choose(*offer.sdp, requested, kFramesPerSecond);
+    m_streamSize = format ? format->fit(requested, kFramesPerSecond) : requested;
+    m_streamBitrate = std::min(bitrateForSize(m_streamSize), format ? format->maxBitrate() : INT64_MAX);
 
     try {
-        const WebRtcEngine::Configuration configuration{m_dependencies.stunServer};
-        const WebRtcVideoSettings video{m_streamSize.width(), m_streamSize.height(), kFramesPerSecond,
-                                        m_streamBitrate};
+        const WebRtcEngine::Configuration configuration{m_dependencies.stunServer, m_dependencies.peerSilenceLimit};
+        const WebRtcVideoSettings video{m_streamSize.width(), m_streamSize.height(), kFramesPerSecond, m_streamBitrate,
+                                        format, QLatin1String(kTrackID), QLatin1String(kStreamID)};
         m_peer = m_dependencies.engine
             ? m_dependencies.engine->createPeerConnection(configuration, video, peerCallbacks(generation))
             : nullptr;
         if (!m_peer)
-            throw DomainError(kDomain, 2, QStringLiteral("WebRTC-Verbindung konnte nicht erstellt werden."));
+            throw noConnection();
 
         co_await m_peer->setRemoteOffer(*offer.sdp);
         ensureCurrent();
@@ -154,6 +164,9 @@ QCoro::Task<void> RemoteDesktopWebRTCSession::acceptOffer(RemoteDesktopP2PSignal
         ensureCurrent();
         if (!answer)
             throw DomainError(kDomain, 3);
+        // An answer without sending video would stream to no one.
+        if (!sdpSendsVideo(*answer))
+            throw noConnection();
         co_await m_peer->setLocalAnswer(*answer);
         ensureCurrent();
 
@@ -240,6 +253,19 @@ WebRtcPeerConnection::Callbacks RemoteDesktopWebRTCSession::peerCallbacks(uint64
     callbacks.onDataChannelMessage = [this, generation](QByteArray bytes, bool isText) {
         if (generation == m_generation)
             handleDataChannelMessage(bytes, isText);
+    };
+    // Ends the session as a cancel does, from the event loop: the connection
+    // that calls is not deleted under its own call.
+    callbacks.onPeerGone = [this, generation](QString why) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, why]() {
+                if (generation != m_generation)
+                    return;
+                logLine(QStringLiteral("P2P session closed: peer gone,"), why);
+                close();
+            },
+            Qt::QueuedConnection);
     };
     return callbacks;
 }

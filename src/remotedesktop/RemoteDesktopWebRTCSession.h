@@ -35,10 +35,13 @@ public:
     static constexpr int kFramesPerSecond = 30;
     static constexpr int kDefaultWidth = 1280;
     static constexpr int kDefaultHeight = 720;
-    // Offer sizes are held to this range: a peer's size must not make the
-    // agent allocate gigabytes per picture.
+    // Offer sizes are held to this range (shrunk keeping their shape): a
+    // peer's size must not make the agent allocate gigabytes per picture.
     static constexpr int kMinimumSide = 16;
     static constexpr int kMaximumSide = 3840;
+    // The ids the answer gives the video track and its stream.
+    static constexpr const char *kTrackID = "trellium-remote-desktop";
+    static constexpr const char *kStreamID = "trellium-rd";
     // Larger data-channel messages are ignored, as the local connection
     // refuses longer lines.
     static constexpr qsizetype kMaximumMessageBytes = 1024 * 1024;
@@ -54,6 +57,9 @@ public:
         std::shared_ptr<WebRtcEngine> engine;
         PictureSource pictures;
         QString stunServer;
+        // A connected tablet that sends nothing (no RTCP receiver report, no
+        // data) for this long is gone: its session ends as with a cancel.
+        std::chrono::milliseconds peerSilenceLimit = WebRtcEngine::Configuration().silenceLimit;
     };
 
     // Created on first use over GStreamer, the runtime display host's
@@ -68,16 +74,18 @@ public:
     // Where data-channel input goes (the agent's input controller).
     InputHandler onInput;
     // The session showing this runtime ended (cancel, a new offer, a failed
-    // connection, close): whatever its input still holds down in the guest
-    // must be let go, or a key pressed before the peer vanished repeats forever.
+    // connection, a peer gone, close): whatever its input still holds down in
+    // the guest must be let go, or a key pressed before the peer vanished
+    // repeats forever.
     InputEndHandler onInputEnded;
 
     // One decrypted signal from the relay. Fails as acceptOffer does for an
     // offer; signals of another session are ignored.
     QCoro::Task<void> handleSignal(RemoteDesktopP2PSignal signal);
     // Throws DomainError "RemoteDesktopP2P" 1 (incomplete offer, nothing
-    // changed), 2 (no peer connection), 3 (no answer), or the engine's
-    // error; a failed offer leaves no session behind.
+    // changed), 2 (no peer connection, or an answer that sends no video),
+    // 3 (no answer), or the engine's error; a failed offer leaves no
+    // session behind.
     QCoro::Task<void> acceptOffer(RemoteDesktopP2PSignal offer);
     void close();
 
@@ -88,7 +96,7 @@ public:
     int64_t streamBitrate() const { return m_streamBitrate; }
 
     // The offer's size, 1280 x 720 where it names none, each side even and
-    // within kMinimumSide..kMaximumSide.
+    // at least kMinimumSide, shrunk keeping its shape to at most kMaximumSide.
     static QSize offeredSize(std::optional<int64_t> width, std::optional<int64_t> height);
     // The local stream's bitrate for the first quality whose picture has at
     // least this many pixels (the highest quality's beyond them all).

@@ -61,7 +61,7 @@ bool WebRtcTestPeer::available(QString *whyNot)
     return true;
 }
 
-WebRtcTestPeer::WebRtcTestPeer(int payloadType) : m_payloadType(payloadType)
+WebRtcTestPeer::WebRtcTestPeer(QString codecs) : m_codecs(std::move(codecs))
 {
     connect(&m_process, &QProcess::readyReadStandardOutput, this, &WebRtcTestPeer::onOutput);
 }
@@ -80,7 +80,7 @@ WebRtcTestPeer::~WebRtcTestPeer()
 bool WebRtcTestPeer::start(QString *error)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PEER_PAYLOAD_TYPE"), QString::number(m_payloadType));
+    environment.insert(QStringLiteral("PEER_CODECS"), m_codecs);
     m_process.setProcessEnvironment(environment);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral("/usr/bin/node"), {scriptPath()});
@@ -119,6 +119,8 @@ void WebRtcTestPeer::onOutput()
             iceStates << message.value(QStringLiteral("state")).toString();
         } else if (type == QLatin1String("channel")) {
             channelStates << message.value(QStringLiteral("state")).toString();
+        } else if (type == QLatin1String("remote")) {
+            remote = message;
         } else if (type == QLatin1String("error")) {
             errors << message.value(QStringLiteral("message")).toString();
         } else if (type == QLatin1String("rtp")) {

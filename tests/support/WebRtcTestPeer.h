@@ -25,8 +25,8 @@ private:
 };
 
 // The werift peer (tests/support/webrtc-peer, installed into the build tree
-// by npm): offers receive-only H.264 video and an "input" data channel and
-// reports what it receives. Lives on the main thread.
+// by npm): offers receive-only video in the given formats and an "input" data
+// channel and reports what it receives. Lives on the main thread.
 class WebRtcTestPeer : public QObject {
     Q_OBJECT
 public:
@@ -39,7 +39,7 @@ public:
     static QString scriptPath();
     static bool available(QString *whyNot);
 
-    explicit WebRtcTestPeer(int payloadType = 102);
+    explicit WebRtcTestPeer(QString codecs = QStringLiteral("H264/102/42e01f"));
     ~WebRtcTestPeer() override;
 
     bool start(QString *error);
@@ -51,13 +51,14 @@ public:
     QStringList channelStates;
     QStringList errors;
     QList<Frame> frames;
+    QJsonObject remote;  // the answer's "trackId" and "streamIds"
     // Called for every message after it is recorded.
     std::function<void(const QJsonObject &message)> onMessage;
 
 private:
     void onOutput();
 
-    int m_payloadType;
+    QString m_codecs;
     QProcess m_process;
     QByteArray m_buffer;
     RtpH264Depacketizer m_depacketizer;

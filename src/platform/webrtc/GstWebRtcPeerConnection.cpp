@@ -16,10 +16,7 @@
 #include <nice/interfaces.h>
 #pragma pop_macro("signals")
 
-#include <QHash>
 #include <QPointer>
-#include <QSet>
-#include <QStringList>
 #include <QThreadPool>
 #include <QTimer>
 
@@ -36,8 +33,13 @@ struct GstWebRtcPeerConnection::Bridge {
     GstWebRtcPeerConnection *owner = nullptr;
     std::atomic<int> pendingMessages{0};
     std::atomic<bool> droppingMessages{false};
-    // Resolved once the first picture's caps reached webrtcbin.
+    // Resolved once the first picture's caps were taken by webrtcbin.
     Completion<void> caps;
+    // What the caps tell webrtcbin of the profile (set before the pipeline plays).
+    QByteArray profileLevelId;
+    QByteArray capsProfile;
+    // The steady clock (ns) when the peer's last packet came in.
+    std::atomic<int64_t> lastReceived{0};
 
     bool post(std::function<void(GstWebRtcPeerConnection &)> work)
     {
@@ -69,8 +71,16 @@ void ensureGStreamer()
             gst_debug_set_default_threshold(GST_LEVEL_WARNING);
             // Warns for every packet until the connection is up.
             gst_debug_set_threshold_for_name("rtpsession", GST_LEVEL_ERROR);
+            // Warns for every picture it drops by design while the encoder is busy.
+            gst_debug_set_threshold_for_name("appsrc", GST_LEVEL_ERROR);
         }
     });
+}
+
+int64_t steadyNow()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 GstWebRtcPeerConnection::Bridge &bridgeOf(gpointer data)
@@ -112,13 +122,41 @@ GstPromise *promiseFor(const Completion<Reply> &completion)
                                             [](gpointer data) { delete static_cast<Completion<Reply> *>(data); });
 }
 
-// Waits for the completion, failing it when nothing came in time: a
-// webrtcbin that shuts down may never reply.
+// Waits for the completion, failing it when nothing came in time or the
+// connection closes: a webrtcbin that shuts down may never reply.
 template<typename T>
-QCoro::Task<T> within(Completion<T> completion, std::chrono::milliseconds timeout, QString what)
+QCoro::Task<T> within(Completion<T> completion, std::chrono::milliseconds timeout, QString what, CancelToken closing)
 {
     QTimer::singleShot(timeout, [completion, what]() mutable { completion.fail(TimeoutError(what)); });
+    closing.onCancel([completion]() mutable { completion.fail(CancelledError()); });
     co_return co_await completion;
+}
+
+// webrtcbin names the track and its stream after itself: the answer gets
+// the ids of the settings, as the peer's msid of the sending video section.
+void nameVideoTrack(GstSDPMessage *sdp, const WebRtcVideoSettings &video)
+{
+    if (video.streamID.isEmpty() || video.trackID.isEmpty())
+        return;
+    const QByteArray msid = (video.streamID + QLatin1Char(' ') + video.trackID).toUtf8();
+    for (guint i = 0; i < gst_sdp_message_medias_len(sdp); ++i) {
+        auto *media = const_cast<GstSDPMedia *>(gst_sdp_message_get_media(sdp, i));
+        bool sending = false;
+        for (guint a = 0; g_strcmp0(gst_sdp_media_get_media(media), "video") == 0
+             && a < gst_sdp_media_attributes_len(media); ++a) {
+            const GstSDPAttribute *attribute = gst_sdp_media_get_attribute(media, a);
+            const QByteArray value(attribute->value ? attribute->value : "");
+            const qsizetype at = value.indexOf(" msid:");
+            if (g_strcmp0(attribute->key, "ssrc") != 0 || at < 0)
+                continue;
+            GstSDPAttribute renamed;
+            gst_sdp_attribute_set(&renamed, "ssrc", (value.left(at) + " msid:" + msid).constData());
+            gst_sdp_media_replace_attribute(media, a, &renamed);
+            sending = true;
+        }
+        if (sending)
+            gst_sdp_media_add_attribute(media, "msid", msid.constData());
+    }
 }
 
 GstWebRTCSessionDescription *parseDescription(const QString &sdp, GstWebRTCSDPType type)
@@ -162,10 +200,37 @@ struct GstWebRtcCallbacks {
         const BridgePtr &bridge = *static_cast<BridgePtr *>(data);
         connectBridged(channel, "on-message-string", G_CALLBACK(onMessageString), bridge);
         connectBridged(channel, "on-message-data", G_CALLBACK(onMessageData), bridge);
+        connectBridged(channel, "on-close", G_CALLBACK(onChannelClosed), bridge);
         g_object_ref(channel);
         const bool posted = bridge->post([channel](GstWebRtcPeerConnection &owner) { owner.adoptDataChannel(channel); });
         if (!posted)
             g_object_unref(channel);
+    }
+
+    static void onChannelClosed(GstWebRTCDataChannel *, gpointer data)
+    {
+        bridgeOf(data).post([](GstWebRtcPeerConnection &owner) { owner.peerGone(QStringLiteral("data channel closed")); });
+    }
+
+    // Every packet of the peer (but ICE's own) passes the ICE source first.
+    static void onElementAdded(GstBin *, GstBin *, GstElement *element, gpointer data)
+    {
+        GstElementFactory *factory = gst_element_get_factory(element);
+        GstPad *pad = factory && g_strcmp0(GST_OBJECT_NAME(factory), "nicesrc") == 0
+            ? gst_element_get_static_pad(element, "src")
+            : nullptr;
+        if (!pad)
+            return;
+        gst_pad_add_probe(pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST), onReceived,
+                          new BridgePtr(*static_cast<BridgePtr *>(data)),
+                          [](gpointer bridge) { delete static_cast<BridgePtr *>(bridge); });
+        gst_object_unref(pad);
+    }
+
+    static GstPadProbeReturn onReceived(GstPad *, GstPadProbeInfo *, gpointer data)
+    {
+        bridgeOf(data).lastReceived = steadyNow();
+        return GST_PAD_PROBE_OK;
     }
 
     static void onMessageString(GstWebRTCDataChannel *, gchar *text, gpointer data)
@@ -199,15 +264,39 @@ struct GstWebRtcCallbacks {
             bridge.pendingMessages.fetch_sub(1);
     }
 
-    static GstPadProbeReturn onSinkEvent(GstPad *, GstPadProbeInfo *info, gpointer data)
+    // webrtcbin answers with the profile the caps name and matches it to
+    // the offer's by GStreamer's profile name: the caps carry the offered
+    // profile-level-id (none where the offer has none) and its name.
+    static GstPadProbeReturn onCapsEvent(GstPad *, GstPadProbeInfo *info, gpointer data)
     {
         GstEvent *event = GST_PAD_PROBE_INFO_EVENT(info);
         if (!event || GST_EVENT_TYPE(event) != GST_EVENT_CAPS)
             return GST_PAD_PROBE_OK;
+        Bridge &bridge = bridgeOf(data);
+        GstCaps *caps = nullptr;
+        gst_event_parse_caps(event, &caps);
+        caps = gst_caps_copy(caps);
+        GstStructure *structure = gst_caps_get_structure(caps, 0);
+        if (bridge.profileLevelId.isEmpty())
+            gst_structure_remove_fields(structure, "profile-level-id", "profile", nullptr);
+        else
+            gst_structure_set(structure, "profile-level-id", G_TYPE_STRING, bridge.profileLevelId.constData(),
+                              "profile", G_TYPE_STRING, bridge.capsProfile.constData(), nullptr);
+        GST_PAD_PROBE_INFO_DATA(info) = gst_event_new_caps(caps);
+        gst_caps_unref(caps);
+        gst_event_unref(event);
+        return GST_PAD_PROBE_OK;
+    }
+
+    // webrtcbin has taken the caps ahead of the first packet when it comes.
+    static GstPadProbeReturn onFirstPacket(GstPad *, GstPadProbeInfo *, gpointer data)
+    {
         bridgeOf(data).caps.resolve();
         return GST_PAD_PROBE_REMOVE;
     }
 
+    // A handler that drops a message owns it: kept, it would keep its source
+    // (webrtcbin with its ICE agent, sockets and threads) alive for good.
     static GstBusSyncReply onBusMessage(GstBus *, GstMessage *message, gpointer)
     {
         if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
@@ -220,14 +309,18 @@ struct GstWebRtcCallbacks {
             g_clear_error(&error);
             g_free(debug);
         }
+        gst_message_unref(message);
         return GST_BUS_DROP;
     }
 };
 
 GstWebRtcPeerConnection::GstWebRtcPeerConnection(const WebRtcEngine::Configuration &configuration,
                                                  const WebRtcVideoSettings &video, Callbacks callbacks)
-    : m_callbacks(std::move(callbacks)), m_video(video), m_bridge(std::make_shared<Bridge>())
+    : m_callbacks(std::move(callbacks)), m_video(video), m_silenceLimit(configuration.silenceLimit),
+      m_bridge(std::make_shared<Bridge>())
 {
+    m_silence.setSingleShot(true);
+    connect(&m_silence, &QTimer::timeout, this, &GstWebRtcPeerConnection::checkSilence);
     ensureGStreamer();
     for (const char *factory : {"appsrc", "videoconvert", "queue", "x264enc", "capsfilter", "rtph264pay",
                                 "webrtcbin", "nicesrc", "nicesink", "dtlssrtpenc", "srtpenc", "sctpenc"}) {
@@ -276,6 +369,7 @@ GstWebRtcPeerConnection::GstWebRtcPeerConnection(const WebRtcEngine::Configurati
     connectBridged(m_webrtc, "notify::ice-connection-state", G_CALLBACK(GstWebRtcCallbacks::onIceStateChanged),
                    m_bridge);
     connectBridged(m_webrtc, "on-data-channel", G_CALLBACK(GstWebRtcCallbacks::onDataChannel), m_bridge);
+    connectBridged(m_pipeline, "deep-element-added", G_CALLBACK(GstWebRtcCallbacks::onElementAdded), m_bridge);
     GstBus *bus = gst_pipeline_get_bus(GST_PIPELINE(m_pipeline));
     gst_bus_set_sync_handler(bus, GstWebRtcCallbacks::onBusMessage, nullptr, nullptr);
     gst_object_unref(bus);
@@ -286,8 +380,9 @@ GstWebRtcPeerConnection::~GstWebRtcPeerConnection()
     close();
 }
 
-void GstWebRtcPeerConnection::buildVideoBranch(int payloadType)
+void GstWebRtcPeerConnection::buildVideoBranch(const WebRtcH264Format &format)
 {
+    const int payloadType = format.payloadType;
     GstElement *source = gst_element_factory_make("appsrc", nullptr);
     GstElement *convert = gst_element_factory_make("videoconvert", nullptr);
     GstElement *queue = gst_element_factory_make("queue", nullptr);
@@ -310,13 +405,13 @@ void GstWebRtcPeerConnection::buildVideoBranch(int payloadType)
     gst_util_set_object_arg(G_OBJECT(queue), "leaky", "downstream");
 
     // One thread: sliced frames break the parameter sets' insertion.
-    const guint kbps = guint(std::clamp<int64_t>(m_video.bitrate / 1000, 100, 2'000'000));
+    const guint kbps = guint(std::clamp<int64_t>(m_video.bitrate / 1000, 16, 2'000'000));
     g_object_set(encoder, "threads", 1u, "bitrate", kbps, "key-int-max", guint(std::max(1, m_video.fps)), "bframes",
                  0u, nullptr);
     gst_util_set_object_arg(G_OBJECT(encoder), "tune", "zerolatency");
     gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "superfast");
 
-    GstCaps *h264Caps = gst_caps_from_string("video/x-h264,profile=constrained-baseline");
+    GstCaps *h264Caps = gst_caps_new_simple("video/x-h264", "profile", G_TYPE_STRING, format.encoderProfile(), nullptr);
     g_object_set(profile, "caps", h264Caps, nullptr);
     gst_caps_unref(h264Caps);
 
@@ -334,15 +429,22 @@ void GstWebRtcPeerConnection::buildVideoBranch(int payloadType)
     GstPad *sink = gst_element_request_pad_simple(m_webrtc, "sink_%u");
     GstPad *out = gst_element_get_static_pad(rtpCaps, "src");
     const bool linked = sink && gst_pad_link(out, sink) == GST_PAD_LINK_OK;
-    gst_object_unref(out);
     if (!linked) {
         if (sink)
             gst_object_unref(sink);
+        gst_object_unref(out);
         gst_caps_unref(outCaps);
         throw DomainError(kDomain, 1, QStringLiteral("Die Videokette konnte nicht verbunden werden."));
     }
-    gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, GstWebRtcCallbacks::onSinkEvent,
+    // A pushed packet passes its pad's probes after its caps went downstream.
+    m_bridge->profileLevelId = format.profileLevelId.toLatin1();
+    m_bridge->capsProfile = format.capsProfile();
+    gst_pad_add_probe(out, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, GstWebRtcCallbacks::onCapsEvent,
                       new BridgePtr(m_bridge), [](gpointer data) { delete static_cast<BridgePtr *>(data); });
+    gst_pad_add_probe(out, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                      GstWebRtcCallbacks::onFirstPacket, new BridgePtr(m_bridge),
+                      [](gpointer data) { delete static_cast<BridgePtr *>(data); });
+    gst_object_unref(out);
 
     // The track only sends, and only the offer's H.264 format.
     GstWebRTCRTPTransceiver *transceiver = nullptr;
@@ -361,14 +463,14 @@ QCoro::Task<void> GstWebRtcPeerConnection::setRemoteOffer(QString sdp)
 {
     if (m_closed)
         throw CancelledError();
-    const std::optional<int> payloadType = h264PayloadType(sdp);
-    if (!payloadType)
+    if (!m_video.format)
         throw DomainError(kDomain, 2,
-                          QStringLiteral("Das Angebot enthält kein H.264-Video mit packetization-mode=1."));
+                          QStringLiteral("Das Angebot enthält kein H.264-Video mit packetization-mode=1 in einem "
+                                         "Profil, das der Encoder liefern kann."));
     GstWebRTCSessionDescription *offer = parseDescription(sdp, GST_WEBRTC_SDP_TYPE_OFFER);
     if (!m_source) {
         try {
-            buildVideoBranch(*payloadType);
+            buildVideoBranch(*m_video.format);
         } catch (...) {
             gst_webrtc_session_description_free(offer);
             throw;
@@ -392,7 +494,7 @@ QCoro::Task<void> GstWebRtcPeerConnection::setRemoteOffer(QString sdp)
     g_signal_emit_by_name(m_webrtc, "set-remote-description", offer, promise);
     gst_promise_unref(promise);
     gst_webrtc_session_description_free(offer);
-    co_await within(done, kOperationTimeout, QStringLiteral("WebRTC-Angebot"));
+    co_await within(done, kOperationTimeout, QStringLiteral("WebRTC-Angebot"), m_closing);
 }
 
 QCoro::Task<void> GstWebRtcPeerConnection::addRemoteCandidate(QString candidate, std::optional<QString> sdpMid,
@@ -412,7 +514,7 @@ QCoro::Task<std::optional<QString>> GstWebRtcPeerConnection::createAnswer()
     if (m_closed)
         throw CancelledError();
     QPointer<GstWebRtcPeerConnection> self(this);
-    co_await within(m_bridge->caps, kCapsTimeout, QStringLiteral("erstes Bild der WebRTC-Videospur"));
+    co_await within(m_bridge->caps, kCapsTimeout, QStringLiteral("erstes Bild der WebRTC-Videospur"), m_closing);
     if (!self || m_closed)
         throw CancelledError();
 
@@ -420,7 +522,7 @@ QCoro::Task<std::optional<QString>> GstWebRtcPeerConnection::createAnswer()
     GstPromise *promise = promiseFor(done);
     g_signal_emit_by_name(m_webrtc, "create-answer", nullptr, promise);
     gst_promise_unref(promise);
-    const Reply reply = co_await within(done, kOperationTimeout, QStringLiteral("WebRTC-Antwort"));
+    const Reply reply = co_await within(done, kOperationTimeout, QStringLiteral("WebRTC-Antwort"), m_closing);
     GstWebRTCSessionDescription *answer = nullptr;
     if (reply && gst_structure_has_field(reply.get(), "answer"))
         gst_structure_get(reply.get(), "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer, nullptr);
@@ -429,6 +531,7 @@ QCoro::Task<std::optional<QString>> GstWebRtcPeerConnection::createAnswer()
             gst_webrtc_session_description_free(answer);
         co_return std::nullopt;
     }
+    nameVideoTrack(answer->sdp, m_video);
     gchar *text = gst_sdp_message_as_text(answer->sdp);
     const QString result = QString::fromUtf8(text);
     g_free(text);
@@ -446,7 +549,30 @@ QCoro::Task<void> GstWebRtcPeerConnection::setLocalAnswer(QString sdp)
     g_signal_emit_by_name(m_webrtc, "set-local-description", answer, promise);
     gst_promise_unref(promise);
     gst_webrtc_session_description_free(answer);
-    co_await within(done, kOperationTimeout, QStringLiteral("WebRTC-Antwort setzen"));
+    QPointer<GstWebRtcPeerConnection> self(this);
+    co_await within(done, kOperationTimeout, QStringLiteral("WebRTC-Antwort setzen"), m_closing);
+    // From now on the peer can talk: it must, or it counts as gone.
+    if (self && !m_closed) {
+        m_bridge->lastReceived = steadyNow();
+        checkSilence();
+    }
+}
+
+void GstWebRtcPeerConnection::checkSilence()
+{
+    const std::chrono::nanoseconds quiet(steadyNow() - m_bridge->lastReceived);
+    if (quiet < m_silenceLimit) {
+        m_silence.start(std::chrono::ceil<std::chrono::milliseconds>(m_silenceLimit - quiet));
+        return;
+    }
+    peerGone(QStringLiteral("nothing received for %1 ms").arg(m_silenceLimit.count()));
+}
+
+void GstWebRtcPeerConnection::peerGone(const QString &why)
+{
+    m_silence.stop();
+    if (!m_closed && m_callbacks.onPeerGone)
+        m_callbacks.onPeerGone(why);
 }
 
 void GstWebRtcPeerConnection::pushPicture(std::shared_ptr<const I420Picture> picture)
@@ -509,6 +635,8 @@ void GstWebRtcPeerConnection::close()
     if (m_closed)
         return;
     m_closed = true;
+    m_silence.stop();
+    m_closing.cancel();
     {
         std::lock_guard lock(m_bridge->mutex);
         m_bridge->owner = nullptr;
@@ -528,82 +656,6 @@ void GstWebRtcPeerConnection::close()
             gst_object_unref(pipeline);
         });
     }
-}
-
-std::optional<int> GstWebRtcPeerConnection::h264PayloadType(const QString &offerSdp)
-{
-    bool inVideo = false;
-    // Each format once, however often the m-line repeats it: the offer
-    // comes from the peer, and its formats times its parameters must not
-    // cost the main thread more than the offer's length.
-    QList<int> order;
-    QSet<int> listed;
-    QHash<int, bool> isH264;
-    QHash<int, QString> parameters;
-    std::optional<int> found;
-    const auto finishSection = [&]() {
-        for (const int type : std::as_const(order)) {
-            if (found)
-                break;
-            if (!isH264.value(type))
-                continue;
-            const QStringList fields = parameters.value(type).split(QLatin1Char(';'), Qt::SkipEmptyParts);
-            for (const QString &field : fields) {
-                if (field.trimmed().compare(QLatin1String("packetization-mode=1"), Qt::CaseInsensitive) == 0) {
-                    found = type;
-                    break;
-                }
-            }
-        }
-        order.clear();
-        listed.clear();
-        isH264.clear();
-        parameters.clear();
-    };
-
-    const QStringList lines = offerSdp.split(QLatin1Char('\n'));
-    for (QString line : lines) {
-        line = line.trimmed();
-        if (line.startsWith(QLatin1String("m="))) {
-            if (inVideo)
-                finishSection();
-            if (found)
-                return found;
-            const QStringList words = line.mid(2).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-            inVideo = !words.isEmpty() && words.first() == QLatin1String("video");
-            for (qsizetype i = 3; inVideo && i < words.size(); ++i) {
-                bool ok = false;
-                const int type = words[i].toInt(&ok);
-                if (ok && type >= 0 && type <= 127 && !listed.contains(type)) {
-                    listed.insert(type);
-                    order << type;
-                }
-            }
-            continue;
-        }
-        if (!inVideo)
-            continue;
-        const bool rtpmap = line.startsWith(QLatin1String("a=rtpmap:"));
-        const bool fmtp = line.startsWith(QLatin1String("a=fmtp:"));
-        if (!rtpmap && !fmtp)
-            continue;
-        const QString rest = line.mid(rtpmap ? 9 : 7);
-        const qsizetype space = rest.indexOf(QLatin1Char(' '));
-        if (space <= 0)
-            continue;
-        bool ok = false;
-        const int type = rest.left(space).toInt(&ok);
-        if (!ok)
-            continue;
-        const QString value = rest.mid(space + 1).trimmed();
-        if (rtpmap)
-            isH264[type] = value.section(QLatin1Char('/'), 0, 0).compare(QLatin1String("H264"), Qt::CaseInsensitive) == 0;
-        else
-            parameters[type] = value;
-    }
-    if (inVideo)
-        finishSection();
-    return found;
 }
 
 } // namespace trellium

@@ -4,6 +4,7 @@
 #include "platform/webrtc/WebRtcEngine.h"
 
 #include <QObject>
+#include <QTimer>
 
 #include <chrono>
 #include <memory>
@@ -18,9 +19,9 @@ struct GstWebRtcCallbacks;
 
 // A peer connection over GStreamer's webrtcbin: appsrc (I420 pictures,
 // time-stamped as they arrive) -> videoconvert -> leaky queue -> x264enc ->
-// constrained-baseline H.264 -> rtph264pay with the offer's payload type ->
-// webrtcbin (max-bundle). webrtcbin signals on its own threads; every one
-// of them hops to the main thread before it reaches the callbacks.
+// H.264 in the profile of the offer's format -> rtph264pay with its payload
+// type -> webrtcbin (max-bundle). webrtcbin signals on its own threads; every
+// one of them hops to the main thread before it reaches the callbacks.
 class GstWebRtcPeerConnection : public QObject, public WebRtcPeerConnection {
     Q_OBJECT
 public:
@@ -40,23 +41,26 @@ public:
     QCoro::Task<std::optional<QString>> createAnswer() override;
     QCoro::Task<void> setLocalAnswer(QString sdp) override;
     void pushPicture(std::shared_ptr<const I420Picture> picture) override;
+    // Also ends the operations still waiting for webrtcbin, which a closed
+    // webrtcbin never answers.
     void close() override;
-
-    // The payload type of the offer's first H.264 format with
-    // packetization-mode=1 in its video section; none without one.
-    static std::optional<int> h264PayloadType(const QString &offerSdp);
 
     struct Bridge;
 
 private:
     friend struct GstWebRtcCallbacks;
 
-    void buildVideoBranch(int payloadType);
+    void buildVideoBranch(const WebRtcH264Format &format);
     void deliverLocalCandidate(unsigned mlineIndex, const QString &candidate);
     void adoptDataChannel(GstWebRTCDataChannel *channel);
+    void checkSilence();
+    void peerGone(const QString &why);
 
     Callbacks m_callbacks;
     WebRtcVideoSettings m_video;
+    std::chrono::milliseconds m_silenceLimit;
+    QTimer m_silence;
+    CancelToken m_closing;
     std::shared_ptr<Bridge> m_bridge;
     GstElement *m_pipeline = nullptr;
     GstElement *m_webrtc = nullptr;

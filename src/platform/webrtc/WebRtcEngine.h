@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <memory>
 
 namespace trellium {
@@ -14,6 +15,8 @@ public:
     struct Configuration {
         // "host:port" of a STUN server; empty for none.
         QString stunServer;
+        // How long a connected peer may send nothing before it counts as gone.
+        std::chrono::milliseconds silenceLimit{std::chrono::seconds(15)};
     };
 
     virtual ~WebRtcEngine() = default;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/video/I420Picture.h"
+#include "platform/webrtc/WebRtcH264Format.h"
 
 #include <QByteArray>
 #include <QString>
@@ -14,13 +15,17 @@
 
 namespace trellium {
 
-// What the video track sends: the picture size, the rate pictures arrive at
-// and the encoder's bitrate.
+// What the video track sends: the picture size, the rate pictures arrive at,
+// the encoder's bitrate, the offer's format it answers with (none: the offer
+// has none the encoder can produce) and the ids the answer gives the track.
 struct WebRtcVideoSettings {
     int width = 1280;
     int height = 720;
     int fps = 30;
     int64_t bitrate = 4'000'000;
+    std::optional<WebRtcH264Format> format;
+    QString trackID;
+    QString streamID;
 };
 
 // One answering peer connection with one outgoing video track and the data
@@ -38,6 +43,10 @@ public:
         std::function<void()> onDataChannelOpened;
         // One data-channel message; isText tells text from binary messages.
         std::function<void(QByteArray bytes, bool isText)> onDataChannelMessage;
+        // The peer left without a word: it closed a data channel, or sent
+        // nothing at all (no RTCP, no data) for the configured silence limit
+        // after the answer was set.
+        std::function<void(QString why)> onPeerGone;
     };
 
     virtual ~WebRtcPeerConnection() = default;

@@ -236,24 +236,15 @@ int main(int argc, char **argv)
     // The WebRTC path at the same size.
     RemoteDesktopWebRTCSession session({std::make_shared<GstWebRtcEngine>(),
                                         RemoteDesktopWebRTCSession::displayHostPictures(), QString()});
-    test::WebRtcTestPeer peer;
+    // A tablet's hardware decoder offers level 5.2: the level holds 1200 x 840.
+    test::WebRtcTestPeer peer(QStringLiteral("H264/102/42e034"));
     Receiver remote;
     qsizetype decodedFrames = 0;
     peer.onMessage = [&](const QJsonObject &) {
         while (decodedFrames < peer.frames.size())
             remote.decode(peer.frames[decodedFrames++].annexB);
     };
-    session.onSignal = [&peer](const RemoteDesktopP2PSignal &signal) {
-        QJsonObject message{{"type", signal.kind == RemoteDesktopP2PSignalKind::answer ? "answer" : "candidate"}};
-        if (signal.sdp)
-            message.insert(QStringLiteral("sdp"), *signal.sdp);
-        if (signal.candidate)
-            message.insert(QStringLiteral("candidate"), *signal.candidate);
-        message.insert(QStringLiteral("sdpMLineIndex"), qint64(signal.sdpMLineIndex.value_or(0)));
-        if (signal.sdpMid)
-            message.insert(QStringLiteral("sdpMid"), *signal.sdpMid);
-        peer.send(message);
-    };
+    session.onSignal = [&peer](const RemoteDesktopP2PSignal &signal) { peer.send(signal.toJson()); };
     if (!peer.start(&whyNot) || !test::waitUntil([&] { return peer.offer.has_value(); }, 30s)) {
         std::fprintf(stderr, "werift peer did not offer: %s\n", qPrintable(whyNot));
         return 1;
@@ -266,6 +257,7 @@ int main(int argc, char **argv)
     offer.width = 1200;
     offer.height = 840;
     runSync(session.handleSignal(offer), 60s);
+    std::fprintf(stderr, "WebRTC stream: %dx%d\n", session.streamSize().width(), session.streamSize().height());
     test::waitUntil([&] { return remote.frames > 30; }, 60s);
     const double webrtcRate = frameRate(remote, 5s);
     const QList<qint64> webrtcLatencies = measure(runtime, remote, changes);

@@ -142,47 +142,6 @@ TEST(AgentUpdateManifest, RunningBuildNumberAndWhatCountsAsNewer)
     EXPECT_EQ(AgentUpdateManager(configuration).currentBuildNumber(), 0);
 }
 
-TEST(AgentUpdateManifest, DecodesWithIsoDatesAndIgnoresUnknownKeys)
-{
-    QJsonObject object{{QStringLiteral("platform"), QStringLiteral("linux")},
-                       {QStringLiteral("product"), QStringLiteral("TRELLIUM Agent")},
-                       {QStringLiteral("version"), QStringLiteral("1.4.2")},
-                       {QStringLiteral("build"), 12},
-                       {QStringLiteral("channel"), QStringLiteral("stable")},
-                       {QStringLiteral("url"), QStringLiteral("https://h/downloads/trellium/linux/a.deb")},
-                       {QStringLiteral("sha256"), QString(64, QLatin1Char('0'))},
-                       {QStringLiteral("releaseNotes"), QString()},
-                       {QStringLiteral("publishedAt"), QStringLiteral("2026-01-31T09:15:00Z")},
-                       {QStringLiteral("minSupportedVersion"), QJsonValue::Null},
-                       {QStringLiteral("signature"), QStringLiteral("ignored")}};
-    const AgentLatestManifest manifest = AgentLatestManifest::fromJson(QJsonDocument(object).toJson());
-    EXPECT_EQ(manifest.build, 12);
-    EXPECT_EQ(manifest.publishedAt, QDateTime(QDate(2026, 1, 31), QTime(9, 15), QTimeZone::utc()));
-    EXPECT_FALSE(manifest.minSupportedVersion.has_value());
-
-    const auto decodes = [&object](const QString &key, const QJsonValue &value) {
-        QJsonObject changed = object;
-        if (value.isUndefined())
-            changed.remove(key);
-        else
-            changed.insert(key, value);
-        try {
-            AgentLatestManifest::fromJson(QJsonDocument(changed).toJson());
-            return true;
-        } catch (const DecodingError &) {
-            return false;
-        }
-    };
-    EXPECT_TRUE(decodes(QStringLiteral("minSupportedVersion"), QJsonValue::Undefined));
-    for (const char *required : {"platform", "product", "version", "build", "channel", "url", "sha256",
-                                 "releaseNotes", "publishedAt"})
-        EXPECT_FALSE(decodes(QString::fromLatin1(required), QJsonValue::Undefined)) << required;
-    EXPECT_FALSE(decodes(QStringLiteral("publishedAt"), QStringLiteral("2026-01-31")));
-    EXPECT_FALSE(decodes(QStringLiteral("build"), 1.5));
-    EXPECT_FALSE(decodes(QStringLiteral("url"), QStringLiteral("https://exa mple.org/a b")));
-    EXPECT_THROW(AgentLatestManifest::fromJson("[1]"), DecodingError);
-}
-
 class AgentUpdateFiles : public test::DataHomeTest {};
 
 namespace {
@@ -273,7 +232,10 @@ protected:
 
 TEST_F(AgentUpdateNetwork, ManifestOfANewerBuildIsAnUpdateAndEveryRuleApplies)
 {
-    const QJsonObject manifest = manifestObject("installer");
+    // Keys the agent does not know are ignored; minSupportedVersion may be null.
+    QJsonObject manifest = manifestObject("installer");
+    manifest.insert(QStringLiteral("minSupportedVersion"), QJsonValue::Null);
+    manifest.insert(QStringLiteral("signature"), QStringLiteral("ignored"));
     HttpResponse answer = HttpResponse::ok(QJsonDocument(manifest).toJson(), "application/json");
     answer.headers.append(qMakePair(QByteArray("Set-Cookie"), QByteArray("session=1; Path=/")));
     m_server.route(kManifestPath, answer);
@@ -282,6 +244,8 @@ TEST_F(AgentUpdateNetwork, ManifestOfANewerBuildIsAnUpdateAndEveryRuleApplies)
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(found->build, 8);
     EXPECT_EQ(found->sha256, sha256Hex(QByteArray("installer")));
+    EXPECT_EQ(found->publishedAt, QDateTime(QDate(2026, 1, 31), QTime(9, 15), QTimeZone::utc()));
+    EXPECT_FALSE(found->minSupportedVersion.has_value());
     // Equal builds are no update; an unknown running build takes any.
     m_configuration.buildNumberText = QStringLiteral("8");
     EXPECT_FALSE(fetch().has_value());
@@ -319,6 +283,28 @@ TEST_F(AgentUpdateNetwork, ManifestOfANewerBuildIsAnUpdateAndEveryRuleApplies)
         EXPECT_EQ(fetchFailure(), QStringLiteral("Das Update-Manifest ist ungültig: ") + reason);
     }
 
+    // What does not decode fails the fetch as such.
+    const auto decodes = [&manifest](const QString &key, const QJsonValue &value) {
+        QJsonObject changed = manifest;
+        if (value.isUndefined())
+            changed.remove(key);
+        else
+            changed.insert(key, value);
+        try {
+            AgentLatestManifest::fromJson(QJsonDocument(changed).toJson());
+            return true;
+        } catch (const DecodingError &) {
+            return false;
+        }
+    };
+    EXPECT_TRUE(decodes(QStringLiteral("minSupportedVersion"), QJsonValue::Undefined));
+    for (const char *required : {"platform", "product", "version", "build", "channel", "url", "sha256",
+                                 "releaseNotes", "publishedAt"})
+        EXPECT_FALSE(decodes(QString::fromLatin1(required), QJsonValue::Undefined)) << required;
+    EXPECT_FALSE(decodes(QStringLiteral("publishedAt"), QStringLiteral("2026-01-31")));
+    EXPECT_FALSE(decodes(QStringLiteral("build"), 1.5));
+    EXPECT_FALSE(decodes(QStringLiteral("url"), QStringLiteral("https://exa mple.org/a b")));
+    EXPECT_THROW(AgentLatestManifest::fromJson("[1]"), DecodingError);
     QJsonObject undecodable = manifest;
     undecodable.remove(QStringLiteral("publishedAt"));
     serveManifest(undecodable);

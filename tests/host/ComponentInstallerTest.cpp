@@ -235,40 +235,6 @@ TEST_F(ComponentInstall, BlenderGoesThroughDownloadVerifyAndTheDiskImage)
     expectNoLeftovers();
 }
 
-TEST_F(ComponentInstall, FailedBlenderDownloadsLeaveTheOldInstallAndNoFolders)
-{
-    installOldBlender();
-    auto manager = makeManager();
-    ASSERT_EQ(manager->state(), State(Kind::installed));
-
-    m_server->route(kBlenderPath.toUtf8(), HttpResponse::withStatus(404));
-    runSync(manager->installBlender());
-    expectFailed(*manager, Tool::blender, describeError(ComponentError::invalidServerResponse()));
-    EXPECT_EQ(manager->state().message(), QStringLiteral("Der Blender-Downloadserver hat keine gültige Antwort geliefert."));
-    expectNoLeftovers();
-
-    serve(QStringLiteral("blender"), randomBytes(1000));
-    m_server->route(kBlenderPath.toUtf8(), HttpResponse::ok("other bytes"));
-    runSync(manager->installBlender());
-    expectFailed(*manager, Tool::blender, describeError(ComponentError::checksumMismatch()));
-    expectNoLeftovers();
-
-    // A manager that does not trust the server's certificate gets nothing
-    // from it (each manager has a network access of its own).
-    serve(QStringLiteral("blender"), randomBytes(1000));
-    m_dependencies.tlsConfiguration.reset();
-    manager = makeManager();
-    runSync(manager->installBlender());
-    EXPECT_EQ(manager->state().kind(), Kind::failed);
-    EXPECT_TRUE(manager->statusDetail().startsWith(QStringLiteral("Der Download von https://127.0.0.1:")))
-        << manager->statusDetail().toStdString();
-    expectNoLeftovers();
-
-    // Nothing was mounted for any of them.
-    EXPECT_TRUE(logLines(QStringLiteral("hdiutil")).isEmpty());
-    EXPECT_EQ(readWholeFile(blenderFolder() + QStringLiteral("/old.txt")), "old");
-}
-
 TEST_F(ComponentInstall, StalledTricklingAndEndlessServersFailWithinTheirBoundsAndCanBeRetried)
 {
     const QByteArray image = randomBytes(256 * 1024);
@@ -323,12 +289,29 @@ TEST_F(ComponentInstall, StalledTricklingAndEndlessServersFailWithinTheirBoundsA
     expectNoLeftovers();
 }
 
-TEST_F(ComponentInstall, TheDiskImageIsDetachedWhateverFailsAfterMounting)
+TEST_F(ComponentInstall, FailedBlenderInstallsKeepTheOldOneLeaveNoFoldersAndDetachTheDiskImage)
 {
-    serve(QStringLiteral("blender"), randomBytes(4096));
+    const QByteArray image = randomBytes(4096);
+    serve(QStringLiteral("blender"), image);
     installOldBlender();
     auto manager = makeManager();
+    ASSERT_EQ(manager->state(), State(Kind::installed));
 
+    m_server->route(kBlenderPath.toUtf8(), HttpResponse::withStatus(404));
+    runSync(manager->installBlender());
+    expectFailed(*manager, Tool::blender, describeError(ComponentError::invalidServerResponse()));
+    EXPECT_EQ(manager->state().message(), QStringLiteral("Der Blender-Downloadserver hat keine gültige Antwort geliefert."));
+    expectNoLeftovers();
+
+    m_server->route(kBlenderPath.toUtf8(), HttpResponse::ok("other bytes"));
+    runSync(manager->installBlender());
+    expectFailed(*manager, Tool::blender, describeError(ComponentError::checksumMismatch()));
+    expectNoLeftovers();
+    // Nothing was mounted for either.
+    EXPECT_TRUE(logLines(QStringLiteral("hdiutil")).isEmpty());
+
+    // Whatever fails after mounting, the image is detached.
+    m_server->route(kBlenderPath.toUtf8(), HttpResponse::ok(image));
     writeDiskTools(1);
     runSync(manager->installBlender());
     expectFailed(*manager, Tool::blender,
@@ -354,8 +337,20 @@ TEST_F(ComponentInstall, TheDiskImageIsDetachedWhateverFailsAfterMounting)
     EXPECT_EQ(readWholeFile(blenderFolder() + QStringLiteral("/old.txt")), "old");
     expectNoLeftovers();
 
+    // A manager that does not trust the server's certificate gets nothing
+    // from it (each manager has a network access of its own).
+    m_dependencies.tlsConfiguration.reset();
+    manager = makeManager();
+    runSync(manager->installBlender());
+    EXPECT_EQ(manager->state().kind(), Kind::failed);
+    EXPECT_TRUE(manager->statusDetail().startsWith(QStringLiteral("Der Download von https://127.0.0.1:")))
+        << manager->statusDetail().toStdString();
+    EXPECT_EQ(logLines(QStringLiteral("hdiutil")).size(), 1);
+    expectNoLeftovers();
+
     // Without hdiutil the same, before anything is downloaded.
     const int downloads = m_server->count("GET", kBlenderPath.toUtf8());
+    m_dependencies.tlsConfiguration = HttpTestServer::clientConfiguration();
     m_dependencies.tools.hdiutil = QStringLiteral("/nonexistent/hdiutil");
     manager = makeManager();
     runSync(manager->installBlender());
@@ -364,42 +359,10 @@ TEST_F(ComponentInstall, TheDiskImageIsDetachedWhateverFailsAfterMounting)
     expectNoLeftovers();
 }
 
-TEST_F(ComponentInstall, XcodeGenIsUnpackedCheckedAndReplacesTheOldCopy)
+TEST_F(ComponentInstall, XcodeGenArchivesWithoutAProperToolAreRefusedAndAGoodOneReplacesTheOldCopy)
 {
     writeExecutable(xcodeGenFolder() + QStringLiteral("/xcodegen/bin/xcodegen"), "#!/bin/sh\n");
     writeFileAtomically(xcodeGenFolder() + QStringLiteral("/old.txt"), "old");
-    serveXcodeGen({{ZipEntry::Kind::file, QStringLiteral("xcodegen/bin/xcodegen"), xcodeGenScript()},
-                   {ZipEntry::Kind::file, QStringLiteral("xcodegen/share/xcodegen/SettingPresets/base.yml"), "a: 1\n"}});
-    auto manager = makeManager();
-    runSync(manager->installXcodeGen());
-
-    EXPECT_EQ(manager->xcodeGenState(), State(Kind::installed));
-    const QList<std::pair<State, QString>> expected{
-        {Kind::downloading, QStringLiteral("XcodeGen 2.45.4 wird von GitHub geladen")},
-        {Kind::verifying, QStringLiteral("SHA-256-Prüfsumme wird verifiziert")},
-        {Kind::installing, QStringLiteral("XcodeGen wird installiert")},
-        {Kind::installed, QStringLiteral("XcodeGen 2.45.4 · Universal Binary")}};
-    EXPECT_EQ(m_seen[Tool::xcodeGen], expected);
-    const QString tool = xcodeGenFolder() + QStringLiteral("/xcodegen/bin/xcodegen");
-    struct stat st {};
-    ASSERT_EQ(::stat(QFile::encodeName(tool).constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
-    EXPECT_EQ(logLines(QStringLiteral("xcodegen")), QStringList{QStringLiteral("--version")});
-    EXPECT_TRUE(QFile::exists(xcodeGenFolder() + QStringLiteral("/xcodegen/share/xcodegen/SettingPresets/base.yml")));
-    EXPECT_FALSE(QFile::exists(xcodeGenFolder() + QStringLiteral("/old.txt")));
-    EXPECT_FALSE(QFile::exists(xcodeGenFolder() + QStringLiteral("/receipt.json")));
-    EXPECT_EQ(listDirectory(components() + QStringLiteral("/XcodeGen")), QStringList{QStringLiteral("2.45.4")});
-    expectNoLeftovers();
-
-    // A program built for this machine passes the check as a script does.
-    serveXcodeGen({{ZipEntry::Kind::file, QStringLiteral("xcodegen/bin/xcodegen"), readWholeFile(QStringLiteral("/bin/true"))}});
-    manager = makeManager();
-    runSync(manager->installXcodeGen());
-    EXPECT_EQ(manager->xcodeGenState(), State(Kind::installed));
-}
-
-TEST_F(ComponentInstall, XcodeGenArchivesThatDoNotHoldAProperToolAreRefused)
-{
     std::unique_ptr<AgentComponentManager> manager;
     auto attempt = [&](const QList<ZipEntry> &entries) {
         serveXcodeGen(entries);
@@ -459,10 +422,37 @@ TEST_F(ComponentInstall, XcodeGenArchivesThatDoNotHoldAProperToolAreRefused)
     runSync(manager->installXcodeGen());
     expectFailed(*manager, Tool::xcodeGen,
                  QStringLiteral("Die Prüfsumme des Blender-Downloads stimmt nicht. Die Datei wurde nicht installiert."));
-
-    EXPECT_FALSE(QFile::exists(xcodeGenFolder()));
     expectNoLeftovers();
+
+    // Nothing of a refused archive is kept: the old copy is as it was.
+    EXPECT_EQ(readWholeFile(xcodeGenFolder() + QStringLiteral("/xcodegen/bin/xcodegen")), "#!/bin/sh\n");
+    EXPECT_EQ(readWholeFile(xcodeGenFolder() + QStringLiteral("/old.txt")), "old");
+
+    m_seen.clear();
+    attempt({{ZipEntry::Kind::file, QStringLiteral("xcodegen/bin/xcodegen"), xcodeGenScript()},
+             {ZipEntry::Kind::file, QStringLiteral("xcodegen/share/xcodegen/SettingPresets/base.yml"), "a: 1\n"}});
+    EXPECT_EQ(manager->xcodeGenState(), State(Kind::installed));
+    const QList<std::pair<State, QString>> expected{
+        {Kind::downloading, QStringLiteral("XcodeGen 2.45.4 wird von GitHub geladen")},
+        {Kind::verifying, QStringLiteral("SHA-256-Prüfsumme wird verifiziert")},
+        {Kind::installing, QStringLiteral("XcodeGen wird installiert")},
+        {Kind::installed, QStringLiteral("XcodeGen 2.45.4 · Universal Binary")}};
+    EXPECT_EQ(m_seen[Tool::xcodeGen], expected);
+    const QString tool = xcodeGenFolder() + QStringLiteral("/xcodegen/bin/xcodegen");
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(tool).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(logLines(QStringLiteral("xcodegen")), QStringList{QStringLiteral("--version")});
+    EXPECT_TRUE(QFile::exists(xcodeGenFolder() + QStringLiteral("/xcodegen/share/xcodegen/SettingPresets/base.yml")));
+    EXPECT_FALSE(QFile::exists(xcodeGenFolder() + QStringLiteral("/old.txt")));
+    EXPECT_FALSE(QFile::exists(xcodeGenFolder() + QStringLiteral("/receipt.json")));
+    EXPECT_EQ(listDirectory(components() + QStringLiteral("/XcodeGen")), QStringList{QStringLiteral("2.45.4")});
+
+    // A program built for this machine passes the check as a script does.
+    attempt({{ZipEntry::Kind::file, QStringLiteral("xcodegen/bin/xcodegen"), readWholeFile(QStringLiteral("/bin/true"))}});
+    EXPECT_EQ(manager->xcodeGenState(), State(Kind::installed));
 }
+
 
 TEST_F(ComponentInstall, MissingComponentsAreInstalledAndFailuresStayVisible)
 {

@@ -121,7 +121,19 @@ TEST_F(RemoteDesktopServerTest, StreamsDecodableKeyFramedH264StartingAtIndexOneA
 {
     server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);
     EXPECT_EQ(server.currentSource(), RemoteDesktopSource::mainDisplay());
-    ASSERT_TRUE(waitForMessages(40));
+    ASSERT_TRUE(waitForMessages(45));  // past the first key frame's successors
+    // A client that lags pauses the stream; it resumes with a key frame.
+    connection->pending = RemoteDesktopServer::kBackPressureBytes + 1;
+    const int capturesBefore = source->captures;
+    runSync(sleepFor(300ms));
+    const qsizetype paused = connection->messages.size();
+    runSync(sleepFor(300ms));
+    EXPECT_LE(source->captures - capturesBefore, 2);  // nothing captured while the client lags
+    EXPECT_EQ(connection->messages.size(), paused);
+    connection->pending = 0;
+    ASSERT_TRUE(waitForMessages(paused + 1));
+    EXPECT_EQ(Frame::parse(connection->messages.at(paused)).flags, 1u);
+
     // A second stream, of a still screen: the old connection gets nothing
     // more, the new one a frame per interval from one picture.
     auto second = std::make_shared<RecordingConnection>();
@@ -163,23 +175,6 @@ TEST_F(RemoteDesktopServerTest, StreamsDecodableKeyFramedH264StartingAtIndexOneA
     }
 }
 
-TEST_F(RemoteDesktopServerTest, BackPressurePausesTheStreamAndResumesWithAKeyFrame)
-{
-    server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 2'000'000);
-    ASSERT_TRUE(waitForMessages(45));  // past the first key frame's successors
-    connection->pending = RemoteDesktopServer::kBackPressureBytes + 1;
-    const int capturesBefore = source->captures;
-    runSync(sleepFor(300ms));
-    const qsizetype paused = connection->messages.size();
-    runSync(sleepFor(300ms));
-    EXPECT_LE(source->captures - capturesBefore, 2);  // nothing captured while the client lags
-    EXPECT_EQ(connection->messages.size(), paused);
-    connection->pending = 0;
-    ASSERT_TRUE(waitForMessages(paused + 1));
-    server.stop();
-    EXPECT_EQ(Frame::parse(connection->messages.at(paused)).flags, 1u);
-}
-
 TEST_F(RemoteDesktopServerTest, TestCardFramesCarryAJsonHeaderAndAJpeg)
 {
     server.start(connection, RemoteDesktopSource::test(), 640, 480, 30, 0);
@@ -208,8 +203,10 @@ TEST_F(RemoteDesktopServerTest, TestCardFramesCarryAJsonHeaderAndAJpeg)
     EXPECT_LT(image.pixelColor(600, 470).lightness(), 30);
 }
 
-TEST_F(RemoteDesktopServerTest, RefusesSizesBeyondWhatTheDisplayMirrorFollows)
+TEST_F(RemoteDesktopServerTest, RefusedSizesAndStreamsTheEncoderRefusesFailOnceInsteadOfStayingSilent)
 {
+    int stopped = 0;
+    QObject::connect(&server, &RemoteDesktopServer::streamStopped, [&stopped] { ++stopped; });
     // The display mirror's limit, not the frame header's: a 65,250 wide
     // stream was once "started" and then stayed silent. A refused start
     // still ends the stream it was to replace.
@@ -221,24 +218,9 @@ TEST_F(RemoteDesktopServerTest, RefusesSizesBeyondWhatTheDisplayMirrorFollows)
                      DomainError)
             << size.width() << " x " << size.height();
     EXPECT_FALSE(server.isStreaming());
+    EXPECT_EQ(stopped, 1);
+    connection->messages.clear();
 
-    // The limit itself is the encoder's to judge.
-    QSize asked;
-    server.setEncoderFactory([&asked](int width, int height, int, int64_t) {
-        asked = QSize(width, height);
-        return std::shared_ptr<RemoteDesktopH264Encoder>();
-    });
-    int failures = 0;
-    server.start(connection, RemoteDesktopSource::mainDisplay(), 16384, 16384, 30, 1,
-                 [&failures](const QString &) { ++failures; });
-    EXPECT_TRUE(test::waitUntil([&] { return failures == 1; }, 10s));
-    EXPECT_EQ(asked, QSize(16384, 16384));
-}
-
-TEST_F(RemoteDesktopServerTest, AStreamTheEncoderRefusesFailsOnceInsteadOfStayingSilent)
-{
-    int stopped = 0;
-    QObject::connect(&server, &RemoteDesktopServer::streamStopped, [&stopped] { ++stopped; });
     // Counted apart from the sources, which go with their streams.
     struct CountingSource : PaintedSource {
         std::shared_ptr<int> count;
@@ -254,28 +236,28 @@ TEST_F(RemoteDesktopServerTest, AStreamTheEncoderRefusesFailsOnceInsteadOfStayin
         made->count = captures;
         return made;
     });
-    // x264 refuses a bitrate below 1 kbit/s; a factory may also throw.
-    const std::vector<std::function<void()>> refusals{
-        [] {},
-        [this] {
-            server.setEncoderFactory([](int, int, int, int64_t) -> std::shared_ptr<RemoteDesktopH264Encoder> {
-                throw DomainError(QStringLiteral("Test"), 1, QStringLiteral("kaputt"));
-            });
-        },
-    };
-    for (const auto &prepare : refusals) {
-        prepare();
+    // x264 refuses a bitrate below 1 kbit/s; then a factory that throws: the
+    // size limit itself is the encoder's to judge.
+    QSize asked;
+    for (const QSize size : {QSize(640, 480), QSize(16384, 16384)}) {
         QStringList failures;
-        server.start(connection, RemoteDesktopSource::mainDisplay(), 640, 480, 30, 999,
+        server.start(connection, RemoteDesktopSource::mainDisplay(), size.width(), size.height(), 30, 999,
                      [&failures](const QString &message) { failures << message; });
         ASSERT_TRUE(test::waitUntil([&] { return !failures.isEmpty(); }, 10s));
-        EXPECT_EQ(failures, QStringList{QStringLiteral("Der Videoencoder kann keinen Stream mit 640 x 480 Pixeln erzeugen.")});
+        EXPECT_EQ(failures, QStringList{QStringLiteral("Der Videoencoder kann keinen Stream mit %1 x %2 Pixeln erzeugen.")
+                                            .arg(size.width())
+                                            .arg(size.height())});
         EXPECT_FALSE(server.isStreaming());
         EXPECT_EQ(server.currentSource(), RemoteDesktopSource::none());
         runSync(sleepFor(100ms));
         EXPECT_EQ(failures.size(), 1);
+        server.setEncoderFactory([&asked](int width, int height, int, int64_t) -> std::shared_ptr<RemoteDesktopH264Encoder> {
+            asked = QSize(width, height);
+            throw DomainError(QStringLiteral("Test"), 1, QStringLiteral("kaputt"));
+        });
     }
-    EXPECT_EQ(stopped, 2);
+    EXPECT_EQ(asked, QSize(16384, 16384));
+    EXPECT_EQ(stopped, 3);
     EXPECT_TRUE(connection->messages.isEmpty());
     EXPECT_EQ(*captures, 0);
 }

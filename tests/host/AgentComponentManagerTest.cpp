@@ -75,10 +75,9 @@ InstalledAgentComponent receipt(const QString &version)
 
 } // namespace
 
-TEST_F(ComponentStatus, NothingInstalledGivesEveryToolItsHint)
+TEST_F(ComponentStatus, NothingInstalledGivesEveryToolItsHintAndManagedComponentsShowReceiptOrManifestVersion)
 {
     auto manager = makeManager();
-
     for (const State &state : {manager->state(), manager->xcodeGenState(), manager->qemuState(), manager->pythonState(),
                                manager->commandLineToolsState(), manager->xcodeState()})
         EXPECT_EQ(state, State(Kind::notInstalled));
@@ -94,17 +93,11 @@ TEST_F(ComponentStatus, NothingInstalledGivesEveryToolItsHint)
     QObject::connect(manager.get(), &AgentComponentManager::changed, [&changes]() { ++changes; });
     runSync(manager->refreshStatus());
     EXPECT_EQ(changes, 0);
+    installBlender();
     installXcodeGen();
     runSync(manager->refreshStatus());
     EXPECT_GT(changes, 0);
-}
 
-TEST_F(ComponentStatus, ManagedComponentsShowReceiptOrManifestVersion)
-{
-    const QString architecture = enumName(agentArchitecture());
-    installBlender();
-    installXcodeGen();
-    auto manager = makeManager();
     EXPECT_EQ(manager->state(), State(Kind::installed));
     EXPECT_EQ(manager->installedVersion(), QStringLiteral("4.5.10"));
     EXPECT_EQ(manager->xcodeGenState(), State(Kind::installed));
@@ -119,7 +112,7 @@ TEST_F(ComponentStatus, ManagedComponentsShowReceiptOrManifestVersion)
     installBlender(receipt(QStringLiteral("4.5.11")).encodeReceipt());
     runSync(manager->refreshStatus());
     EXPECT_EQ(manager->installedVersion(), QStringLiteral("4.5.11"));
-    EXPECT_EQ(manager->statusDetail(), QStringLiteral("Blender 4.5.11 · ") + architecture);
+    EXPECT_EQ(manager->statusDetail(), QStringLiteral("Blender 4.5.11 · ") + enumName(agentArchitecture()));
 
     installBlender("{\"id\": \"blender\"}");
     runSync(manager->refreshStatus());

@@ -121,7 +121,7 @@ TEST_F(AgentCheckServiceTest, FourteenItemsOnThisHostAndTheAgentAsItIsWhenTheChe
     EXPECT_EQ(item(result, QStringLiteral("Agent Status")).state, SystemCheckState::failed);
 }
 
-TEST_F(AgentCheckServiceTest, AgentListenerAndRelayItemsFollowThePublishedState)
+TEST_F(AgentCheckServiceTest, AgentComponentsFoldersAndProbesArePassedOnlyWhenPresentWhateverTheToolsExitStatus)
 {
     m_agent = {QStringLiteral("offline"), false, 9876, false};
     SystemCheckResult result = check();
@@ -131,25 +131,6 @@ TEST_F(AgentCheckServiceTest, AgentListenerAndRelayItemsFollowThePublishedState)
     EXPECT_EQ(item(result, QStringLiteral("Lokaler Server")).detail, QStringLiteral("Nicht gestartet"));
     EXPECT_EQ(item(result, QStringLiteral("Relay")).state, SystemCheckState::warning);
     EXPECT_EQ(item(result, QStringLiteral("Relay")).detail, QStringLiteral("Nicht verbunden"));
-
-    // A failed agent serves nobody: a failed item, not a passed one.
-    m_agent = {QStringLiteral("failed"), false, 9876, false};
-    result = check();
-    EXPECT_EQ(item(result, QStringLiteral("Agent Status")).state, SystemCheckState::failed);
-    EXPECT_EQ(item(result, QStringLiteral("Agent Status")).detail, QStringLiteral("failed"));
-
-    m_agent = {QStringLiteral("building"), true, 40123, true};
-    result = check();
-    EXPECT_EQ(item(result, QStringLiteral("Agent Status")).state, SystemCheckState::passed);
-    EXPECT_EQ(item(result, QStringLiteral("Lokaler Server")).state, SystemCheckState::passed);
-    EXPECT_EQ(item(result, QStringLiteral("Lokaler Server")).detail, QStringLiteral("Port 40123"));
-    EXPECT_EQ(item(result, QStringLiteral("Relay")).state, SystemCheckState::passed);
-    EXPECT_EQ(item(result, QStringLiteral("Relay")).detail, QStringLiteral("Verbunden"));
-}
-
-TEST_F(AgentCheckServiceTest, ComponentsFoldersAndProbesArePassedOnlyWhenPresentWhateverTheToolsExitStatus)
-{
-    SystemCheckResult result = check();
     for (const char *title : {"Blender", "XcodeGen", "QEMU / qemu-img"})
         EXPECT_EQ(item(result, QString::fromLatin1(title)).state, SystemCheckState::warning) << title;
     EXPECT_EQ(item(result, QStringLiteral("Xcode")).state, SystemCheckState::failed);
@@ -168,7 +149,14 @@ TEST_F(AgentCheckServiceTest, ComponentsFoldersAndProbesArePassedOnlyWhenPresent
     test::writeExecutable(m_dependencies.swift.path, "#!/bin/sh\n[ \"$1\" = --version ] && printf 'Swift 6.0\\n\\n'\n");
     // Not UTF-8: the detail is empty, the item still passed.
     test::writeExecutable(m_dependencies.xcodebuild.path, "#!/bin/sh\nprintf 'Xcode \\377\\376\\n'\n");
+    // The agent's items follow its published state.
+    m_agent = {QStringLiteral("building"), true, 40123, true};
     result = check();
+    EXPECT_EQ(item(result, QStringLiteral("Agent Status")).state, SystemCheckState::passed);
+    EXPECT_EQ(item(result, QStringLiteral("Lokaler Server")).state, SystemCheckState::passed);
+    EXPECT_EQ(item(result, QStringLiteral("Lokaler Server")).detail, QStringLiteral("Port 40123"));
+    EXPECT_EQ(item(result, QStringLiteral("Relay")).state, SystemCheckState::passed);
+    EXPECT_EQ(item(result, QStringLiteral("Relay")).detail, QStringLiteral("Verbunden"));
     EXPECT_EQ(item(result, QStringLiteral("QEMU / qemu-img")).state, SystemCheckState::passed);
     EXPECT_EQ(item(result, QStringLiteral("QEMU / qemu-img")).detail, m_tools + QStringLiteral("/qemu-img"));
     EXPECT_EQ(item(result, QStringLiteral("XcodeGen")).state, SystemCheckState::passed);
@@ -187,7 +175,11 @@ TEST_F(AgentCheckServiceTest, ComponentsFoldersAndProbesArePassedOnlyWhenPresent
     // Missing, or present but not executable: failed with the system's reason.
     removeItem(m_dependencies.swift.path);
     QFile::setPermissions(m_dependencies.xcodebuild.path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    // A failed agent serves nobody: a failed item, not a passed one.
+    m_agent = {QStringLiteral("failed"), false, 9876, false};
     result = check();
+    EXPECT_EQ(item(result, QStringLiteral("Agent Status")).state, SystemCheckState::failed);
+    EXPECT_EQ(item(result, QStringLiteral("Agent Status")).detail, QStringLiteral("failed"));
     EXPECT_EQ(item(result, QStringLiteral("Swift")).state, SystemCheckState::failed);
     EXPECT_TRUE(item(result, QStringLiteral("Swift")).detail.contains(systemReason(ENOENT)));
     EXPECT_TRUE(item(result, QStringLiteral("Swift")).detail.contains(m_dependencies.swift.path));

@@ -215,8 +215,9 @@ TEST_F(AgentSettings, ComponentsAndVersionLines)
 }
 
 // One check at a time, lasting as long as its alert: up to date, an update
-// put off, an update loaded.
-TEST_F(AgentSettings, UpdateCheckOffersANewerBuildAndLoadsItOnRequest)
+// put off, an update loaded, a failed check, a failed download, and a check
+// that outlives its window.
+TEST_F(AgentSettings, UpdateCheckOffersANewerBuildLoadsItOnRequestAndReportsFailures)
 {
     AgentSettingsView &view = m_harness->settings();
     ScriptedAlertPresenter &alerts = m_harness->alerts;
@@ -258,12 +259,8 @@ TEST_F(AgentSettings, UpdateCheckOffersANewerBuildAndLoadsItOnRequest)
     m_download->resolve();
     ASSERT_TRUE(waitUntil([&] { return !view.isCheckingForUpdates(); }, 5s));
     EXPECT_EQ(view.updateStatus(), QStringLiteral("Installer wurde geöffnet."));
-}
 
-TEST_F(AgentSettings, FailuresOfEitherStepEndInTheSameAlertAndACheckOutlivingItsWindowTouchesNothing)
-{
-    AgentSettingsView &view = m_harness->settings();
-    ScriptedAlertPresenter &alerts = m_harness->alerts;
+    // Failures of either step end in the same alert.
     view.updateButton()->click();
     m_fetch->fail(AgentUpdateError::invalidResponse());
     ASSERT_TRUE(waitUntil([&] { return alerts.isShowing(); }, 5s));
@@ -276,6 +273,7 @@ TEST_F(AgentSettings, FailuresOfEitherStepEndInTheSameAlertAndACheckOutlivingIts
     alerts.answer(0);
     ASSERT_TRUE(waitUntil([&] { return !view.isCheckingForUpdates(); }, 5s));
 
+    m_download.reset();
     view.updateButton()->click();
     alerts.answers = {0};
     m_fetch->resolve(newerManifest());

@@ -153,12 +153,14 @@ TEST(ComponentSetupRow, FollowsEveryStateOfATool)
     saveWindowPicture(&sheet, QStringLiteral("component-row-states"));
 }
 
-TEST_F(ComponentSetupWindow, WithNothingInstalledEveryRowOffersItsWayIn)
+TEST_F(ComponentSetupWindow, WithNothingInstalledEveryRowOffersItsWayInAndReturnInstallsTheRequiredComponents)
 {
+    m_server->route(kBlenderPath, HttpResponse::withStatus(404));
+    m_server->route(kXcodeGenPath, HttpResponse::withStatus(404));
     auto manager = makeManager();
-    ComponentSetupView view(*manager, m_opener);
-    view.resize(ComponentSetupView::kContentSize);
-    view.show();
+    ComponentSetupWindowController controller(*manager, m_opener);
+    controller.show();
+    auto &view = *qobject_cast<ComponentSetupView *>(controller.window());
     for (size_t i = 0; i < ComponentSetupView::kRowCount; ++i) {
         EXPECT_EQ(stateText(view, Row(i)), QStringLiteral("Nicht installiert")) << i;
         EXPECT_TRUE(actionShown(view, Row(i))) << i;
@@ -179,6 +181,16 @@ TEST_F(ComponentSetupWindow, WithNothingInstalledEveryRowOffersItsWayIn)
                                              manager->componentWithID(QStringLiteral("blender"))->sourceCodeURL}));
     EXPECT_EQ(manager->qemuState().kind(), Kind::notInstalled);
     EXPECT_EQ(manager->pythonState().kind(), Kind::notInstalled);
+
+    // Return installs the required components.
+    QApplication::setActiveWindow(&view);
+    QTest::keyClick(&view, Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] { return m_server->count("GET", kBlenderPath) == 1; }, 20s));
+    EXPECT_EQ(m_server->count("GET", kXcodeGenPath), 1);
+    ASSERT_TRUE(waitUntil([&] { return !manager->state().isBusy() && !manager->xcodeGenState().isBusy(); }, 20s));
+    EXPECT_EQ(stateText(view, Row::blender), QStringLiteral("Installation fehlgeschlagen"));
+    EXPECT_TRUE(view.installRequiredButton()->isEnabled());
+    saveWindowPicture(&view, QStringLiteral("component-setup-failed-downloads"));
 }
 
 TEST_F(ComponentSetupWindow, WithEverythingInstalledOnlyRepairsAreOffered)
@@ -296,23 +308,4 @@ TEST_F(ComponentSetupWindow, FailuresShowTheirTextInTheDetailLine)
     EXPECT_TRUE(actionEnabled(*view, Row::qemu));
     view->findChild<QScrollArea *>()->ensureWidgetVisible(view->row(Row::qemu)->actionButton());
     saveWindowPicture(view, QStringLiteral("component-setup-long-failure"));
-}
-
-TEST_F(ComponentSetupWindow, ReturnInstallsTheRequiredComponents)
-{
-    m_server->route(kBlenderPath, HttpResponse::withStatus(404));
-    m_server->route(kXcodeGenPath, HttpResponse::withStatus(404));
-    auto manager = makeManager();
-    ComponentSetupWindowController controller(*manager, m_opener);
-    controller.show();
-    QWidget *window = controller.window();
-    QApplication::setActiveWindow(window);
-    QTest::keyClick(window, Qt::Key_Return);
-    ASSERT_TRUE(waitUntil([&] { return m_server->count("GET", kBlenderPath) == 1; }, 20s));
-    EXPECT_EQ(m_server->count("GET", kXcodeGenPath), 1);
-    ASSERT_TRUE(waitUntil([&] { return !manager->state().isBusy() && !manager->xcodeGenState().isBusy(); }, 20s));
-    auto *view = qobject_cast<ComponentSetupView *>(window);
-    EXPECT_EQ(stateText(*view, Row::blender), QStringLiteral("Installation fehlgeschlagen"));
-    EXPECT_TRUE(view->installRequiredButton()->isEnabled());
-    saveWindowPicture(view, QStringLiteral("component-setup-failed-downloads"));
 }

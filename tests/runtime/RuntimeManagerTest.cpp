@@ -7,6 +7,8 @@
 #include "support/Samples.h"
 #include "support/TestEnvironment.h"
 
+#include <QTimeZone>
+
 using namespace trellium;
 
 namespace {
@@ -178,6 +180,10 @@ TEST_F(RuntimeManagerTest, CreationRejectsValuesThatCannotReachTheGuestSafely)
         {"name", [](RuntimeConfig &c) { c.name = QStringLiteral("Runtime ") + QString::fromUcs4(U"\U0010FFFF"); }},
         {"workspaceName", [](RuntimeConfig &c) { c.workspaceName = QStringLiteral("W") + QChar(0xFFFF); }},
         {"workspaceName", [](RuntimeConfig &c) { c.workspaceName = QStringLiteral("W") + QChar(0xFDD0); }},
+        // A date past year 9999, as a relayed job's seconds since 2001 could name.
+        {"createdAt ist kein speicherbares Datum (Jahr 1 bis 9999, UTC).",
+         [](RuntimeConfig &c) { c.createdAt = QDateTime(QDate(10000, 1, 1), QTime(0, 0), QTimeZone::utc()); }},
+        {"initialStartCompletedAt", [](RuntimeConfig &c) { c.initialStartCompletedAt = QDateTime(); }},
     };
     for (const Case &c : cases) {
         RuntimeConfig config = test::sampleRuntime(scratch());

@@ -23,7 +23,7 @@ protected:
 
 } // namespace
 
-TEST_F(PythonProbe, ReadsTheRealSystemInterpreter)
+TEST_F(PythonProbe, ReadsTheRealSystemInterpreterAndNothingButFourWellFormedLinesFromAGoodExit)
 {
     const auto probe = runSync(probePythonInterpreter(QStringLiteral("/usr/bin/python3")));
     ASSERT_TRUE(probe.has_value());
@@ -36,11 +36,9 @@ TEST_F(PythonProbe, ReadsTheRealSystemInterpreter)
     EXPECT_TRUE(probe->hasVenv);
     EXPECT_TRUE(probe->hasPip);
     EXPECT_TRUE(probe->hasEnsurePip);
-}
 
-TEST_F(PythonProbe, AnythingButFourWellFormedLinesFromAGoodExitIsNothing)
-{
-    // Failing interpreter, even with a good-looking answer.
+    // Anything but four well-formed lines from a good exit is nothing: a
+    // failing interpreter, even with a good-looking answer.
     EXPECT_FALSE(runSync(probePythonInterpreter(fakePython(QStringLiteral("exit1"), "3.12.4\\n1\\n1\\n1\\n", 1))));
     // A warning on standard error shares the stream and spoils the answer.
     EXPECT_FALSE(runSync(probePythonInterpreter(fakePython(QStringLiteral("warn"), "3.12.4\\n1\\n1\\n1\\nwarning\\n"))));

@@ -61,14 +61,6 @@ size_t busiestWindow(const std::vector<Clock::duration> &frames, Clock::duration
 
 } // namespace
 
-TEST(RemoteDesktopFrameSchedule, AStillScreenYieldsOneFramePerInterval)
-{
-    const std::vector<Clock::duration> frames = play({}, 60 * kInterval);
-    ASSERT_EQ(frames.size(), 60u);
-    for (size_t i = 0; i < frames.size(); ++i)
-        EXPECT_EQ(frames[i], i * kInterval);
-}
-
 TEST(RemoteDesktopFrameSchedule, ChangesFasterThanTheRateNeverProduceMoreFramesThanTheRate)
 {
     std::vector<Clock::duration> changes;
@@ -95,8 +87,13 @@ TEST(RemoteDesktopFrameSchedule, ChangesFasterThanTheRateNeverProduceMoreFramesT
     }
 }
 
-TEST(RemoteDesktopFrameSchedule, ASporadicChangeIsTakenAtOnceAndTheNextWaitsAnInterval)
+TEST(RemoteDesktopFrameSchedule, AStillScreenYieldsOneFramePerIntervalAndASporadicChangeIsTakenAtOnce)
 {
+    const std::vector<Clock::duration> still = play({}, 60 * kInterval);
+    ASSERT_EQ(still.size(), 60u);
+    for (size_t i = 0; i < still.size(); ++i)
+        EXPECT_EQ(still[i], i * kInterval);
+
     // A still screen, then changes in the middle of slots.
     const std::vector<Clock::duration> frames = play({500ms, 510ms, 800ms}, 1s);
     const auto at = [&](Clock::duration moment) {

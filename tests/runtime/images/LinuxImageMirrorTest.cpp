@@ -79,7 +79,7 @@ protected:
 
 } // namespace
 
-TEST_F(LinuxImageMirrorTest, ProbeAcceptsOnlyAFullRangeAnswerOfALargeEnoughFile)
+TEST_F(LinuxImageMirrorTest, ProbeAcceptsOnlyAFullRangeAnswerOfALargeEnoughFileAndRanksByAStableInsertionSort)
 {
     const QUrl url("https://mirror.example/image.qcow2");
     const auto good = LinuxImageManager::evaluateProbe(url, 206, kMiB, contentRange(104'857'601), 0.5);
@@ -110,11 +110,8 @@ TEST_F(LinuxImageMirrorTest, ProbeAcceptsOnlyAFullRangeAnswerOfALargeEnoughFile)
     EXPECT_FALSE(LinuxImageManager::contentRangeTotal("bytes 0-1/0x500"));
     EXPECT_FALSE(LinuxImageManager::contentRangeTotal("bytes 0-1/-"));
     EXPECT_FALSE(LinuxImageManager::contentRangeTotal("///"));
-}
 
-TEST_F(LinuxImageMirrorTest, RankingIsAStableInsertionSortAndTheOrderAndLabelsFollowIt)
-{
-    // The tie band is not transitive: a~b and b~c by speed, but a and c are
+    // Ranking is a stable insertion sort. The tie band is not transitive: a~b and b~c by speed, but a and c are
     // 100 kB/s apart. Insertion keeps this well defined: b goes before a on
     // latency, c (faster than a by more than the band, tied with b) stops
     // behind b because it is slower in latency than b.

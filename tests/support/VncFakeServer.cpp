@@ -274,10 +274,7 @@ bool VncFakeServer::handleInput()
                 return false;
             m_input.remove(0, 12);
             m_phase = Phase::security;
-            QByteArray types;
-            appendU8(types, 1);
-            appendU8(types, 1);  // None
-            if (!sendAll(types))
+            if (!sendAll(QByteArray::fromHex("0101")))  // one security type: None
                 return false;
             break;
         }
@@ -286,11 +283,7 @@ bool VncFakeServer::handleInput()
                 return true;
             const int choice = uint8_t(m_input.at(0));
             m_input.remove(0, 1);
-            if (choice != 1)
-                return false;
-            QByteArray result;
-            appendU32(result, 0);
-            if (!sendAll(result))
+            if (choice != 1 || !sendAll(QByteArray(4, '\0')))  // security result: OK
                 return false;
             m_phase = Phase::clientInit;
             break;
@@ -307,21 +300,9 @@ bool VncFakeServer::handleInput()
             QByteArray init;
             appendU16(init, size.width());
             appendU16(init, size.height());
-            // 32 bits, depth 24, little-endian, true colour, red in bits 16-23.
-            appendU8(init, 32);
-            appendU8(init, 24);
-            appendU8(init, 0);
-            appendU8(init, 1);
-            appendU16(init, 255);
-            appendU16(init, 255);
-            appendU16(init, 255);
-            appendU8(init, 16);
-            appendU8(init, 8);
-            appendU8(init, 0);
-            init.append(3, '\0');
-            const QByteArray name("fake");
-            appendU32(init, uint32_t(name.size()));
-            init.append(name);
+            // 32 bits, depth 24, little-endian, true colour, maxima 255, red
+            // in bits 16-23, green 8-15, blue 0-7; then the name "fake".
+            init += QByteArray::fromHex("2018000100ff00ff00ff10080000000000000004") + "fake";
             if (!sendAll(init))
                 return false;
             m_phase = Phase::ready;
@@ -430,9 +411,7 @@ bool VncFakeServer::sendUpdate()
         std::lock_guard lock(m_mutex);
         if (m_behaviour == Behaviour::silent || m_request == Request::none)
             return true;
-        appendU8(message, 0);  // FramebufferUpdate
-        appendU8(message, 0);
-        appendU16(message, 1);
+        message += QByteArray::fromHex("00000001");  // FramebufferUpdate of one rectangle
         if (m_resizePending) {
             // The client must follow the resize before it gets pixels of the new size.
             if (!m_handlesResize && !m_handlesExtendedResize)
@@ -443,11 +422,8 @@ bool VncFakeServer::sendUpdate()
             appendU16(message, m_picture.height());
             if (m_handlesExtendedResize) {
                 appendU32(message, uint32_t(kEncodingExtendedDesktopSize));
-                appendU8(message, 1);  // one screen, as QEMU describes it: id 0
-                message.append(3, '\0');
-                appendU32(message, 0);
-                appendU16(message, 0);
-                appendU16(message, 0);
+                // One screen, as QEMU describes it: id 0 at 0,0.
+                message += QByteArray::fromHex("010000000000000000000000");
                 appendU16(message, m_picture.width());
                 appendU16(message, m_picture.height());
                 appendU32(message, 0);

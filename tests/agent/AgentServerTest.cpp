@@ -98,6 +98,24 @@ TEST_F(AgentServerTest, ListensOnLoopbackAnswersOnlyWhatItUnderstandsAndRecovers
     EXPECT_EQ(log.count("LOCAL JOB DECODE ERROR: "), 2);
     EXPECT_FALSE(client->canReadLine());  // nothing for the undecodable lines
 
+    // A job without a runtime streams the main display; the encoder refusing
+    // the stream is answered as failed.
+    RemoteDesktopServer::shared().setEncoderFactory(
+        [](int, int, int, int64_t) { return std::shared_ptr<RemoteDesktopH264Encoder>(); });
+    const QByteArray line = test::jobLine(BuildJobKind::startRemoteDesktopVideo);
+    BuildJob job = BuildJob::fromJson(parseJsonObject(line.trimmed()), DateStyle::ISO8601);
+    EXPECT_EQ(agent.videoRequest(job).source, RemoteDesktopSource::mainDisplay());
+    client->write(line);
+    const BuildEvent refused = readEvent(*client);
+    EXPECT_EQ(refused.kind, BuildEventKind::remoteDesktopVideoFailed);
+    EXPECT_EQ(refused.jobId, job.id);
+    EXPECT_EQ(refused.message, QStringLiteral("Der Videoencoder kann keinen Stream mit 1280 x 720 Pixeln erzeugen."));
+    EXPECT_FALSE(RemoteDesktopServer::shared().isStreaming());
+    // A runtime without a record gets the default display size.
+    job.runtimeID = QUuid::createUuid();
+    const AgentManager::VideoRequest fallback = agent.videoRequest(job);
+    EXPECT_EQ(QSize(fallback.width, fallback.height), QSize(1200, 840));
+
     // A line that never ends is cut off instead of filling the agent's memory.
     client->write(QByteArray(2 * 1024 * 1024, 'x'));
     EXPECT_TRUE(waitUntil([&] { return client->state() == QAbstractSocket::UnconnectedState; }, 20s));
@@ -111,23 +129,6 @@ TEST_F(AgentServerTest, ListensOnLoopbackAnswersOnlyWhatItUnderstandsAndRecovers
     RuntimeStore().saveRuntimeConfig(interrupted);
     agent.start(0);
     EXPECT_EQ(RuntimeStore().readRuntime(interrupted.id).state, RuntimeState::booting);
-}
-
-TEST_F(AgentServerTest, AStreamTheEncoderRefusesIsAnsweredAsFailed)
-{
-    RemoteDesktopServer::shared().setEncoderFactory(
-        [](int, int, int, int64_t) { return std::shared_ptr<RemoteDesktopH264Encoder>(); });
-    AgentManager agent;
-    agent.start(0);
-    auto client = connectClient(agent.server().port());
-    const QByteArray line = test::jobLine(BuildJobKind::startRemoteDesktopVideo);
-    client->write(line);
-    const BuildEvent event = readEvent(*client);
-    EXPECT_EQ(event.kind, BuildEventKind::remoteDesktopVideoFailed);
-    EXPECT_EQ(event.jobId, BuildJob::fromJson(parseJsonObject(line.trimmed()), DateStyle::ISO8601).id);
-    EXPECT_EQ(event.message, QStringLiteral("Der Videoencoder kann keinen Stream mit 1280 x 720 Pixeln erzeugen."));
-    EXPECT_FALSE(RemoteDesktopServer::shared().isStreaming());
-    agent.stop();
 }
 
 namespace {

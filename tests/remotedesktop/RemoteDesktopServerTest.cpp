@@ -386,26 +386,6 @@ TEST_F(RemoteDesktopServerTest, AStartStopStormOpensFewEncodersAndDeliversNoStal
     EXPECT_EQ(*held, 2);
 }
 
-TEST_F(RemoteDesktopServerTest, VideoRequestsFollowTheQualityTable)
-{
-    AgentManager agent;
-    RuntimeConfig runtime = test::sampleRuntime();
-    runtime.displayWidth = 200000;  // scaled beyond the header's 16 bits
-    agent.runtimeManager().store().saveRuntimeConfig(runtime);
-    BuildJob job;
-    job.id = QUuid::createUuid();
-    job.kind = BuildJobKind::startRemoteDesktopVideo;
-    job.runtimeID = runtime.id;
-    EXPECT_EQ(agent.videoRequest(job).width, 150000);  // refused later, not cut here
-
-    job.runtimeID = QUuid::createUuid();  // no record: the default display size
-    const AgentManager::VideoRequest fallback = agent.videoRequest(job);
-    EXPECT_EQ(QSize(fallback.width, fallback.height), QSize(1200, 840));
-
-    job.runtimeID.reset();
-    EXPECT_EQ(agent.videoRequest(job).source, RemoteDesktopSource::mainDisplay());
-}
-
 TEST_F(RemoteDesktopServerTest, ARuntimeStreamReadsItsRecordOnceAndShowsItsScreenAtAnEvenSizeOnlyWhileItRuns)
 {
     // A 1366 x 768 runtime at eco: scaled toward zero and made even.

@@ -35,7 +35,7 @@ protected:
 
 } // namespace
 
-TEST_F(Download, StreamsWholeChunkedRedirectedAndRangedBodies)
+TEST_F(Download, StreamsWholeChunkedRedirectedAndRangedBodiesWithinTheirBoundsAndChecks)
 {
     const QByteArray body = randomBytes(3 * 1024 * 1024 + 17);
     const QString source = scratch() + QStringLiteral("/source.bin");
@@ -90,6 +90,51 @@ TEST_F(Download, StreamsWholeChunkedRedirectedAndRangedBodies)
     EXPECT_EQ(readWholeFile(target()), part.right(10));
     request.setRawHeader("Range", "bytes=999999-");
     EXPECT_EQ(fetch(server.url(QStringLiteral("/ranged")), {}, request).status, 416);
+
+    // Bounds and checks end the transfer with their own errors.
+    server.route("/small", HttpResponse::ok("klein"));
+    server.route("/body", HttpResponse::ok(part));
+    // Always sending, never idle: only the whole-transfer bound ends it.
+    HttpResponse trickle = HttpResponse::ok(part);
+    trickle.bytesPerSecond = 4 * 1024;
+    server.route("/trickle", trickle);
+
+    request = QNetworkRequest(server.url(QStringLiteral("/small")));
+    DownloadResult memory = runSync(downloadToMemory(&m_network, request), 30s);
+    EXPECT_EQ(memory.body, "klein");
+    request.setUrl(server.url(QStringLiteral("/nowhere")));
+    memory = runSync(downloadToMemory(&m_network, request), 30s);
+    EXPECT_EQ(memory.status, 404);
+    EXPECT_TRUE(memory.body.isEmpty());
+
+    DownloadOptions bounded;
+    bounded.maximumBytes = part.size() - 1;
+    EXPECT_THROW(fetch(server.url(QStringLiteral("/body")), bounded), DownloadError);
+    bounded.maximumBytes = part.size();
+    EXPECT_EQ(fetch(server.url(QStringLiteral("/body")), bounded).bytes, part.size());
+
+    DownloadOptions hurried;
+    hurried.totalTimeout = 500ms;
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_THROW(fetch(server.url(QStringLiteral("/trickle")), hurried), TimeoutError);
+    EXPECT_LT(clock.elapsed(), 30'000);
+    // Data arriving all along is never a stall, however long the whole takes.
+    HttpResponse steady = HttpResponse::ok(part.left(192 * 1024));
+    steady.bytesPerSecond = 64 * 1024;
+    server.route("/steady", steady);
+    DownloadOptions patient;
+    patient.idleTimeout = 1s;
+    EXPECT_EQ(fetch(server.url(QStringLiteral("/steady")), patient).bytes, 192 * 1024);
+
+    DownloadOptions judged;
+    judged.checkResponse = [](const QNetworkReply &reply) {
+        if (reply.header(QNetworkRequest::ContentTypeHeader).toString() != QStringLiteral("text/plain"))
+            throw DecodingError(QStringLiteral("kein Text"));
+    };
+    removeItem(target());
+    EXPECT_THROW(fetch(server.url(QStringLiteral("/body")), judged), DecodingError);
+    EXPECT_TRUE(leftovers().isEmpty());
 }
 
 TEST_F(Download, FailedOrRefusedAnswersKeepWhatWasThere)
@@ -197,53 +242,4 @@ TEST_F(Download, ACancelOrAQuitEndsAWaitingDownloadAndItsPartial)
     QTimer::singleShot(300, [&network]() { network.reset(); });
     EXPECT_THROW(runSync(downloadToFile(network.get(), request, target()), 30s), DownloadError);
     EXPECT_EQ(leftovers(), QStringList{lookalike});
-}
-
-TEST_F(Download, BoundsAndChecksEndTheTransferWithTheirOwnErrors)
-{
-    const QByteArray body = randomBytes(256 * 1024);
-    HttpTestServer server;
-    server.route("/small", HttpResponse::ok("klein"));
-    server.route("/body", HttpResponse::ok(body));
-    // Always sending, never idle: only the whole-transfer bound ends it.
-    HttpResponse trickle = HttpResponse::ok(body);
-    trickle.bytesPerSecond = 4 * 1024;
-    server.route("/trickle", trickle);
-
-    QNetworkRequest request(server.url(QStringLiteral("/small")));
-    DownloadResult memory = runSync(downloadToMemory(&m_network, request), 30s);
-    EXPECT_EQ(memory.body, "klein");
-    request.setUrl(server.url(QStringLiteral("/nowhere")));
-    memory = runSync(downloadToMemory(&m_network, request), 30s);
-    EXPECT_EQ(memory.status, 404);
-    EXPECT_TRUE(memory.body.isEmpty());
-
-    DownloadOptions bounded;
-    bounded.maximumBytes = body.size() - 1;
-    EXPECT_THROW(fetch(server.url(QStringLiteral("/body")), bounded), DownloadError);
-    bounded.maximumBytes = body.size();
-    EXPECT_EQ(fetch(server.url(QStringLiteral("/body")), bounded).bytes, body.size());
-
-    DownloadOptions hurried;
-    hurried.totalTimeout = 500ms;
-    QElapsedTimer clock;
-    clock.start();
-    EXPECT_THROW(fetch(server.url(QStringLiteral("/trickle")), hurried), TimeoutError);
-    EXPECT_LT(clock.elapsed(), 30'000);
-    // Data arriving all along is never a stall, however long the whole takes.
-    HttpResponse steady = HttpResponse::ok(body.left(192 * 1024));
-    steady.bytesPerSecond = 64 * 1024;
-    server.route("/steady", steady);
-    DownloadOptions patient;
-    patient.idleTimeout = 1s;
-    EXPECT_EQ(fetch(server.url(QStringLiteral("/steady")), patient).bytes, 192 * 1024);
-
-    DownloadOptions judged;
-    judged.checkResponse = [](const QNetworkReply &reply) {
-        if (reply.header(QNetworkRequest::ContentTypeHeader).toString() != QStringLiteral("text/plain"))
-            throw DecodingError(QStringLiteral("kein Text"));
-    };
-    removeItem(target());
-    EXPECT_THROW(fetch(server.url(QStringLiteral("/body")), judged), DecodingError);
-    EXPECT_TRUE(leftovers().isEmpty());
 }

@@ -20,17 +20,7 @@ TEST(LineSplitter, CutsAtLineFeedsAndKeepsTheRest)
     EXPECT_EQ(splitter.finish(), std::nullopt);
 }
 
-TEST(RunProcess, MissingOrRelativeProgramFailsAtOnce)
-{
-    QElapsedTimer clock;
-    clock.start();
-    EXPECT_THROW(runSync(runProcess(QStringLiteral("/nonexistent/tool"), {})), FileError);
-    EXPECT_THROW(runSync(runProcess(QStringLiteral("sh"), {})), FileError);
-    EXPECT_THROW(runProcessBlocking(QStringLiteral("/nonexistent/tool"), {}), FileError);
-    EXPECT_LT(clock.elapsed(), 5000);
-}
-
-TEST(RunProcess, SeparatesOrMergesChannelsAndReportsExitStatusOrDeathBySignal)
+TEST(RunProcess, SeparatesOrMergesChannelsReportsExitStatusOrDeathBySignalAndFeedsInputOnlyWhenGiven)
 {
     const QStringList script{QStringLiteral("-c"), QStringLiteral("echo out; echo err >&2; exit 3")};
     const ProcessResult separate = runSync(runProcess(kSh, script));
@@ -53,11 +43,9 @@ TEST(RunProcess, SeparatesOrMergesChannelsAndReportsExitStatusOrDeathBySignal)
     const ProcessResult killed = runSync(runProcess(kSh, {QStringLiteral("-c"), QStringLiteral("kill -9 $$")}));
     EXPECT_TRUE(killed.crashed);
     EXPECT_FALSE(killed.succeeded());
-}
 
-TEST(RunProcess, StandardInputIsEmptyUnlessFed)
-{
-    // A child reading its input must not wait for the agent's own.
+    // Standard input is empty unless fed: a child reading its input must not
+    // wait for the agent's own.
     const ProcessResult idle = runSync(runProcess(QStringLiteral("/bin/cat"), {}), 10s);
     EXPECT_TRUE(idle.succeeded());
     EXPECT_TRUE(idle.standardOutput.isEmpty());
@@ -89,8 +77,15 @@ TEST(RunProcess, DeliversLinesAsTheyArriveIncludingAnUnterminatedTail)
     EXPECT_EQ(lines.last(), "tail");
 }
 
-TEST(RunProcess, TimeoutAndCancellationKillTheChild)
+TEST(RunProcess, AMissingOrRelativeProgramFailsAtOnceATimeOutOrCancellationKillsTheChild)
 {
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_THROW(runSync(runProcess(QStringLiteral("/nonexistent/tool"), {})), FileError);
+    EXPECT_THROW(runSync(runProcess(QStringLiteral("sh"), {})), FileError);
+    EXPECT_THROW(runProcessBlocking(QStringLiteral("/nonexistent/tool"), {}), FileError);
+    EXPECT_LT(clock.elapsed(), 5000);
+
     ProcessOptions bounded;
     bounded.timeout = 100ms;
     EXPECT_THROW(runSync(runProcess(QStringLiteral("/bin/sleep"), {QStringLiteral("30")}, bounded), 10s),

@@ -127,7 +127,7 @@ TEST_F(ComponentStatus, NothingInstalledGivesEveryToolItsHintAndManagedComponent
     EXPECT_TRUE(manager->needsSetup());
 }
 
-TEST_F(ComponentStatus, QemuImgIsTheFirstExecutableCandidate)
+TEST_F(ComponentStatus, QemuImgIsTheFirstExecutableCandidateAndTheAppleToolsAreFoundWhereTheyExist)
 {
     auto manager = makeManager();
     EXPECT_FALSE(manager->qemuImgPath());
@@ -150,6 +150,29 @@ TEST_F(ComponentStatus, QemuImgIsTheFirstExecutableCandidate)
     QFile::remove(managed);
     ASSERT_TRUE(QDir().mkpath(managed));  // a folder is no tool either
     EXPECT_EQ(manager->qemuImgPath(), m_root + QStringLiteral("/opt/qemu-img"));
+
+    // The Command Line Tools and Xcode are found where they exist.
+    const QString developer = scratch(QStringLiteral("Developer"));
+    test::writeExecutable(m_dependencies.tools.xcodeSelect, "#!/bin/sh\necho '  " + developer.toUtf8() + "  '\n");
+    ASSERT_TRUE(QDir().mkpath(m_root + QStringLiteral("/Applications/Xcode 26.app")));
+    runSync(manager->refreshStatus());
+    EXPECT_EQ(manager->commandLineToolsState(), State(Kind::installed));
+    EXPECT_EQ(manager->commandLineToolsDetail(), developer);
+    EXPECT_EQ(manager->xcodeState(), State(Kind::installed));
+    EXPECT_EQ(manager->xcodeDetail(), m_root + QStringLiteral("/Applications/Xcode 26.app"));
+
+    ASSERT_TRUE(QDir().mkpath(m_root + QStringLiteral("/Applications/Xcode.app")));
+    QDir(developer).removeRecursively();
+    runSync(manager->refreshStatus());
+    EXPECT_EQ(manager->xcodeDetail(), m_root + QStringLiteral("/Applications/Xcode.app"));
+    // A printed folder that is gone means the tools are not set up.
+    EXPECT_EQ(manager->commandLineToolsState(), State(Kind::notInstalled));
+
+    // A failing xcode-select counts as none, whatever it prints.
+    ASSERT_TRUE(QDir().mkpath(developer));
+    test::writeExecutable(m_dependencies.tools.xcodeSelect, "#!/bin/sh\necho '" + developer.toUtf8() + "'\nexit 2\n");
+    runSync(manager->refreshStatus());
+    EXPECT_EQ(manager->commandLineToolsState(), State(Kind::notInstalled));
 }
 
 TEST_F(ComponentStatus, StandardTableFindsTheSystemQemuImgAndWhatHomebrewInstalls)
@@ -210,31 +233,6 @@ TEST_F(ComponentStatus, PythonMustBeRecentAndComplete)
     runSync(manager->refreshStatus());
     EXPECT_EQ(manager->pythonState(), State(Kind::notInstalled));
     EXPECT_FALSE(manager->pythonProbeResult());
-}
-
-TEST_F(ComponentStatus, CommandLineToolsAndXcodeAreFoundWhereTheyExist)
-{
-    const QString developer = scratch(QStringLiteral("Developer"));
-    test::writeExecutable(m_dependencies.tools.xcodeSelect, "#!/bin/sh\necho '  " + developer.toUtf8() + "  '\n");
-    ASSERT_TRUE(QDir().mkpath(m_root + QStringLiteral("/Applications/Xcode 26.app")));
-    auto manager = makeManager();
-    EXPECT_EQ(manager->commandLineToolsState(), State(Kind::installed));
-    EXPECT_EQ(manager->commandLineToolsDetail(), developer);
-    EXPECT_EQ(manager->xcodeState(), State(Kind::installed));
-    EXPECT_EQ(manager->xcodeDetail(), m_root + QStringLiteral("/Applications/Xcode 26.app"));
-
-    ASSERT_TRUE(QDir().mkpath(m_root + QStringLiteral("/Applications/Xcode.app")));
-    QDir(developer).removeRecursively();
-    runSync(manager->refreshStatus());
-    EXPECT_EQ(manager->xcodeDetail(), m_root + QStringLiteral("/Applications/Xcode.app"));
-    // A printed folder that is gone means the tools are not set up.
-    EXPECT_EQ(manager->commandLineToolsState(), State(Kind::notInstalled));
-
-    // A failing xcode-select counts as none, whatever it prints.
-    ASSERT_TRUE(QDir().mkpath(developer));
-    test::writeExecutable(m_dependencies.tools.xcodeSelect, "#!/bin/sh\necho '" + developer.toUtf8() + "'\nexit 2\n");
-    runSync(manager->refreshStatus());
-    EXPECT_EQ(manager->commandLineToolsState(), State(Kind::notInstalled));
 }
 
 TEST_F(ComponentStatus, AnOlderRefreshNeverOverwritesANewerOne)

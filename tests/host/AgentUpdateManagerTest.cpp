@@ -146,11 +146,6 @@ namespace {
 const QByteArray kManifestPath = "/downloads/trellium/linux/latest.json";
 const QByteArray kInstallerPath = "/downloads/trellium/linux/TRELLIUM-Agent-1.4.2.deb";
 
-QByteArray payload(qsizetype size, char seed)
-{
-    return randomBytes(size, quint32(seed));
-}
-
 // A local update service over https with the test's own certificate authority.
 class AgentUpdateNetwork : public DataHomeTest {
 protected:
@@ -355,7 +350,7 @@ TEST_F(AgentUpdateNetwork, UnusableManifestAnswersAreRefusedWithoutReadingThemWh
 
 TEST_F(AgentUpdateNetwork, VerifiedInstallerIsSavedInDownloadsAndOpened)
 {
-    const QByteArray first = payload(3 * 1024 * 1024 + 5, 'a');
+    const QByteArray first = randomBytes(3 * 1024 * 1024 + 5, 'a');
     m_server.route(kInstallerPath, HttpResponse::ok(first));
     AgentLatestManifest manifest = AgentLatestManifest::fromJson(QJsonDocument(manifestObject(first)).toJson());
     // The checksum may be published in capitals.
@@ -370,7 +365,7 @@ TEST_F(AgentUpdateNetwork, VerifiedInstallerIsSavedInDownloadsAndOpened)
     EXPECT_EQ(lastProgress, first.size());
 
     // The same version again replaces the earlier file.
-    const QByteArray second = payload(1000, 'b');
+    const QByteArray second = randomBytes(1000, 'b');
     m_server.route(kInstallerPath, HttpResponse::ok(second));
     manifest.sha256 = sha256Hex(second);
     download(manifest);
@@ -393,7 +388,7 @@ TEST_F(AgentUpdateNetwork, VerifiedInstallerIsSavedInDownloadsAndOpened)
 
 TEST_F(AgentUpdateNetwork, FailedInstallerDownloadsLeaveNothingBehind)
 {
-    const QByteArray installer = payload(64 * 1024, 'c');
+    const QByteArray installer = randomBytes(64 * 1024, 'c');
     const AgentLatestManifest manifest =
         AgentLatestManifest::fromJson(QJsonDocument(manifestObject(installer)).toJson());
     using Case = AgentUpdateError::Case;
@@ -409,7 +404,7 @@ TEST_F(AgentUpdateNetwork, FailedInstallerDownloadsLeaveNothingBehind)
         EXPECT_EQ(error.localizedDescription(), QString::fromUtf8(text));
 
     // Wrong content.
-    m_server.route(kInstallerPath, HttpResponse::ok(payload(64 * 1024, 'd')));
+    m_server.route(kInstallerPath, HttpResponse::ok(randomBytes(64 * 1024, 'd')));
     EXPECT_EQ(downloadFailure(manifest), Case::verificationFailed);
     EXPECT_TRUE(downloadsFolder().isEmpty());
 
@@ -459,7 +454,7 @@ TEST_F(AgentUpdateNetwork, FailedInstallerDownloadsLeaveNothingBehind)
     EXPECT_EQ(m_server.requests().size(), before);
 
     // The disk refuses more after 1 MiB: the write fails and its part goes.
-    m_server.route(kInstallerPath, HttpResponse::ok(payload(3 * 1024 * 1024, 'e')));
+    m_server.route(kInstallerPath, HttpResponse::ok(randomBytes(3 * 1024 * 1024, 'e')));
     {
         FileSizeLimit diskFull(1024 * 1024);
         EXPECT_THROW(download(manifest), FileError);

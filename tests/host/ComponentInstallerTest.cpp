@@ -120,13 +120,7 @@ protected:
     }
 
     QString log(const QString &tool) const { return m_root + QLatin1Char('/') + tool + QStringLiteral(".log"); }
-    QStringList logLines(const QString &tool) const
-    {
-        QFile file(log(tool));
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
+    QStringList logLines(const QString &tool) const { return fileLines(log(tool)); }
 
     std::unique_ptr<AgentComponentManager> makeManager()
     {

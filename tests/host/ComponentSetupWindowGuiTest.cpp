@@ -76,13 +76,7 @@ protected:
                         "#!/bin/sh\necho \"$*\" >> '" + brewLog().toUtf8() + "'\n" + body);
     }
 
-    QStringList brewCalls() const
-    {
-        QFile file(brewLog());
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
+    QStringList brewCalls() const { return fileLines(brewLog()); }
 
     void installPython(const QString &path, const QByteArray &version, bool complete = true)
     {

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <csignal>
 
 namespace trellium::test {
@@ -70,6 +71,14 @@ QString shellScript(const QString &path, const QString &body)
 {
     writeExecutable(path, ("#!/bin/sh\n" + body + "\n").toUtf8());
     return path;
+}
+
+QStringList fileLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 QByteArray randomBytes(qsizetype size, quint32 seed)
@@ -162,22 +171,13 @@ QStringList LogCapture::lines() const
 bool LogCapture::contains(const QString &text) const
 {
     std::lock_guard lock(m_mutex);
-    for (const QString &line : m_lines) {
-        if (line.contains(text))
-            return true;
-    }
-    return false;
+    return std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const QString &line) { return line.contains(text); });
 }
 
 qsizetype LogCapture::count(const QString &prefix) const
 {
     std::lock_guard lock(m_mutex);
-    qsizetype n = 0;
-    for (const QString &line : m_lines) {
-        if (line.startsWith(prefix))
-            ++n;
-    }
-    return n;
+    return std::count_if(m_lines.cbegin(), m_lines.cend(), [&](const QString &line) { return line.startsWith(prefix); });
 }
 
 } // namespace trellium::test

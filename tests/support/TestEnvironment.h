@@ -42,6 +42,10 @@ void writeExecutable(const QString &path, const QByteArray &content);
 // Writes an executable "#!/bin/sh" script with the body; returns its path.
 QString shellScript(const QString &path, const QString &body);
 
+// The file's lines without empty ones; none when it cannot be read (a log
+// that a fake tool never wrote).
+QStringList fileLines(const QString &path);
+
 // Bytes that look random, the same for the same size and seed.
 QByteArray randomBytes(qsizetype size, quint32 seed = 42);
 

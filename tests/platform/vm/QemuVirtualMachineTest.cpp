@@ -131,7 +131,7 @@ TEST_F(QemuVirtualMachineTest, FailedStartsLeakNoDescriptorProcessOrSocketFolder
             << test::openDescriptors() - before << " descriptors more than before";
     }
 
-    const QStringList started = QString::fromUtf8(readWholeFile(pids)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList started = test::fileLines(pids);
     EXPECT_GE(started.size(), 12);
     for (const QString &pid : started)
         EXPECT_TRUE(test::waitUntil([&] { return !test::processAlive(pid.toLongLong()); }, 5s)) << pid.toStdString();

@@ -93,7 +93,7 @@ protected:
 
 } // namespace
 
-TEST_F(AgentSettings, FollowsTheAgentItsListenerAndItsRelay)
+TEST_F(AgentSettings, FollowsTheAgentItsListenerItsRelayAndItsComponents)
 {
     AgentSettingsView &view = m_harness->settings();
     AgentManager &agent = m_harness->agent;
@@ -104,6 +104,31 @@ TEST_F(AgentSettings, FollowsTheAgentItsListenerAndItsRelay)
     EXPECT_EQ(view.relayLabel()->text(), QStringLiteral("Relay wird automatisch verbunden"));
     agent.relayClient().setConnected(true);
     EXPECT_EQ(view.relayLabel()->text(), QStringLiteral("Relay verbunden"));
+
+    // The components and the version.
+    EXPECT_EQ(view.componentsTitle()->text(), QStringLiteral("Einrichtung erforderlich"));
+    EXPECT_EQ(view.componentsSymbol()->property("tint").toString(), QStringLiteral("orange"));
+    view.manageButton()->click();
+    EXPECT_NE(m_harness->componentSetup->window(), nullptr);
+
+    // Showing the window again refreshes the states: the system tools stay
+    // missing, yet the managed ones make it ready.
+    installManagedComponents();
+    view.hide();
+    view.show();
+    ASSERT_TRUE(waitUntil([&] { return view.componentsTitle()->text() == QStringLiteral("Bereit"); }, 10s));
+    EXPECT_EQ(view.componentsSymbol()->property("symbol").toString(), QStringLiteral("checkmark.circle.fill"));
+    EXPECT_EQ(view.componentsSummaryLabel()->text(),
+              QStringLiteral("Blender: Installiert · XcodeGen: Installiert · Python: Nicht installiert · "
+                             "QEMU: Nicht installiert"));
+
+    // The version and build number as compiled in.
+    EXPECT_EQ(view.versionLabel()->text(), QStringLiteral("Installierte Version ")
+                                               + AgentSettingsView::appVersionText(agentVersion(), agentBuildNumberText()));
+    EXPECT_EQ(AgentSettingsView::appVersionText(QStringLiteral("1.4"), QStringLiteral("27")), QStringLiteral("1.4 (27)"));
+    EXPECT_EQ(AgentSettingsView::appVersionText(QStringLiteral("1.4"), QString()), QStringLiteral("1.4"));
+    EXPECT_EQ(AgentSettingsView::appVersionText(QString(), QString()), QStringLiteral("–"));
+    pictureOfTheEnd(view, QStringLiteral("settings-ready"));
 
     // A listener that cannot start: red status and its error under the blocks.
     agent.stop();
@@ -184,34 +209,6 @@ TEST_F(AgentSettings, FieldsStoreWhatIsTypedInTheUserDefaults)
               QStringLiteral("ws://127.0.0.1:8080"));
     EXPECT_EQ(AgentManager::readRelayConnectionURL(), QUrl(QStringLiteral("ws://127.0.0.1:8080")));
     saveWindowPicture(&view, QStringLiteral("settings-fields"));
-}
-
-TEST_F(AgentSettings, ComponentsAndVersionLines)
-{
-    AgentSettingsView &view = m_harness->settings();
-    EXPECT_EQ(view.componentsTitle()->text(), QStringLiteral("Einrichtung erforderlich"));
-    EXPECT_EQ(view.componentsSymbol()->property("tint").toString(), QStringLiteral("orange"));
-    view.manageButton()->click();
-    EXPECT_NE(m_harness->componentSetup->window(), nullptr);
-
-    // Showing the window again refreshes the states: the system tools stay
-    // missing, yet the managed ones make it ready.
-    installManagedComponents();
-    view.hide();
-    view.show();
-    ASSERT_TRUE(waitUntil([&] { return view.componentsTitle()->text() == QStringLiteral("Bereit"); }, 10s));
-    EXPECT_EQ(view.componentsSymbol()->property("symbol").toString(), QStringLiteral("checkmark.circle.fill"));
-    EXPECT_EQ(view.componentsSummaryLabel()->text(),
-              QStringLiteral("Blender: Installiert · XcodeGen: Installiert · Python: Nicht installiert · "
-                             "QEMU: Nicht installiert"));
-
-    // The version and build number as compiled in.
-    EXPECT_EQ(view.versionLabel()->text(), QStringLiteral("Installierte Version ")
-                                               + AgentSettingsView::appVersionText(agentVersion(), agentBuildNumberText()));
-    EXPECT_EQ(AgentSettingsView::appVersionText(QStringLiteral("1.4"), QStringLiteral("27")), QStringLiteral("1.4 (27)"));
-    EXPECT_EQ(AgentSettingsView::appVersionText(QStringLiteral("1.4"), QString()), QStringLiteral("1.4"));
-    EXPECT_EQ(AgentSettingsView::appVersionText(QString(), QString()), QStringLiteral("–"));
-    pictureOfTheEnd(view, QStringLiteral("settings-ready"));
 }
 
 // One check at a time, lasting as long as its alert: up to date, an update

@@ -243,7 +243,7 @@ TEST_F(LinuxTerminalSessionTest, AFailedStartLeavesNoSession)
     EXPECT_FALSE(unstartable.hasSession(other.id));
 }
 
-TEST_F(LinuxTerminalSessionTest, KeepsTheNewestOutputAndReplaysItOnAttach)
+TEST_F(LinuxTerminalSessionTest, KeepsTheNewestOutputAndReplaysItOnAttachAndNothingBeforeAnyOutput)
 {
     RuntimeSessionManager manager(interactiveScript());
     const RuntimeConfig runtime = loopbackRuntime();
@@ -272,20 +272,17 @@ TEST_F(LinuxTerminalSessionTest, KeepsTheNewestOutputAndReplaysItOnAttach)
     ASSERT_TRUE(waitForText(*attached, "got:after\r\n"));
     EXPECT_EQ(attached->bytes.left(replay.size()), replay);
     EXPECT_EQ(live->bytes, before);
-}
 
-TEST_F(LinuxTerminalSessionTest, AttachingBeforeAnyOutputReplaysNothing)
-{
-    RuntimeSessionManager manager(sshScript(QStringLiteral("exec cat")));
-    const RuntimeConfig runtime = loopbackRuntime();
-    manager.openTerminalSession(runtime, {});
-    auto attached = std::make_shared<Received>();
-    ASSERT_TRUE(manager.attachTerminalOutput(runtime.id, Received::into(attached)));
-    ASSERT_TRUE(manager.sendTerminalLine(runtime.id, QStringLiteral("x")));
+    // Attaching before any output replays nothing.
+    RuntimeSessionManager quiet(test::shellScript(scratch() + QStringLiteral("/cat"), QStringLiteral("exec cat")));
+    quiet.openTerminalSession(runtime, {});
+    auto first = std::make_shared<Received>();
+    ASSERT_TRUE(quiet.attachTerminalOutput(runtime.id, Received::into(first)));
+    ASSERT_TRUE(quiet.sendTerminalLine(runtime.id, QStringLiteral("x")));
     // The terminal's echo, then cat's copy; nothing in front of them.
-    ASSERT_TRUE(waitFor([&]() { return attached->bytes.size() >= 6; }));
-    EXPECT_EQ(attached->bytes, QByteArray("x\r\nx\r\n"));
-    for (const QByteArray &chunk : attached->chunks)
+    ASSERT_TRUE(waitFor([&]() { return first->bytes.size() >= 6; }));
+    EXPECT_EQ(first->bytes, QByteArray("x\r\nx\r\n"));
+    for (const QByteArray &chunk : first->chunks)
         EXPECT_FALSE(chunk.isEmpty());
 }
 

@@ -119,6 +119,23 @@ TEST_F(ApplicationEntry, NoSetupWindowUnlessAMissingComponentCanBeInstalledHere)
     }
 }
 
+TEST_F(ApplicationEntry, NoSetupWindowWhenOnlyXcodeGenIsMissingBesideAnInstalledBlender)
+{
+    // The disk-image tools are there, but Blender already is as well, and
+    // XcodeGen cannot be installed here.
+    for (const char *tool : {"/hdiutil", "/ditto", "/codesign"})
+        writeExecutable(tools() + QLatin1String(tool), "#!/bin/sh\n");
+    writeExecutable(AgentComponentManager::componentsDirectory()
+                        + QStringLiteral("/Blender/4.5.10/Blender.app/Contents/MacOS/Blender"),
+                    "#!/bin/sh\n");
+    AgentWindowsHarness harness(tools());
+    ASSERT_TRUE(harness.components->needsSetup());
+    harness.delegate().applicationDidFinishLaunching();
+    runSync(sleepFor(harness.dependencies.setupWindowDelay + 300ms));
+    EXPECT_EQ(harness.componentSetup->window(), nullptr);
+    EXPECT_EQ(harness.settings().componentsTitle()->text(), QStringLiteral("Einrichtung erforderlich"));
+}
+
 // In the running agent, unpairing a device also ends its open connections;
 // other devices stay connected.
 TEST_F(ApplicationEntry, UnpairingClosesOnlyThatDevicesConnections)

@@ -200,6 +200,46 @@ TEST_F(ComponentStatus, StandardTableFindsTheSystemQemuImgAndWhatHomebrewInstall
     EXPECT_TRUE(test::waitForCreationRefresh(manager));
 }
 
+TEST_F(ComponentStatus, HomebrewsLinuxPrefixesComeBeforeDebiansQemuImgButAfterTheSystemPython)
+{
+    // What Homebrew installed is the qemu-img its installer stands for, so
+    // its prefixes all come before the distribution's copy; /usr/bin/python3
+    // is one of the fixed places, and the Linux places follow those.
+    const QString home = QDir::homePath();
+    const auto inOrder = [](const QStringList &paths) { return paths.join(u'\n').toStdString(); };
+    const ComponentToolTable table = ComponentToolTable::standard();
+    EXPECT_EQ(inOrder(table.qemuImg),
+              inOrder({QStringLiteral("QEMU/bin/qemu-img"), QStringLiteral("/opt/homebrew/bin/qemu-img"),
+                       QStringLiteral("/usr/local/bin/qemu-img"), QStringLiteral("/home/linuxbrew/.linuxbrew/bin/qemu-img"),
+                       home + QStringLiteral("/.linuxbrew/bin/qemu-img"), QStringLiteral("/usr/bin/qemu-img")}));
+    EXPECT_EQ(inOrder(table.python3),
+              inOrder({QStringLiteral("Python/bin/python3"), QStringLiteral("/opt/homebrew/bin/python3"),
+                       QStringLiteral("/usr/local/bin/python3"), QStringLiteral("/usr/bin/python3"),
+                       QStringLiteral("/home/linuxbrew/.linuxbrew/bin/python3"),
+                       home + QStringLiteral("/.linuxbrew/bin/python3")}));
+}
+
+TEST_F(ComponentStatus, OnlyAMissingComponentThatThisHostCanInstallCountsAsInstallable)
+{
+    m_dependencies.tools.hdiutil = m_root + QStringLiteral("/bin/hdiutil");
+    m_dependencies.tools.ditto = m_root + QStringLiteral("/bin/ditto");
+    m_dependencies.tools.codesign = m_root + QStringLiteral("/bin/codesign");
+    auto manager = makeManager();
+    // Without the disk-image tools Blender cannot be installed; XcodeGen is a
+    // macOS program and never can be here.
+    EXPECT_TRUE(manager->needsSetup());
+    EXPECT_FALSE(manager->canInstallMissingComponents());
+
+    for (const QString &tool : {m_dependencies.tools.hdiutil, m_dependencies.tools.ditto, m_dependencies.tools.codesign})
+        test::writeExecutable(tool, "#!/bin/sh\n");
+    EXPECT_TRUE(manager->canInstallMissingComponents());
+
+    // An installed Blender is nothing left to install, whatever tools there are.
+    installBlender();
+    EXPECT_TRUE(manager->needsSetup());
+    EXPECT_FALSE(manager->canInstallMissingComponents());
+}
+
 TEST_F(ComponentStatus, PythonMustBeRecentAndComplete)
 {
     const QString python = m_root + QStringLiteral("/usr/python3");

@@ -161,12 +161,17 @@ void ComponentFiles::refuseForeignProgram(const QString &root, const QString &re
     } else if (head.size() >= EI_NIDENT + 4 && head.startsWith(ELFMAG)) {
         const bool little = head[EI_DATA] == ELFDATA2LSB;
         const auto byte = [&head](int i) { return uint16_t(uchar(head[i])); };
-        const uint16_t machine = little ? uint16_t(byte(EI_NIDENT + 2) | byte(EI_NIDENT + 3) << 8)
-                                        : uint16_t(byte(EI_NIDENT + 2) << 8 | byte(EI_NIDENT + 3));
-        if (kElfMachine == EM_NONE || (uchar(head[EI_CLASS]) == kElfClass && machine == kElfMachine
-                                       && little == (Q_BYTE_ORDER == Q_LITTLE_ENDIAN)))
-            return;
-        why = QStringLiteral("ist für eine andere Prozessorarchitektur gebaut und läuft nicht auf diesem Rechner.");
+        const auto half = [&](int i) {
+            return little ? uint16_t(byte(i) | byte(i + 1) << 8) : uint16_t(byte(i) << 8 | byte(i + 1));
+        };
+        // An object file or a core dump is ELF too, but nothing to start.
+        const uint16_t type = half(EI_NIDENT);
+        if (type == ET_EXEC || type == ET_DYN) {
+            if (kElfMachine == EM_NONE || (uchar(head[EI_CLASS]) == kElfClass && half(EI_NIDENT + 2) == kElfMachine
+                                           && little == (Q_BYTE_ORDER == Q_LITTLE_ENDIAN)))
+                return;
+            why = QStringLiteral("ist für eine andere Prozessorarchitektur gebaut und läuft nicht auf diesem Rechner.");
+        }
     }
     throw ComponentError::commandFailed(QStringLiteral("„") + relative + QStringLiteral("“ ") + why);
 }

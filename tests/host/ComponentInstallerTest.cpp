@@ -447,6 +447,43 @@ TEST_F(ComponentInstall, XcodeGenArchivesWithoutAProperToolAreRefusedAndAGoodOne
     EXPECT_EQ(manager->xcodeGenState(), State(Kind::installed));
 }
 
+TEST_F(ComponentInstall, AFileThatIsNoProgramOfThisMachineIsNeverRunAndLeavesNoXcodeGenFolder)
+{
+    // Each would leave a mark if something ran it, through a shell or a
+    // handler for foreign programs.
+    const QByteArray marker = m_root.toUtf8() + "/ran";
+    const QByteArray script = "touch '" + marker + "'\n";
+    // This machine's own program, turned into an object file.
+    QByteArray object = readWholeFile(QStringLiteral("/bin/true")).left(64);
+    object[16] = object[5] == 1 ? char(1) : char(0);  // e_type ET_REL in the file's byte order
+    object[17] = object[5] == 1 ? char(0) : char(1);
+    const QString notAProgram = QStringLiteral("ist kein Programm, das auf diesem Rechner läuft.");
+    const QList<std::pair<QByteArray, QString>> refused{
+        {"MZ\x90\n" + script, notAProgram},  // a Windows program
+        {script, notAProgram},               // a script without "#!"
+        {{}, notAProgram},
+        {object, notAProgram},
+        {QByteArray::fromHex("cffaedfe0c000001") + '\n' + script,
+         QStringLiteral("ist ein macOS-Programm und läuft nicht auf diesem Rechner.")}};
+    for (const auto &[content, why] : refused) {
+        SCOPED_TRACE(content.left(8).toHex().toStdString());
+        serveXcodeGen({{ZipEntry::Kind::executable, QStringLiteral("xcodegen/bin/xcodegen"), content}});
+        auto manager = makeManager();
+        runSync(manager->installXcodeGen());
+        expectFailed(*manager, Tool::xcodeGen,
+                     QStringLiteral("Die Komponenteninstallation ist fehlgeschlagen: „xcodegen/bin/xcodegen“ ") + why);
+        EXPECT_FALSE(QFile::exists(QString::fromUtf8(marker)));
+        // Without an earlier copy nothing at all is left: no XcodeGen
+        // folder, no version folder, no partial.
+        EXPECT_FALSE(itemExists(components() + QStringLiteral("/XcodeGen")));
+        EXPECT_TRUE(!isDirectory(components()) || listDirectory(components()).isEmpty())
+            << listDirectory(components()).join(u' ').toStdString();
+        expectNoLeftovers();
+        runSync(manager->refreshStatus());
+        EXPECT_EQ(manager->xcodeGenState(), State(Kind::notInstalled));
+    }
+}
+
 
 TEST_F(ComponentInstall, MissingComponentsAreInstalledAndFailuresStayVisible)
 {

@@ -77,8 +77,15 @@ QSize RemoteDesktopWebRTCSession::offeredSize(std::optional<int64_t> width, std:
 {
     const double w = double(std::max<int64_t>(width.value_or(kDefaultWidth), kMinimumSide));
     const double h = double(std::max<int64_t>(height.value_or(kDefaultHeight), kMinimumSide));
-    const double scale = std::min(1.0, kMaximumSide / std::max(w, h));
-    return QSize(evenSide(w * scale), evenSide(h * scale));
+    const double longer = std::max(w, h);
+    // The longer side exactly at the bound (a scale factor would round it
+    // below), the other in proportion.
+    const auto side = [longer](double length) {
+        return longer <= kMaximumSide ? evenSide(length)
+            : length == longer        ? kMaximumSide
+                                      : evenSide(length * kMaximumSide / longer);
+    };
+    return QSize(side(w), side(h));
 }
 
 int64_t RemoteDesktopWebRTCSession::bitrateForSize(QSize size)
@@ -135,11 +142,13 @@ QCoro::Task<void> RemoteDesktopWebRTCSession::acceptOffer(RemoteDesktopP2PSignal
     };
     m_activeSessionID = offer.sessionID;
     m_activeRuntimeID = offer.runtimeID;
-    // The answer keeps the offered format's level: the stream must fit it.
-    const QSize requested = offeredSize(offer.width, offer.height);
-    const std::optional<WebRtcH264Format> format = WebRtcH264Format::choose(*offer.sdp, requested, kFramesPerSecond);
-    m_streamSize = format ? format->fit(requested, kFramesPerSecond) : requested;
-    m_streamBitrate = std::min(bitrateForSize(m_streamSize), format ? format->maxBitrate() : INT64_MAX);
+    // The requested size whatever level the offer names: stacks name 3.1
+    // whatever their decoders can do, and decoders follow the level the
+    // encoder writes into the stream.
+    m_streamSize = offeredSize(offer.width, offer.height);
+    m_streamBitrate = bitrateForSize(m_streamSize);
+    const std::optional<WebRtcH264Format> format =
+        WebRtcH264Format::choose(*offer.sdp, m_streamSize, kFramesPerSecond);
 
     try {
         const WebRtcEngine::Configuration configuration{m_dependencies.stunServer, m_dependencies.peerSilenceLimit};

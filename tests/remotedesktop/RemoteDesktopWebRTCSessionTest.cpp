@@ -18,6 +18,7 @@ struct PeerScript {
     WebRtcVideoSettings video;
     WebRtcPeerConnection::Callbacks callbacks;
     QStringList calls;
+    QStringList offers;  // the offer texts the connection was given
     QList<QSize> pictures;
     bool closed = false;
     // When set, the offer is applied only once the test resolves it.
@@ -32,10 +33,11 @@ class ScriptedPeer : public WebRtcPeerConnection {
 public:
     explicit ScriptedPeer(std::shared_ptr<PeerScript> script) : m_script(std::move(script)) {}
 
-    QCoro::Task<void> setRemoteOffer(QString) override
+    QCoro::Task<void> setRemoteOffer(QString sdp) override
     {
         auto script = m_script;
         script->calls << QStringLiteral("offer");
+        script->offers << sdp;
         if (script->offerGate)
             co_await *script->offerGate;
         if (script->failOffer)
@@ -99,6 +101,18 @@ RemoteDesktopP2PSignal offerSignal(QUuid sessionID, QUuid runtimeID)
                                "a=fmtp:102 packetization-mode=1;profile-level-id=42e01f\r\n");
     offer.runtimeID = runtimeID;
     return offer;
+}
+
+// The domain and code of the DomainError a call fails with; none for any other outcome.
+std::optional<std::pair<QString, int>> domainErrorOf(const std::function<void()> &call)
+{
+    try {
+        call();
+    } catch (const DomainError &error) {
+        return std::pair(error.domain(), error.code());
+    } catch (...) {
+    }
+    return std::nullopt;
 }
 
 RemoteDesktopP2PSignal candidateSignal(QUuid sessionID, const QString &candidate, int index = 0)
@@ -209,22 +223,32 @@ TEST_F(RemoteDesktopWebRTCSessionTest, ASecondOfferClosesTheFirstSessionBeforeBu
     EXPECT_FALSE(std::any_of(sent.begin(), sent.end(), [](const auto &s) { return s.candidate == QStringLiteral("stale"); }));
 }
 
-TEST_F(RemoteDesktopWebRTCSessionTest, StreamSizeDefaultsTo720pAndIsHeldToSaneEvenValuesWithinTheOffersLevel)
+// The offered level does not shrink the picture nor cap the bitrate: stacks
+// name level 3.1 whatever their decoders can do, and decoders follow the
+// level the stream names.
+TEST_F(RemoteDesktopWebRTCSessionTest, StreamSizeDefaultsTo720pAndIsHeldToSaneEvenValuesWhateverTheOffersLevel)
 {
     struct Case { std::optional<int64_t> width, height; const char *profileLevelId; QSize size; int64_t bitrate; };
     const Case cases[] = {
         // 1280 x 720 has fewer pixels than the normal quality's 1200 x 840.
         {std::nullopt, std::nullopt, "42e01f", {1280, 720}, 4'000'000},
-        // Shapes are kept; level 3.1 allows 169 macroblocks a side, 3,600 a picture.
-        {1'000'000'000'000, 100'000, "42e01f", {2704, 16}, 2'000'000},
-        {10'000, 10'000, "42e01f", {960, 960}, 4'000'000},
+        // Shapes are kept, the longer side held to 3840.
+        {1'000'000'000'000, 100'000, "42e01f", {3840, 16}, 2'000'000},
+        {10'000, 10'000, "42e01f", {3840, 3840}, 6'000'000},
         {-5, 1, "42e01f", {16, 16}, 2'000'000},
         {1041, 727, "42e01f", {1040, 726}, 2'000'000},
-        // Level 1.3: 396 macroblocks, 768 kbit/s (960 in high); level 1b: 49 at 30
-        // pictures a second, 128 kbit/s.
-        {std::nullopt, std::nullopt, "42e00d", {416, 234}, 768'000},
-        {std::nullopt, std::nullopt, "640c0d", {416, 234}, 960'000},
-        {std::nullopt, std::nullopt, "42f00b", {144, 80}, 128'000},
+        // Level 1.3 and level 1b streams as much as level 3.1.
+        {std::nullopt, std::nullopt, "42e00d", {1280, 720}, 4'000'000},
+        {std::nullopt, std::nullopt, "640c0d", {1280, 720}, 4'000'000},
+        {std::nullopt, std::nullopt, "42f00b", {1280, 720}, 4'000'000},
+        // What tablets ask for, and what they get at level 3.1: their size;
+        // beyond the quality's 1440 x 1008 the top bitrate.
+        {1600, 1120, "42e01f", {1600, 1120}, 6'000'000},
+        {1920, 1080, "640c1f", {1920, 1080}, 6'000'000},
+        {2732, 2048, "42e01f", {2732, 2048}, 6'000'000},
+        // Far beyond the bound on both sides: at the bound, its shape kept.
+        {2'000'000'000, 1'000'000'000, "42e01f", {3840, 1920}, 6'000'000},
+        {10'000, 100'000, "42e01f", {384, 3840}, 6'000'000},
     };
     for (const Case &shape : cases) {
         RemoteDesktopP2PSignal offer = offerSignal(QUuid::createUuid(), runtimeID);
@@ -280,6 +304,35 @@ TEST_F(RemoteDesktopWebRTCSessionTest, AnIncompleteOfferChangesNothingAFailedOne
               QStringLiteral("WebRTC-Verbindung konnte nicht erstellt werden."));
     engine->refuse = true;
     EXPECT_EQ(refused(nullptr), QStringLiteral("WebRTC-Verbindung konnte nicht erstellt werden."));
+}
+
+// What the relay driver prints of a failure: the session's own errors in
+// its domain with their codes, the engine's in the engine's domain.
+TEST_F(RemoteDesktopWebRTCSessionTest, AFailedOfferFailsInItsDomainWithItsCodeAndTheOfferReachesTheEngineAsItCame)
+{
+    // The offer as the peer wrote it, trailing spaces and empty line included.
+    RemoteDesktopP2PSignal offer = offerSignal(sessionID, runtimeID);
+    *offer.sdp += QStringLiteral("a=x-note: kept as it is \r\n\r\n");
+    accept(offer);
+    ASSERT_EQ(engine->peers.size(), 1);
+    EXPECT_EQ(engine->peers.first()->offers, QStringList{*offer.sdp});
+
+    using Failure = std::optional<std::pair<QString, int>>;
+    const auto failure = [this](auto change) {
+        auto script = std::make_shared<PeerScript>();
+        change(*script);
+        engine->next = script;
+        return domainErrorOf([&] { accept(offerSignal(sessionID, runtimeID)); });
+    };
+    const QString p2p = QStringLiteral("RemoteDesktopP2P");
+    EXPECT_EQ(failure([](PeerScript &s) { s.failOffer = true; }), Failure(std::pair(QStringLiteral("WebRTC"), 3)));
+    EXPECT_EQ(failure([](PeerScript &s) { s.answer.reset(); }), Failure(std::pair(p2p, 3)));
+    EXPECT_EQ(failure([](PeerScript &s) { s.answer->replace(QStringLiteral("sendonly"), QStringLiteral("recvonly")); }),
+              Failure(std::pair(p2p, 2)));
+    engine->refuse = true;
+    EXPECT_EQ(failure([](PeerScript &) {}), Failure(std::pair(p2p, 2)));
+    offer.sdp.reset();
+    EXPECT_EQ(domainErrorOf([&] { accept(offer); }), Failure(std::pair(p2p, 1)));
 }
 
 // Negotiations that a new offer or a cancel ended get nothing to touch

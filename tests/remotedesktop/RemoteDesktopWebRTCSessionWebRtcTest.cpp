@@ -204,9 +204,10 @@ TEST_F(RemoteDesktopWebRTCSessionWebRtcTest, StreamsTheGuestScreenTakesInputAndS
 }
 
 // Offers shaped as common WebRTC stacks make them, each streamed in a format
-// it listed, within that format's level and with the answer's ids, until the
-// peer leaves in one of its ways: a cancel, a closed data channel, or it
-// stops dead (the silence bound shortened for the test). Then twenty sessions
+// it listed, at the requested size whatever the level they name, with the
+// answer's ids and the offered profile-level-id, the stream naming the level
+// it needs, until the peer leaves in one of its ways: a cancel, a closed data
+// channel, or it stops dead (the silence bound shortened for the test). Then twenty sessions
 // of every kind (answered then cancelled, replaced while negotiating,
 // refused): none leaves a descriptor, thread or GStreamer bin behind once
 // the first has set up what GStreamer keeps for good.
@@ -230,16 +231,21 @@ TEST(RemoteDesktopWebRTCSessionPeerTest, EveryOfferShapeStreamsInAFormatItListed
     };
     std::array<int, 3> baseline{};
     QString offered;
+    // levelIdc: what the stream's SPS names, the level the picture needs at
+    // 30 pictures a second, whatever the offer's.
     struct Shape { const char *codecs; QSize requested; int payloadType; const char *profileLevelId; QSize streamed;
-                   int profileIdc; const char *leaves; };
+                   int profileIdc; int levelIdc; const char *leaves; };
     const Shape shapes[] = {
-        // libwebrtc's list: constrained high first; then a picture only its level holds.
-        {"H264/100/640c1f H264/102/42e01f", {1280, 720}, 102, "42e01f", {1280, 720}, 66, "cancel"},
-        {"H264/100/640c34 H264/102/42e01f", {1920, 1080}, 100, "640c34", {1920, 1080}, 100, "closeChannel"},
-        {"H264/102/42001f H264/106/42e01f", {1280, 720}, 106, "42e01f", {1280, 720}, 66, "cancel"},
-        {"VP8/96 H264/102/42001f", {1280, 720}, 102, "42001f", {1280, 720}, 66, "freeze"},
-        // Larger than the level allows: scaled down keeping its shape.
-        {"H264/102/42e01f", {10000, 10000}, 102, "42e01f", {960, 960}, 66, "cancel"},
+        // libwebrtc's list: constrained high first, whatever the picture.
+        {"H264/100/640c1f H264/102/42e01f", {1280, 720}, 102, "42e01f", {1280, 720}, 66, 31, "cancel"},
+        {"H264/100/640c34 H264/102/42e01f", {1920, 1080}, 102, "42e01f", {1920, 1080}, 66, 40, "closeChannel"},
+        {"H264/102/42001f H264/106/42e01f", {1280, 720}, 106, "42e01f", {1280, 720}, 66, 31, "cancel"},
+        {"VP8/96 H264/102/42001f", {1280, 720}, 102, "42001f", {1280, 720}, 66, 31, "freeze"},
+        // Tablets' screens beyond what level 3.1 holds: streamed at their size.
+        {"H264/102/42e01f", {1600, 1120}, 102, "42e01f", {1600, 1120}, 66, 40, "cancel"},
+        {"H264/100/640c1f H264/102/42e01f", {2732, 2048}, 102, "42e01f", {2732, 2048}, 66, 51, "cancel"},
+        // Beyond the size bound: at the bound, its shape kept.
+        {"H264/102/42e01f", {10000, 10000}, 102, "42e01f", {3840, 3840}, 66, 60, "cancel"},
     };
     for (const Shape &shape : shapes) {
         SCOPED_TRACE(shape.codecs);
@@ -272,6 +278,7 @@ TEST(RemoteDesktopWebRTCSessionPeerTest, EveryOfferShapeStreamsInAFormatItListed
             EXPECT_EQ(QSize(pictures->first().width, pictures->first().height), shape.streamed);
         }
         EXPECT_EQ(decoder.profile() & 0xff, shape.profileIdc);
+        EXPECT_EQ(decoder.level(), shape.levelIdc);
 
         // The session ends as with a cancel: capture stopped, input let go.
         if (leaves == QLatin1String("cancel")) {

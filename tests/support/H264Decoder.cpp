@@ -158,6 +158,11 @@ int H264Decoder::profile() const
     return isOpen() ? m_context->codec->profile : -1;
 }
 
+int H264Decoder::level() const
+{
+    return isOpen() ? m_context->codec->level : -1;
+}
+
 int H264Decoder::hasBFrames() const
 {
     return isOpen() ? m_context->codec->has_b_frames : -1;

@@ -47,6 +47,8 @@ public:
     // decoder rejects it.
     std::optional<QList<H264Picture>> decode(const QByteArray &annexB);
     int profile() const;
+    // level_idc of the stream's SPS (40 for level 4.0).
+    int level() const;
     int hasBFrames() const;
 
 private:

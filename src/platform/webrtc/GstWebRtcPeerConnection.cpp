@@ -411,6 +411,9 @@ void GstWebRtcPeerConnection::buildVideoBranch(const WebRtcH264Format &format)
     gst_util_set_object_arg(G_OBJECT(encoder), "tune", "zerolatency");
     gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "superfast");
 
+    // The profile only: x264 writes into the SPS the level the picture and
+    // the rate need, which decoders follow; the answer still names the
+    // offered level (onCapsEvent).
     GstCaps *h264Caps = gst_caps_new_simple("video/x-h264", "profile", G_TYPE_STRING, format.encoderProfile(), nullptr);
     g_object_set(profile, "caps", h264Caps, nullptr);
     gst_caps_unref(h264Caps);

@@ -15,21 +15,18 @@ namespace {
 
 using Profile = WebRtcH264Format::Profile;
 
-// H.264 Table A-1: macroblocks a second, macroblocks a frame, kbit/s (VCL).
+// H.264 Table A-1: macroblocks a second, macroblocks a frame.
 struct Level {
     int idc;
     int64_t macroblocksPerSecond;
     int64_t frameMacroblocks;
-    int64_t kbps;
 };
 constexpr Level kLevels[] = {
-    {9, 1485, 99, 128},          {10, 1485, 99, 64},          {11, 3000, 396, 192},
-    {12, 6000, 396, 384},        {13, 11880, 396, 768},       {20, 11880, 396, 2000},
-    {21, 19800, 792, 4000},      {22, 20250, 1620, 4000},     {30, 40500, 1620, 10000},
-    {31, 108000, 3600, 14000},   {32, 216000, 5120, 20000},   {40, 245760, 8192, 20000},
-    {41, 245760, 8192, 50000},   {42, 522240, 8704, 50000},   {50, 589824, 22080, 135000},
-    {51, 983040, 36864, 240000}, {52, 2073600, 36864, 240000}, {60, 4177920, 139264, 240000},
-    {61, 8355840, 139264, 480000}, {62, 16711680, 139264, 800000},
+    {9, 1485, 99},           {10, 1485, 99},          {11, 3000, 396},         {12, 6000, 396},
+    {13, 11880, 396},        {20, 11880, 396},        {21, 19800, 792},        {22, 20250, 1620},
+    {30, 40500, 1620},       {31, 108000, 3600},      {32, 216000, 5120},      {40, 245760, 8192},
+    {41, 245760, 8192},      {42, 522240, 8704},      {50, 589824, 22080},     {51, 983040, 36864},
+    {52, 2073600, 36864},    {60, 4177920, 139264},   {61, 8355840, 139264},   {62, 16711680, 139264},
 };
 
 // The highest level at or below level_idc (unknown values between levels
@@ -114,16 +111,16 @@ std::optional<WebRtcH264Format> WebRtcH264Format::choose(const QString &offerSdp
     QHash<int, QString> parameters;
     std::optional<WebRtcH264Format> best;
     const auto finishSection = [&]() {
-        // Fits the request, then profile, then m-line order; or else holds the most.
-        std::tuple<bool, int64_t, Profile> bestKey;
+        // Profile, then holding the request or else holding the most, then m-line order.
+        std::tuple<Profile, bool, int64_t> bestKey;
         for (const int type : std::as_const(order)) {
             const std::optional<WebRtcH264Format> format =
                 isH264.contains(type) ? formatOf(type, parameters.value(type)) : std::nullopt;
             if (!format)
                 continue;
-            const bool fits = format->fit(requested, fps) == requested;
-            const std::tuple<bool, int64_t, Profile> key{
-                !fits, fits ? 0 : -frameLimit(levelRow(format->level), fps), format->profile};
+            const bool fits = format->holds(requested, fps);
+            const std::tuple<Profile, bool, int64_t> key{
+                format->profile, !fits, fits ? 0 : -frameLimit(levelRow(format->level), fps)};
             if (!best || key < bestKey) {
                 best = format;
                 bestKey = key;
@@ -180,34 +177,13 @@ std::optional<WebRtcH264Format> WebRtcH264Format::choose(const QString &offerSdp
     return best;
 }
 
-QSize WebRtcH264Format::fit(QSize requested, int fps) const
+bool WebRtcH264Format::holds(QSize picture, int fps) const
 {
     const Level &row = levelRow(level);
-    const int64_t frame = frameLimit(row, fps);
     // Neither side may exceed sqrt(8 x the frame limit) macroblocks.
     const int64_t side = int64_t(std::sqrt(8.0 * double(row.frameMacroblocks)));
-    const auto fits = [frame, side](int64_t width, int64_t height) {
-        const int64_t across = (width + 15) / 16, down = (height + 15) / 16;
-        return across <= side && down <= side && across * down <= frame;
-    };
-    const int width = requested.width(), height = requested.height();
-    if (fits(width, height))
-        return requested;
-    double scale = std::min({std::sqrt(double(frame) * 256.0 / (double(width) * double(height))),
-                             double(side) * 16.0 / width, double(side) * 16.0 / height});
-    for (;;) {
-        const auto scaled = [scale](int length) { return std::max(16, int(std::floor(length * scale + 1e-6)) & ~1); };
-        const QSize result(scaled(width), scaled(height));
-        if (fits(result.width(), result.height()) || result == QSize(16, 16))
-            return result;
-        scale *= 0.99;
-    }
-}
-
-int64_t WebRtcH264Format::maxBitrate() const
-{
-    const bool high = profile == Profile::constrainedHigh || profile == Profile::high;
-    return levelRow(level).kbps * (high ? 1250 : 1000);
+    const int64_t across = (int64_t(picture.width()) + 15) / 16, down = (int64_t(picture.height()) + 15) / 16;
+    return across <= side && down <= side && across * down <= frameLimit(row, fps);
 }
 
 const char *WebRtcH264Format::encoderProfile() const

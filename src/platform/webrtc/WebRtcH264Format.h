@@ -11,7 +11,9 @@ namespace trellium {
 // An H.264 format of a peer's offer that x264 without B-frames can produce
 // (packetization-mode=1; constrained baseline, baseline, main, constrained
 // high or high), and the limits of its level. The answer repeats the offered
-// profile-level-id, so the stream must stay within that level.
+// profile-level-id as it is (a peer refuses an answer that raises it); the
+// stream's own level is the one its SPS names, which decoders follow, so a
+// picture beyond the offered level is still streamed at its size.
 struct WebRtcH264Format {
     // In the order of preference.
     enum class Profile { constrainedBaseline, baseline, main, constrainedHigh, high };
@@ -24,16 +26,14 @@ struct WebRtcH264Format {
     // level_idc; 9 for level 1b.
     int level = 31;
 
-    // From the offer's first video section that has such formats: one whose
-    // level holds the requested picture at fps, by profile preference and
-    // then m-line order; when none does, the one that holds the most.
+    // From the offer's first video section that has such formats: the most
+    // preferred profile; within it one whose level holds the requested
+    // picture at fps, or else the one whose level holds the most; then
+    // m-line order.
     static std::optional<WebRtcH264Format> choose(const QString &offerSdp, QSize requested, int fps);
 
-    // The largest picture of the requested shape (aspect ratio kept, sides
-    // even) within the level at fps; the requested one when it fits.
-    QSize fit(QSize requested, int fps) const;
-    // The level's highest bitrate for the profile, in bits a second.
-    int64_t maxBitrate() const;
+    // Whether the level holds the picture at fps.
+    bool holds(QSize picture, int fps) const;
     // x264enc's caps profile for this format.
     const char *encoderProfile() const;
     // GStreamer's caps name of the offered profile; none without a profile-level-id.

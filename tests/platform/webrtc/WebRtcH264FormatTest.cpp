@@ -40,8 +40,9 @@ TEST(WebRtcH264FormatTest, ChoosesAVideoFormatTheEncoderCanProduceConstrainedBas
         QStringLiteral("a=fmtp:106 level-asymmetry-allowed=1; packetization-mode=1; profile-level-id=42E01F"),
     };
     EXPECT_EQ(payloadType(browser), 106);
-    // A picture larger than level 3.1 holds takes the level that holds it.
-    EXPECT_EQ(payloadType(browser, QSize(1920, 1080)), 100);
+    // The profile comes first, whatever the picture: a level does not bound
+    // what is streamed, the stream names its own.
+    EXPECT_EQ(payloadType(browser, QSize(1920, 1080)), 106);
     // Main before constrained high; the order of the m-line, not of the attributes, among equals.
     browser[0] = QStringLiteral("m=video 9 UDP/TLS/RTP/SAVPF 100 127");
     EXPECT_EQ(payloadType(browser), 127);
@@ -82,4 +83,44 @@ TEST(WebRtcH264FormatTest, ChoosesAVideoFormatTheEncoderCanProduceConstrainedBas
     // Only a section with a port that sends counts as an answer with video.
     EXPECT_FALSE(sdpSendsVideo(offer({QStringLiteral("m=video 9 UDP/TLS/RTP/SAVPF 102"), QStringLiteral("a=recvonly"),
                                       QStringLiteral("m=video 0 UDP/TLS/RTP/SAVPF 102"), QStringLiteral("a=sendonly")})));
+}
+
+TEST(WebRtcH264FormatTest, WithinAProfileALevelThatHoldsThePictureElseTheOneThatHoldsTheMost)
+{
+    const auto offered = [](const QStringList &profileLevelIds) {
+        QStringList lines{QStringLiteral("m=video 9 UDP/TLS/RTP/SAVPF")};
+        for (qsizetype i = 0; i < profileLevelIds.size(); ++i) {
+            lines[0] += QStringLiteral(" %1").arg(96 + i);
+            lines << QStringLiteral("a=rtpmap:%1 H264/90000").arg(96 + i)
+                  << QStringLiteral("a=fmtp:%1 packetization-mode=1;profile-level-id=%2").arg(96 + i).arg(profileLevelIds[i]);
+        }
+        return lines;
+    };
+    // At 30 pictures a second level 3.1 holds 1280 x 720, 4.0 holds 1600 x
+    // 1120 and 1920 x 1080; none of these holds 3840 x 2160 (5.1 would).
+    // Among levels that hold it, m-line order.
+    EXPECT_EQ(payloadType(offered({"42e01f", "42e028"}), QSize(1280, 720)), 96);
+    EXPECT_EQ(payloadType(offered({"42e01f", "42e028"}), QSize(1600, 1120)), 97);
+    EXPECT_EQ(payloadType(offered({"42e01f", "42e034", "42e028"}), QSize(1920, 1080)), 97);
+    EXPECT_EQ(payloadType(offered({"42e00d", "42e01f"}), QSize(3840, 2160)), 97);
+    EXPECT_EQ(payloadType(offered({"42e01f", "42e00d", "42e028"}), QSize(3840, 2160)), 98);
+    // A level that holds the picture in a later profile does not outrank the profile.
+    EXPECT_EQ(payloadType(offered({"640c34", "42e00d"}), QSize(1920, 1080)), 97);
+}
+
+TEST(WebRtcH264FormatTest, AFormatWithoutPacketizationModeIsModeZeroAndNeverChosen)
+{
+    const QStringList withoutMode{
+        QStringLiteral("m=video 9 UDP/TLS/RTP/SAVPF 97 98"),
+        QStringLiteral("a=rtpmap:97 H264/90000"),
+        QStringLiteral("a=fmtp:97 level-asymmetry-allowed=1;profile-level-id=42e01f"),
+        QStringLiteral("a=rtpmap:98 H264/90000"),
+    };
+    // With or without other parameters.
+    EXPECT_FALSE(payloadType(withoutMode));
+    // Beside a mode-1 format of a later profile, the mode-1 one.
+    EXPECT_EQ(payloadType(QStringList{QStringLiteral("m=video 9 UDP/TLS/RTP/SAVPF 97 98 100")} + withoutMode.mid(1)
+                          + QStringList{QStringLiteral("a=rtpmap:100 H264/90000"),
+                                        QStringLiteral("a=fmtp:100 profile-level-id=640c1f;packetization-mode=1")}),
+              100);
 }

@@ -51,9 +51,8 @@ constexpr std::chrono::milliseconds kShortCommandLimit = 60s;
 // seconds on a busy 2-CPU guest without hardware acceleration.
 constexpr std::chrono::milliseconds kProbeCommandLimit = 120s;
 constexpr std::chrono::milliseconds kPowerOffLimit = 30s;
-// The service restart waits for cloud-init's last stage to end, about a
-// minute on a 2-CPU guest without hardware acceleration, several on a
-// loaded host.
+// The service restart waits for cloud-init's last stage to end: about 45 s
+// on a 2-CPU guest without hardware acceleration, minutes on a loaded host.
 constexpr std::chrono::milliseconds kDesktopServiceLimit = 15min;
 
 DomainError runtimeError(int code, const QString &message)

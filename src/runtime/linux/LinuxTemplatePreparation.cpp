@@ -24,9 +24,10 @@ const QString kArch = QStringLiteral("archlinux-x86_64");
 // In the base-image folder: the template runtimes a preparation made and has
 // not removed yet, one id a line.
 const QString kRecordFile = QStringLiteral("/template-runtimes");
-// The cleanup commands end within a minute on a 2-CPU guest without hardware
-// acceleration (the last sync included); a guest that hangs in one must not
-// hold the preparation and its 6 GiB machine.
+// The cleanup commands (cloud-init clean, a few removals, a sync of what the
+// kernel has long written back) take seconds, at most a few minutes on a busy
+// 2-CPU guest without hardware acceleration; a guest that hangs in one must
+// not hold the preparation and its 6 GiB machine.
 constexpr std::chrono::milliseconds kCleanupLimit = std::chrono::minutes(10);
 
 // Whether a machine, of this process or another, runs on the disk image:

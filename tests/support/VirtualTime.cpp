@@ -23,11 +23,23 @@ QCoro::Task<QString> FakeSSHRunner::runCommand(RuntimeConfig runtime, QString co
     cancel.throwIfCancelled();
     calls.append({runtime.ipAddress.value_or(QString()), command, timeout});
     QString output;
+    bool frozen = false;
     try {
         output = m_script(runtime, command);
+    } catch (const Frozen &) {
+        frozen = true;
     } catch (...) {
         cancel.throwIfCancelled();
         throw;
+    }
+    if (frozen) {
+        if (timeout)
+            throw TimeoutError(QStringLiteral("ssh"));
+        ++hanging;
+        Completion<void> cancelled;
+        const int callback = cancel.onCancel([cancelled]() mutable { cancelled.resolve(); });
+        co_await cancelled;  // nothing of the runner is touched afterwards: it may be gone
+        cancel.removeCallback(callback);
     }
     cancel.throwIfCancelled();
     co_return output;

@@ -36,12 +36,19 @@ public:
     // cancelled before or while the script answers ends the call with
     // CancelledError, as a killed ssh would.
     using Script = std::function<QString(const RuntimeConfig &runtime, const QString &command)>;
+    // Thrown by a script: the guest freezes and never answers the command.
+    // A call with a limit then ends as LinuxSSHManager's does when the limit
+    // kills ssh (at once: the limit passes in virtual time); a call without
+    // one never returns unless its token is cancelled.
+    struct Frozen {};
 
     explicit FakeSSHRunner(Script script) : m_script(std::move(script)) {}
     QCoro::Task<QString> runCommand(RuntimeConfig runtime, QString command, CancelToken cancel = {},
                                     std::optional<std::chrono::milliseconds> timeout = std::nullopt) override;
 
     QList<Call> calls;
+    // Calls that met a frozen guest without a limit: they hang.
+    int hanging = 0;
 
 private:
     Script m_script;

@@ -489,8 +489,11 @@ QString runcmdSection(const RuntimeConfig &config, const LinuxDistroProfile &pro
     // The whole line: the template's own share ("trellium_workspace ...")
     // contains a runtime's "workspace ..." as a substring. It goes, too: of
     // two lines for one mount point, systemd mounts only the first at boot.
+    // Only entries whose mount point is /workspace itself go, however their
+    // fields are separated; comments and other mount points stay.
     recordItem(QStringLiteral("grep -qxF \"%1\" /etc/fstab || "
-                              "{ sed -i '\\| /workspace virtiofs |d' /etc/fstab; echo \"%1\" >> /etc/fstab; }")
+                              "{ sed -i '\\%^[[:space:]]*[^#[:space:]][^[:space:]]*[[:space:]][[:space:]]*/workspace"
+                              "[[:space:]]%d' /etc/fstab; echo \"%1\" >> /etc/fstab; }")
                    .arg(share));
     item(QStringLiteral("mount -a || true"));
     recordItem(QStringLiteral("mkdir -p ") + home + QStringLiteral("/Desktop"));

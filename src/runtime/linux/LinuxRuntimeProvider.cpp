@@ -43,10 +43,17 @@ const QString kMACCommand = QStringLiteral(
 const QString kPowerOffCommand = QStringLiteral("sudo poweroff || sudo shutdown -h now || true");
 
 // Bounds for the guest commands that finish within seconds on a healthy
-// guest; a hung connection must not hold a start or stop forever.
+// guest; a frozen guest or a hung command must not hold a start or stop
+// forever.
 constexpr std::chrono::milliseconds kShortCommandLimit = 60s;
+// One probe attempt: ssh's handshake plus "cloud-init status" (a Python
+// start) or the journal, systemctl and X queries take seconds to tens of
+// seconds on a busy 2-CPU guest without hardware acceleration.
 constexpr std::chrono::milliseconds kProbeCommandLimit = 120s;
 constexpr std::chrono::milliseconds kPowerOffLimit = 30s;
+// The service restart waits for cloud-init's last stage to end: about 45 s
+// on a 2-CPU guest without hardware acceleration, minutes on a loaded host.
+constexpr std::chrono::milliseconds kDesktopServiceLimit = 15min;
 
 DomainError runtimeError(int code, const QString &message)
 {
@@ -68,8 +75,12 @@ QString withoutTrailingLineBreaks(QString text)
     return text;
 }
 
+// ssh's own failure (connection, authentication, a guest that no longer
+// answers its keep-alive) or an attempt cut off at its limit.
 bool isSSHItselfFailing(const std::exception &error)
 {
+    if (dynamic_cast<const TimeoutError *>(&error))
+        return true;
     const auto *domain = dynamic_cast<const DomainError *>(&error);
     return domain && domain->domain() == QLatin1String("SSH") && domain->code() == 255;
 }
@@ -427,8 +438,8 @@ QCoro::Task<void> LinuxRuntimeProvider::runStart(QUuid id, RuntimeUpdateHandler 
         co_await waitForCloudInit(record, token);
         alive.requireAlive();
         // Blocks until cloud-init's last stage has ended (the service is
-        // ordered after it), which on a slow host takes minutes: no limit.
-        co_await m_dependencies.ssh->runCommand(record, kDesktopServiceCommand, token);
+        // ordered after it), which on a slow host takes minutes.
+        co_await m_dependencies.ssh->runCommand(record, kDesktopServiceCommand, token, kDesktopServiceLimit);
         alive.requireAlive();
         co_await waitForDesktop(record, token);
         alive.requireAlive();
@@ -828,7 +839,7 @@ QCoro::Task<void> LinuxRuntimeProvider::waitForTemplateProvisioning(RuntimeConfi
     // failure is worth another try.
     ProbeRules rules{script,
                      180,
-                     std::nullopt,
+                     kProbeCommandLimit,
                      [](const std::exception &error) { return isSSHItselfFailing(error); },
                      2s,
                      QStringLiteral("Template provisioning SSH temporarily unavailable attempt %1:"),

@@ -109,8 +109,9 @@ private:
     struct ProbeRules {
         QString script;
         int attempts;  // before the budget factor
-        // Each attempt's own bound; none where the guest may take its time.
-        std::optional<std::chrono::milliseconds> commandLimit;
+        // Each attempt's own bound: a guest that freezes in the middle of
+        // one costs that attempt, handled as ssh failing.
+        std::chrono::milliseconds commandLimit;
         std::function<bool(const std::exception &)> retriesSSHFailure;
         std::chrono::milliseconds unavailablePause;
         QString unavailableLine;  // with %1 for the attempt

@@ -33,7 +33,15 @@ QStringList LinuxSSHManager::destinationArguments(const RuntimeConfig &runtime)
     return arguments;
 }
 
-QStringList LinuxSSHManager::commandArguments(const RuntimeConfig &runtime, const QString &command) const
+// The connection to a guest behind QEMU's user-mode network ends at QEMU,
+// which keeps it open while the guest is frozen: neither TCP nor the kernel
+// ever notice. Users' commands (builds) are left alone: a guest that is only
+// slow must not lose them.
+const QStringList LinuxSSHManager::kKeepAliveArguments{QStringLiteral("-o"), QStringLiteral("ServerAliveInterval=15"),
+                                                       QStringLiteral("-o"), QStringLiteral("ServerAliveCountMax=4")};
+
+QStringList LinuxSSHManager::commandArguments(const RuntimeConfig &runtime, const QString &command,
+                                              bool agentCommand) const
 {
     QStringList arguments{QStringLiteral("-i"), m_keyManager.privateKeyPath(runtime.id),
                           QStringLiteral("-o"), QStringLiteral("IdentitiesOnly=yes"),
@@ -44,6 +52,8 @@ QStringList LinuxSSHManager::commandArguments(const RuntimeConfig &runtime, cons
                           QStringLiteral("-o"), QStringLiteral("StrictHostKeyChecking=no"),
                           QStringLiteral("-o"), QStringLiteral("LogLevel=ERROR"),
                           QStringLiteral("-o"), QStringLiteral("UserKnownHostsFile=/dev/null")};
+    if (agentCommand)
+        arguments << kKeepAliveArguments;
     arguments << destinationArguments(runtime) << command;
     return arguments;
 }
@@ -59,7 +69,7 @@ ProcessOptions LinuxSSHManager::commandOptions(CancelToken cancel, std::optional
 QCoro::Task<QString> LinuxSSHManager::runCommand(RuntimeConfig runtime, QString command, CancelToken cancel,
                                                  std::optional<std::chrono::milliseconds> timeout)
 {
-    const QStringList arguments = commandArguments(runtime, command);
+    const QStringList arguments = commandArguments(runtime, command, timeout.has_value());
     const ProcessResult result = co_await runProcess(m_ssh, arguments, commandOptions(std::move(cancel), timeout));
     // Invalid UTF-8 is decoded with replacement characters, never dropped.
     if (result.succeeded())

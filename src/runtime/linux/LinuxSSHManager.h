@@ -20,7 +20,8 @@ namespace trellium {
 //
 // A guest command has no time limit unless the caller gives one
 // (provisioning and builds run long); cancelling the token ends it at once
-// with CancelledError.
+// with CancelledError. A command with a limit is one of the agent's own; when
+// the limit passes it ends with TimeoutError.
 class SSHCommandRunner {
 public:
     virtual ~SSHCommandRunner() = default;
@@ -46,10 +47,13 @@ public:
     // reaching the host's own sshd.
     static QStringList destinationArguments(const RuntimeConfig &runtime);
 
-    QStringList commandArguments(const RuntimeConfig &runtime, const QString &command) const;
+    // `agentCommand`: ssh also gives up on a guest that stops answering (keep-alive).
+    QStringList commandArguments(const RuntimeConfig &runtime, const QString &command, bool agentCommand = false) const;
     // A guest command runs as long as it takes (provisioning and builds run
     // long) unless the caller gives a limit; cancellation always ends it.
     static ProcessOptions commandOptions(CancelToken cancel, std::optional<std::chrono::milliseconds> timeout);
+    // What an agent command adds: a guest silent for 75 s is given up.
+    static const QStringList kKeepAliveArguments;
 
 private:
     LinuxSSHKeyManager m_keyManager;

@@ -24,6 +24,11 @@ const QString kArch = QStringLiteral("archlinux-x86_64");
 // In the base-image folder: the template runtimes a preparation made and has
 // not removed yet, one id a line.
 const QString kRecordFile = QStringLiteral("/template-runtimes");
+// The cleanup commands (cloud-init clean, a few removals, a sync of what the
+// kernel has long written back) take seconds, at most a few minutes on a busy
+// 2-CPU guest without hardware acceleration; a guest that hangs in one must
+// not hold the preparation and its 6 GiB machine.
+constexpr std::chrono::milliseconds kCleanupLimit = std::chrono::minutes(10);
 
 // Whether a machine, of this process or another, runs on the disk image:
 // QEMU holds byte locks on an image while it uses it (the locks that make a
@@ -220,20 +225,20 @@ QCoro::Task<void> LinuxTemplatePreparation::cleanGuest(RuntimeConfig record)
     const auto ssh = m_dependencies.ssh ? m_dependencies.ssh : std::make_shared<LinuxSSHManager>();
     if (record.distro == kArch) {
         try {
-            co_await ssh->runCommand(record, archPreparationCommand());
+            co_await ssh->runCommand(record, archPreparationCommand(), {}, kCleanupLimit);
         } catch (const std::exception &error) {
             logLine(QStringLiteral("Arch preparation command failed but ignored:"), describeError(error));
         }
         try {
-            co_await ssh->runCommand(record, archFinalCleanupCommand());
+            co_await ssh->runCommand(record, archFinalCleanupCommand(), {}, kCleanupLimit);
         } catch (const std::exception &error) {
             logLine(QStringLiteral("Arch final cleanup command failed but ignored:"), describeError(error));
         }
     } else if (record.distro == QLatin1String("ubuntu-24.04-amd64") || record.distro == QLatin1String("rocky-9-amd64")) {
-        co_await ssh->runCommand(record, defaultCleanupCommand());
+        co_await ssh->runCommand(record, defaultCleanupCommand(), {}, kCleanupLimit);
     } else {
         try {
-            co_await ssh->runCommand(record, defaultCleanupCommand());
+            co_await ssh->runCommand(record, defaultCleanupCommand(), {}, kCleanupLimit);
         } catch (const std::exception &error) {
             logLine(QStringLiteral("Default cleanup failed but ignored:"), describeError(error));
         }

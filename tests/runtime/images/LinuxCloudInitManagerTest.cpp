@@ -396,6 +396,18 @@ TEST_F(LinuxCloudInitManagerTest, PayloadsInNamesArriveAsTextAndNeverRun)
         EXPECT_EQ(runScript("fstab", rooted(parsed.runcmd.filter("/etc/fstab").value(0))).exitCode, 0);
     EXPECT_EQ(readWholeFile(root + "/etc/fstab"), "UUID=3f4c / ext4 defaults 0 1\nworkspace /workspace virtiofs rw,nofail 0 0\n");
 
+    // Only entries for /workspace itself give way, however their fields are
+    // separated: another mount point that begins with it and comments stay.
+    const QByteArray others = "# trellium_workspace /workspace virtiofs rw,nofail 0 0\n"
+                              "cache /workspace-cache virtiofs rw,nofail 0 0\n"
+                              "  #/workspace is the agent's share\n"
+                              "data /srv/workspace virtiofs rw 0 0\n";
+    writeText(root + "/etc/fstab", others + "old_share\t/workspace\tvirtiofs\trw 0 0\n"
+                                              "  earlier   /workspace   virtiofs rw 0 0\n");
+    for (int boot = 0; boot < 2; ++boot)
+        EXPECT_EQ(runScript("fstab", rooted(parsed.runcmd.filter("/etc/fstab").value(0))).exitCode, 0);
+    EXPECT_EQ(readWholeFile(root + "/etc/fstab"), others + "workspace /workspace virtiofs rw,nofail 0 0\n");
+
     EXPECT_FALSE(itemExists(marker));
 }
 

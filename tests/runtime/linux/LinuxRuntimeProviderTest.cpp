@@ -38,6 +38,8 @@ public:
 struct GuestScript {
     std::function<QString()> hostname = [] { return QStringLiteral("runtime1\n"); };
     std::function<QString()> cloudInit = [] { return QStringLiteral("status: done\n"); };
+    std::function<QString()> provisioning = [] { return QStringLiteral("status: done\nREADY\n"); };
+    std::function<QString()> desktopService = [] { return QString(); };
     std::function<QString()> desktop = [] { return QStringLiteral("READY\n"); };
     std::function<QString()> mac = [] { return QStringLiteral("52:54:00:aa:bb:cc\n"); };
     std::function<QString()> cloudInitStatus = [] { return QStringLiteral("status: done\n"); };
@@ -101,6 +103,10 @@ protected:
             return guest.hostname();
         if (command == LinuxRuntimeProvider::cloudInitScript())
             return guest.cloudInit();
+        if (command == LinuxRuntimeProvider::templateScript(r.distro))
+            return guest.provisioning();
+        if (command.startsWith("sudo systemctl daemon-reload"))
+            return guest.desktopService();
         if (command == LinuxRuntimeProvider::desktopScript())
             return guest.desktop();
         if (command.startsWith("for i in /sys/class/net/*"))
@@ -180,9 +186,9 @@ TEST_F(LinuxRuntimeProviderTest, StartWalksThroughEveryStateToARunningDesktop)
             sequence << "keyboard";
         else if (call.command.startsWith("for i in /sys/class/net/*"))
             sequence << "mac";
-        // The service restart waits for cloud-init's last stage: no time limit.
+        // The service restart waits for cloud-init's last stage: minutes, not the short commands' limit.
         if (call.command.startsWith("sudo systemctl daemon-reload"))
-            EXPECT_EQ(call.timeout, std::nullopt);
+            EXPECT_GE(call.timeout.value_or(0ms), 10min);
     }
     EXPECT_EQ(sequence, (QStringList{"cloud-init probe", "desktop service", "desktop probe", "cloud-init status",
                                      "keyboard", "mac"}));
@@ -358,6 +364,72 @@ TEST_F(LinuxRuntimeProviderTest, ProbeLimitsAndErrors)
     // Cloud-init ended in error: the template is incomplete, whatever else holds.
     EXPECT_EQ(provision([](int) { return QStringLiteral("status: error\nREADY\n"); }), incomplete + " status: error");
     EXPECT_EQ(templateSSH->calls.size(), 1);
+}
+
+TEST_F(LinuxRuntimeProviderTest, AGuestThatFreezesDuringAProbeOrACommandCostsOnlyThatAttemptOrStep)
+{
+    // Each probe meets a guest frozen during its first two attempts: each
+    // attempt ends at its limit and is handled as ssh failing, then the
+    // guest answers.
+    RuntimeConfig record = runtime;
+    record.ipAddress = QStringLiteral("127.0.0.1");
+    const auto afterTwoFreezes = [](const QString &answer) {
+        return [answer, attempt = 0]() mutable -> QString {
+            if (++attempt <= 2)
+                throw test::FakeSSHRunner::Frozen{};
+            return answer;
+        };
+    };
+    // The probe starts inside: a task runs up to its first pause at once.
+    const auto expectTwoAttemptsLost = [&](std::function<QCoro::Task<void>()> probe, const QString &unavailable,
+                                           std::chrono::milliseconds pause, const QString &ready) {
+        ssh->calls.clear();
+        sleeper->pauses.clear();
+        test::LogCapture log;
+        EXPECT_NO_THROW(runSync(probe(), 20s)) << unavailable.toStdString();
+        EXPECT_EQ(ssh->hanging, 0) << unavailable.toStdString();
+        EXPECT_EQ(ssh->calls.size(), 3) << unavailable.toStdString();
+        EXPECT_EQ(log.count(unavailable), 2);
+        EXPECT_TRUE(log.lines().contains(unavailable + "1: Zeitüberschreitung: ssh")) << log.lines().join('\n').toStdString();
+        EXPECT_EQ(sleeper->pauses, (QList<std::chrono::milliseconds>{pause, pause})) << unavailable.toStdString();
+        EXPECT_TRUE(log.lines().contains(ready)) << ready.toStdString();
+    };
+    guest.cloudInit = afterTwoFreezes("status: done\n");
+    expectTwoAttemptsLost([&] { return provider->waitForCloudInit(record); },
+                          "Cloud-init SSH temporarily unavailable attempt ", 3s, "Cloud-init ready");
+    guest.provisioning = afterTwoFreezes("status: done\nREADY\n");
+    expectTwoAttemptsLost([&] { return provider->waitForTemplateProvisioning(record); },
+                          "Template provisioning SSH temporarily unavailable attempt ", 2s,
+                          "Template provisioning ready");
+    guest.desktop = afterTwoFreezes("READY\n");
+    expectTwoAttemptsLost([&] { return provider->waitForDesktop(record); }, "Desktop check failed attempt ", 2s,
+                          "Runtime desktop ready");
+
+    // A guest that stays frozen runs out the budget.
+    guest.desktop = []() -> QString { throw test::FakeSSHRunner::Frozen{}; };
+    sleeper->pauses.clear();
+    EXPECT_EQ(test::errorOf([&] { runSync(provider->waitForDesktop(record), 20s); }),
+              QStringLiteral("TRELLIUM Desktop wurde nicht rechtzeitig bereit."));
+    EXPECT_EQ(sleeper->pauses.size(), 90);
+
+    // Frozen while the desktop service restarts: the start fails like any
+    // other failed command, with its diagnostics.
+    guest.desktop = [] { return QStringLiteral("READY\n"); };
+    guest.desktopService = []() -> QString { throw test::FakeSSHRunner::Frozen{}; };
+    test::LogCapture log;
+    EXPECT_EQ(startError(), QStringLiteral("Zeitüberschreitung: ssh"));
+    EXPECT_EQ(store.readRuntime(runtime.id).state, RuntimeState::failed);
+    EXPECT_TRUE(log.contains("===== VM LIFECYCLE LOG ====="));
+    EXPECT_EQ(log.lines().last(), QStringLiteral("Runtime IP resolve failed: Zeitüberschreitung: ssh"));
+
+    // Frozen while told to power off: the stop goes on and forces the machine off.
+    guest.desktopService = [] { return QString(); };
+    start();
+    guest.powerOff = [] { throw test::FakeSSHRunner::Frozen{}; };
+    runSync(provider->stopRuntime(runtime.id, {}), 20s);
+    EXPECT_EQ(machines.back()->stops, 1);
+    EXPECT_EQ(store.readRuntime(runtime.id).state, RuntimeState::stopped);
+    EXPECT_EQ(ssh->hanging, 0);
 }
 
 TEST_F(LinuxRuntimeProviderTest, StopPowersOffWaitsForcesOnlyWhenNeededAndKeepsWhatItCouldNotEnd)

@@ -78,6 +78,12 @@ TEST_F(LinuxSSHManagerTest, PassesExactlyTheseArgumentsWithTheForwardedPort)
                            "ConnectTimeout=5", "-o", "StrictHostKeyChecking=no", "-o", "LogLevel=ERROR", "-o",
                            "UserKnownHostsFile=/dev/null", "-p", "40022", "--", "trellium@127.0.0.1", "echo 'a b'"}));
 
+    // The agent's own commands, those with a limit, give up on a guest
+    // that stops answering; users' commands do not.
+    const QString limited = runSync(ssh.runCommand(runtime, QStringLiteral("true"), {}, std::chrono::seconds(60)));
+    EXPECT_EQ(limited.split('\n', Qt::SkipEmptyParts).mid(18, 6),
+              (QStringList{"-o", "ServerAliveInterval=15", "-o", "ServerAliveCountMax=4", "-p", "40022"}));
+
     // A guest on a real network is addressed without a port.
     const QStringList bridged = LinuxSSHManager::destinationArguments(runtimeAt(QStringLiteral("192.168.64.7")));
     EXPECT_EQ(bridged, (QStringList{"--", "trellium@192.168.64.7"}));

@@ -74,6 +74,8 @@ protected:
         }
         if (failingCommands.contains(command))
             throw DomainError("SSH", 1, "Befehl fehlgeschlagen");
+        if (frozenCommands.contains(command))
+            throw test::FakeSSHRunner::Frozen{};
         return {};
     }
 
@@ -96,6 +98,7 @@ protected:
     std::vector<std::shared_ptr<test::ScriptedMachine>> machines;
     QStringList commands;
     QStringList failingCommands;
+    QStringList frozenCommands;  // the guest never answers them
     bool unreachable = false;
     QString source;
 };
@@ -178,6 +181,39 @@ TEST_F(TemplateFixture, APreparationReplacesTheBaseFilesAndRemovesItsRuntimeAFai
     EXPECT_TRUE(log.contains("Arch final cleanup command failed but ignored: Befehl fehlgeschlagen"));
     EXPECT_TRUE(itemExists(base(kArch, "disk.img")));
     EXPECT_EQ(store.loadAllRuntimes().size(), 2);
+}
+
+TEST_F(TemplateFixture, AFailedOrFrozenUbuntuCleanupStartsOneMachineAndLeavesItStopped)
+{
+    createDirectories(base(kUbuntu, ""));
+    writeFileAtomically(base(kUbuntu, "disk.img"), "earlier template");
+    const QString cleanup = LinuxTemplatePreparation::defaultCleanupCommand();
+    for (const bool frozen : {false, true}) {
+        failingCommands.clear();
+        frozenCommands.clear();
+        (frozen ? frozenCommands : failingCommands) << cleanup;
+        const size_t before = machines.size();
+        const qsizetype cleanups = commands.count(cleanup);
+        EXPECT_EQ(prepareError(kUbuntu), frozen ? QStringLiteral("Zeitüberschreitung: ssh")
+                                                : QStringLiteral("Befehl fehlgeschlagen"));
+        EXPECT_EQ(ssh->hanging, 0);
+        // One boot of the template, and nothing of it runs on.
+        ASSERT_EQ(machines.size(), before + 1) << "frozen " << frozen;
+        EXPECT_EQ(machines.back()->starts, 1);
+        for (const auto &machine : machines)
+            EXPECT_EQ(machine->state(), VirtualMachineState::stopped) << "frozen " << frozen;
+        EXPECT_EQ(readWholeFile(base(kUbuntu, "disk.img")), "earlier template");
+        EXPECT_EQ(commands.count(cleanup), cleanups + 1);
+    }
+
+    // Arch ignores a frozen cleanup like a failed one.
+    frozenCommands = QStringList{LinuxTemplatePreparation::archPreparationCommand(),
+                                 LinuxTemplatePreparation::archFinalCleanupCommand()};
+    test::LogCapture log;
+    EXPECT_EQ(prepareError(kArch), "<no error>");
+    EXPECT_TRUE(log.contains("Arch preparation command failed but ignored: Zeitüberschreitung: ssh"));
+    EXPECT_TRUE(log.contains("Arch final cleanup command failed but ignored: Zeitüberschreitung: ssh"));
+    EXPECT_TRUE(itemExists(base(kArch, "disk.img")));
 }
 
 namespace {

@@ -44,6 +44,20 @@ QString DataHomeTest::scratch(const QString &name) const
     return path;
 }
 
+ScopedEnvironmentVariable::ScopedEnvironmentVariable(const char *name, const QByteArray &value)
+    : m_name(name), m_previous(qgetenv(name)), m_hadPrevious(qEnvironmentVariableIsSet(name))
+{
+    qputenv(name, value);
+}
+
+ScopedEnvironmentVariable::~ScopedEnvironmentVariable()
+{
+    if (m_hadPrevious)
+        qputenv(m_name, m_previous);
+    else
+        qunsetenv(m_name);
+}
+
 bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
 {
     QElapsedTimer clock;

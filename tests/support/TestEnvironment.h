@@ -33,6 +33,20 @@ private:
     bool m_hadPreviousConfig = false;
 };
 
+// Sets an environment variable while alive, then puts back what was there.
+class ScopedEnvironmentVariable {
+public:
+    ScopedEnvironmentVariable(const char *name, const QByteArray &value);
+    ~ScopedEnvironmentVariable();
+    ScopedEnvironmentVariable(const ScopedEnvironmentVariable &) = delete;
+    ScopedEnvironmentVariable &operator=(const ScopedEnvironmentVariable &) = delete;
+
+private:
+    const char *m_name;
+    QByteArray m_previous;
+    bool m_hadPrevious;
+};
+
 // Runs the event loop until the condition holds or the time is up.
 bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout);
 

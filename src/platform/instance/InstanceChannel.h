@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+class QLocalServer;
+class QLocalSocket;
+
+namespace trellium {
+
+// How a later launch reaches the process that holds a folder (InstanceLock):
+// a Unix socket, in a folder only this user can enter, named after the held
+// folder. The caller sends its request, a list of texts, as one JSON array
+// and a line feed; the holder answers one line, "OK" or a German error text,
+// and closes. Main thread (the listening side).
+class InstanceChannel : public QObject {
+    Q_OBJECT
+public:
+    // Nothing on success, else the error text for the caller.
+    using Handler = std::function<std::optional<QString>(const QStringList &request)>;
+
+    struct Options {
+        // A caller that has not sent its whole request by then is dropped.
+        std::chrono::milliseconds requestTimeout = std::chrono::seconds(5);
+        qsizetype maximumRequestBytes = 64 * 1024;
+    };
+
+    explicit InstanceChannel(QObject *parent = nullptr);
+    ~InstanceChannel() override;
+
+    // The socket of `folder`'s holder: "instance-" + 32 hex digits of the
+    // SHA-256 of the folder's canonical path + ".sock", in
+    // $XDG_RUNTIME_DIR/trellium, else (unset, missing, or the path too long
+    // for a socket address) in /tmp/trellium-<uid>. Makes that folder (0700);
+    // throws FileError unless it is this user's alone.
+    static QString socketPath(const QString &folder);
+    // Longest path a socket address takes.
+    static constexpr qsizetype kMaximumSocketPath = 107;
+
+    // Only the lock's holder listens, so a socket file already there is one
+    // a killed holder left: it is replaced. Throws FileError.
+    void listen(const QString &socketPath, Handler handler, Options options);
+    void listen(const QString &socketPath, Handler handler);
+    // Stops listening and removes the socket file.
+    void close();
+    bool isListening() const;
+
+    enum class Delivery {
+        answered,     // the holder answered "OK"
+        refused,      // the holder answered with an error text (message)
+        unreachable,  // nobody listens there, or the holder closed without answering
+        noAnswer,     // the bound ran out
+        failed,       // anything else (message)
+    };
+    struct Result {
+        Delivery delivery = Delivery::failed;
+        QString message;
+    };
+    // Hands the request to the holder and waits for its answer, at most
+    // `bound` in all. Blocking; needs no event loop.
+    static Result send(const QString &socketPath, const QStringList &request, std::chrono::milliseconds bound);
+
+private:
+    void onNewConnection();
+    void onReadyRead(QLocalSocket *socket);
+
+    QLocalServer *m_server = nullptr;
+    Handler m_handler;
+    Options m_options;
+};
+
+} // namespace trellium

@@ -84,6 +84,19 @@ std::optional<AppDelegate::Window> AppDelegate::windowNamed(const QString &name)
     return std::nullopt;
 }
 
+QString AppDelegate::windowName(Window window)
+{
+    switch (window) {
+    case Window::settings:
+        return QStringLiteral("settings");
+    case Window::componentSetup:
+        return QStringLiteral("components");
+    case Window::systemCheck:
+        break;
+    }
+    return QStringLiteral("systemcheck");
+}
+
 void AppDelegate::open(Window window)
 {
     switch (window) {
@@ -120,11 +133,13 @@ void AppDelegate::showSettings()
     m_settings->show();
     m_settings->raise();
     m_settings->activateWindow();
+    logShown(Window::settings);
 }
 
 void AppDelegate::showComponentSetup()
 {
     m_componentSetup.show();
+    logShown(Window::componentSetup);
 }
 
 void AppDelegate::checkForUpdates()
@@ -159,8 +174,16 @@ QCoro::Task<void> AppDelegate::runSystemCheckTask()
     m_systemCheckRunning = false;
     if (m_statusMenu)
         m_statusMenu->setSystemCheckRunning(false);
-    if (result)
+    if (result) {
         m_systemCheck.show(std::move(*result));
+        logShown(Window::systemCheck);
+    }
+}
+
+void AppDelegate::logShown(Window window)
+{
+    // What a window request from the command line can be followed by.
+    logLine(QStringLiteral("WINDOW SHOWN:"), windowName(window));
 }
 
 } // namespace trellium

@@ -56,6 +56,7 @@ public:
 
     // "settings", "components" or "systemcheck".
     static std::optional<Window> windowNamed(const QString &name);
+    static QString windowName(Window window);
     void open(Window window);
 
     void showSettings();
@@ -73,6 +74,7 @@ public:
 private:
     QCoro::Task<void> openSetupWhenNeeded();
     QCoro::Task<void> runSystemCheckTask();
+    void logShown(Window window);
 
     Dependencies m_dependencies;
     AgentManager &m_agent;

@@ -1,13 +1,18 @@
 #include "agent/AgentManager.h"
 #include "agent/AppDelegate.h"
+#include "core/Errors.h"
 #include "core/Files.h"
 #include "core/Log.h"
+#include "platform/instance/InstanceChannel.h"
+#include "platform/instance/SingleInstance.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <optional>
+#include <utility>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -41,6 +46,53 @@ void quitOnTerminationSignals(QCoreApplication &app)
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
+// The windows the names ask for, or the first name that names none.
+std::pair<QList<trellium::AppDelegate::Window>, QString> windowsNamed(const QStringList &names)
+{
+    QList<trellium::AppDelegate::Window> windows;
+    for (const QString &name : names) {
+        const auto window = trellium::AppDelegate::windowNamed(name);
+        if (!window)
+            return {{}, name};
+        windows.append(*window);
+    }
+    return {windows, {}};
+}
+
+// A launch that does not become the agent says why and ends with the
+// returned code; nothing for the agent itself.
+std::optional<int> endOtherLaunch(const trellium::SingleInstance::Launch &launch, const QString &dataFolder)
+{
+    using Outcome = trellium::SingleInstance::Outcome;
+    switch (launch.outcome) {
+    case Outcome::holder:
+        return std::nullopt;
+    case Outcome::handedOver:
+        trellium::logLine(QStringLiteral("Die Fenster wurden im laufenden TRELLIUM-Agenten geöffnet."));
+        return 0;
+    case Outcome::alreadyRunning:
+        trellium::logLine(QStringLiteral("Der TRELLIUM-Agent läuft bereits mit dem Datenordner %1; seine Fenster "
+                                         "öffnet „trellium-agent --open-window settings|components|systemcheck“.")
+                              .arg(dataFolder));
+        return 1;
+    case Outcome::noAnswer:
+        trellium::logLine(QStringLiteral("Der laufende TRELLIUM-Agent (Datenordner %1) antwortet nicht; die Fenster "
+                                         "wurden nicht geöffnet.")
+                              .arg(dataFolder));
+        return 1;
+    case Outcome::refused:
+        trellium::logLine(QStringLiteral("Der laufende TRELLIUM-Agent hat die Fenster nicht geöffnet:"), launch.message);
+        return 1;
+    case Outcome::unreachable:
+        trellium::logLine(QStringLiteral("Der laufende TRELLIUM-Agent ist nicht erreichbar:"), launch.message);
+        return 1;
+    case Outcome::failed:
+        break;
+    }
+    trellium::logLine(QStringLiteral("Der TRELLIUM-Agent startet nicht:"), launch.message);
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -59,22 +111,31 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption openWindow(
         QStringLiteral("open-window"),
-        QStringLiteral("Öffnet beim Start ein Fenster: settings, components oder systemcheck (mehrfach möglich)."),
+        QStringLiteral("Öffnet ein Fenster im laufenden Agenten oder beim Start: settings, components oder "
+                       "systemcheck (mehrfach möglich)."),
         QStringLiteral("fenster"));
     parser.addOption(openWindow);
     parser.process(app);
-    QList<trellium::AppDelegate::Window> windows;
-    for (const QString &name : parser.values(openWindow)) {
-        const auto window = trellium::AppDelegate::windowNamed(name);
-        if (!window) {
-            trellium::logLine(QStringLiteral("Unbekanntes Fenster:"), name);
-            return 2;
-        }
-        windows.append(*window);
+    const QStringList windowNames = parser.values(openWindow);
+    const auto [windows, unknownWindow] = windowsNamed(windowNames);
+    if (!unknownWindow.isEmpty()) {
+        trellium::logLine(QStringLiteral("Unbekanntes Fenster:"), unknownWindow);
+        return 2;
     }
+
+    // One agent per data folder, decided before anything touches it: a
+    // second one would recover the first one's runtimes, sweep its partial
+    // files and start its machines. A launch that finds the agent running
+    // hands it the windows and ends.
+    const QString dataFolder = trellium::applicationSupportRoot();
+    trellium::SingleInstance::Launch launch = trellium::SingleInstance::launch(dataFolder, windowNames);
+    if (const auto result = endOtherLaunch(launch, dataFolder))
+        return *result;
+    // Held until the process ends; the kernel lets go of it then.
+    [[maybe_unused]] trellium::InstanceLock *const lock = launch.lock.release();
     quitOnTerminationSignals(app);
 
-    trellium::logLine(QStringLiteral("TRELLIUM data folder:"), trellium::applicationSupportRoot());
+    trellium::logLine(QStringLiteral("TRELLIUM data folder:"), dataFolder);
     auto &agent = trellium::AgentManager::shared();
     trellium::AppDelegate delegate;
     delegate.applicationDidFinishLaunching();
@@ -82,9 +143,26 @@ int main(int argc, char *argv[])
         trellium::logLine(QStringLiteral("Local server listening on"),
                           trellium::AgentServer::listenAddress().toString() + QLatin1Char(':')
                               + QString::number(agent.server().port()));
+    trellium::InstanceChannel windowRequests;
+    try {
+        const QString socket = trellium::InstanceChannel::socketPath(dataFolder);
+        windowRequests.listen(socket, [&delegate](const QStringList &names) -> std::optional<QString> {
+            const auto [requested, unknown] = windowsNamed(names);
+            if (!unknown.isEmpty())
+                return QStringLiteral("Unbekanntes Fenster: %1").arg(unknown);
+            trellium::logLine(QStringLiteral("WINDOW REQUEST:"), names.join(QLatin1Char(' ')));
+            for (const auto window : requested)
+                delegate.open(window);
+            return std::nullopt;
+        });
+        trellium::logLine(QStringLiteral("WINDOW REQUESTS ON"), socket);
+    } catch (const std::exception &error) {
+        trellium::logLine(QStringLiteral("WINDOW REQUESTS UNAVAILABLE:"), trellium::describeError(error));
+    }
     for (const auto window : windows)
         delegate.open(window);
     const int result = app.exec();
+    windowRequests.close();
     agent.stop();
     return result;
 }

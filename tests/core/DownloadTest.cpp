@@ -2,6 +2,7 @@
 
 #include "core/Async.h"
 #include "core/Files.h"
+#include "core/PartialItem.h"
 #include "support/Http2TestServer.h"
 #include "support/HttpTestServer.h"
 #include "support/TestEnvironment.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 
@@ -261,6 +263,67 @@ TEST_F(Download, AnHttp2BodyWithoutALengthEndsWithItsStreamAndACutStreamFails)
         EXPECT_EQ(error.reason(), DownloadError::Reason::unverifiable);
     }
     EXPECT_EQ(readWholeFile(target()), body);
+}
+
+// Partials are told apart by who holds them: one that this process still
+// writes is never taken for an earlier run's leftover.
+TEST_F(Download, APartialStillHeldIsLeftToItsHolderAndDownloadsIntoOneFolderAllComplete)
+{
+    const QString folder = scratch(QStringLiteral("downloads"));
+    {
+        PartialItem first(folder + QStringLiteral("/first.bin"));
+        writeFileAtomically(folder + QStringLiteral("/unrelated"), "x");
+        QFile written(first.path());
+        ASSERT_TRUE(written.open(QIODevice::WriteOnly));
+        ASSERT_EQ(written.write("begun"), 5);
+        written.close();
+        PartialItem second(folder + QStringLiteral("/second.bin"));
+        PartialItem again(folder + QStringLiteral("/first.bin"));
+        QFile kept(first.path());
+        EXPECT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), "begun");
+        EXPECT_NE(again.path(), first.path());
+    }
+    EXPECT_EQ(listDirectory(folder), QStringList{QStringLiteral("unrelated")});
+    removeItem(folder + QStringLiteral("/unrelated"));
+
+    // The slow download is under way (its partial holds some of its body)
+    // when the quick one starts and ends beside it.
+    const QByteArray slowBody = randomBytes(384 * 1024, 1);
+    const QByteArray quickBody = randomBytes(256 * 1024, 2);
+    HttpTestServer server;
+    HttpResponse slow = HttpResponse::ok(slowBody);
+    slow.bytesPerSecond = 192 * 1024;
+    server.route("/slow", slow);
+    server.route("/quick", HttpResponse::ok(quickBody));
+    std::optional<QString> slowOutcome;
+    auto download = [](QNetworkAccessManager *network, QUrl url, QString path,
+                       std::optional<QString> *outcome) -> QCoro::Task<void> {
+        try {
+            co_await downloadToFile(network, QNetworkRequest(url), path);
+            *outcome = QStringLiteral("ok");
+        } catch (const std::exception &error) {
+            *outcome = describeError(error);
+        }
+    };
+    const QString slowPath = folder + QStringLiteral("/slow.bin");
+    startDetached(download(&m_network, server.url(QStringLiteral("/slow")), slowPath, &slowOutcome), "slow download");
+    auto partialBytes = [&folder]() {
+        for (const QString &name : listDirectory(folder)) {
+            if (PartialItem::isPartialName(name))
+                return QFileInfo(folder + QLatin1Char('/') + name).size();
+        }
+        return qint64(-1);
+    };
+    ASSERT_TRUE(waitUntil([&] { return partialBytes() > 0; }, 30s));
+    runSync(downloadToFile(&m_network, QNetworkRequest(server.url(QStringLiteral("/quick"))),
+                           folder + QStringLiteral("/quick.bin")),
+            30s);
+    ASSERT_TRUE(waitUntil([&] { return slowOutcome.has_value(); }, 30s));
+    EXPECT_EQ(slowOutcome->toStdString(), "ok");
+    EXPECT_EQ(readWholeFile(slowPath), slowBody);
+    EXPECT_EQ(readWholeFile(folder + QStringLiteral("/quick.bin")), quickBody);
+    EXPECT_EQ(listDirectory(folder), (QStringList{QStringLiteral("quick.bin"), QStringLiteral("slow.bin")}));
 }
 
 // The menu's "Beenden" and SIGTERM end the event loop: a download waiting

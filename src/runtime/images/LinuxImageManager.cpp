@@ -273,8 +273,8 @@ std::optional<LinuxImageManager::MirrorProbe> LinuxImageManager::evaluateProbe(c
     return MirrorProbe{url, latency, double(bodyBytes) / latency, *total};
 }
 
-QCoro::Task<std::optional<LinuxImageManager::MirrorProbe>> LinuxImageManager::probeWith(QNetworkAccessManager *network,
-                                                                                        QUrl url) const
+QCoro::Task<LinuxImageManager::ProbeOutcome> LinuxImageManager::probeWith(QNetworkAccessManager *network,
+                                                                          QUrl url) const
 {
     QNetworkRequest request(url);
     request.setRawHeader("Range", "bytes=0-" + QByteArray::number(kProbeRangeBytes - 1));
@@ -289,13 +289,16 @@ QCoro::Task<std::optional<LinuxImageManager::MirrorProbe>> LinuxImageManager::pr
     struct State {
         int64_t body = 0;
         bool rejected = false;
+        bool answered = false;
     };
     auto state = std::make_shared<State>();
     Completion<void> finished;
     // A server that ignores the range would send the whole image: its
     // answer ends when its headers arrive, and no body is kept at all.
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, state]() {
-        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 206) {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        state->answered = state->answered || status != 0;
+        if (status != 206) {
             state->rejected = true;
             reply->abort();
         }
@@ -326,36 +329,49 @@ QCoro::Task<std::optional<LinuxImageManager::MirrorProbe>> LinuxImageManager::pr
     co_await finished;
     overall.stop();
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     reply->disconnect();
     reply->deleteLater();
+    ProbeOutcome outcome;
+    outcome.answered = state->answered || status != 0;
     if (state->rejected || reply->error() != QNetworkReply::NoError)
-        co_return std::nullopt;
-    co_return evaluateProbe(url, reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), state->body,
-                            reply->rawHeader("Content-Range"), seconds);
+        co_return outcome;
+    outcome.probe = evaluateProbe(url, status, state->body, reply->rawHeader("Content-Range"), seconds);
+    co_return outcome;
 }
 
 QCoro::Task<std::optional<LinuxImageManager::MirrorProbe>> LinuxImageManager::probeMirror(QUrl url) const
 {
     QNetworkAccessManager network;
-    co_return co_await probeWith(&network, url);
+    const ProbeOutcome outcome = co_await probeWith(&network, url);
+    co_return outcome.probe;
 }
 
 QCoro::Task<QList<LinuxImageManager::MirrorProbe>> LinuxImageManager::probeMirrors(QList<QUrl> urls) const
 {
+    const ProbeRound round = co_await probeMirrorRound(std::move(urls));
+    co_return round.ranked;
+}
+
+QCoro::Task<LinuxImageManager::ProbeRound> LinuxImageManager::probeMirrorRound(QList<QUrl> urls) const
+{
     QNetworkAccessManager network;
-    auto finishedInOrder = std::make_shared<QList<MirrorProbe>>();
+    auto round = std::make_shared<ProbeRound>();
     auto probeAndCollect = [](const LinuxImageManager *self, QNetworkAccessManager *network, QUrl url,
-                              std::shared_ptr<QList<MirrorProbe>> collected) -> QCoro::Task<void> {
-        if (auto probe = co_await self->probeWith(network, url))
-            collected->append(*probe);
+                              std::shared_ptr<ProbeRound> collected) -> QCoro::Task<void> {
+        const ProbeOutcome outcome = co_await self->probeWith(network, url);
+        collected->anyServerAnswered = collected->anyServerAnswered || outcome.answered;
+        if (outcome.probe)
+            collected->ranked.append(*outcome.probe);  // in finishing order
     };
     // All at once: each task runs to its first suspension when made.
     std::vector<QCoro::Task<void>> probes;
     for (const QUrl &url : urls)
-        probes.push_back(probeAndCollect(this, &network, url, finishedInOrder));
+        probes.push_back(probeAndCollect(this, &network, url, round));
     for (auto &probe : probes)
         co_await std::move(probe);
-    co_return rankProbes(*finishedInOrder);
+    round->ranked = rankProbes(round->ranked);
+    co_return *round;
 }
 
 bool LinuxImageManager::ranksBefore(const MirrorProbe &a, const MirrorProbe &b)
@@ -566,21 +582,22 @@ QCoro::Task<void> LinuxImageManager::runPreparation(QString distro, StatusCallba
 
     std::optional<QUrl> selected;
     if (!itemExists(sourceImage) && itemExists(downloadFile)) {
-        const QList<MirrorProbe> probes = co_await probeMirrors(source->downloadURLs);
+        const ProbeRound round = co_await probeMirrorRound(source->downloadURLs);
         std::optional<int64_t> size;
         try {
             size = fileSize(downloadFile);
         } catch (const std::exception &) {
         }
-        for (const MirrorProbe &probe : probes) {
+        for (const MirrorProbe &probe : round.ranked) {
             if (probe.expectedBytes <= 0 || (size && probe.expectedBytes == *size)) {
                 selected = probe.url;
                 break;
             }
         }
-        // Only a server that answered can contradict the file; with none
-        // answering (offline, mirrors down) the complete download is used.
-        if (!selected && !probes.isEmpty())
+        // A server that answered without vouching for the file (another
+        // size, no range, an error status) leaves it unconfirmed: it goes.
+        // Only with no server reachable at all (offline) is it kept and used.
+        if (!selected && round.anyServerAnswered)
             removeItem(downloadFile);
     }
 

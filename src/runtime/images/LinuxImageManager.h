@@ -113,6 +113,13 @@ public:
     QCoro::Task<std::optional<MirrorProbe>> probeMirror(QUrl url) const;
     // All servers at once; the probes ranked.
     QCoro::Task<QList<MirrorProbe>> probeMirrors(QList<QUrl> urls) const;
+    // The same, and whether any server answered at all.
+    struct ProbeRound {
+        QList<MirrorProbe> ranked;
+        // Some server sent an HTTP answer, good or not: not offline.
+        bool anyServerAnswered = false;
+    };
+    QCoro::Task<ProbeRound> probeMirrorRound(QList<QUrl> urls) const;
     // The checks of a finished probe answer.
     static std::optional<MirrorProbe> evaluateProbe(const QUrl &url, int status, int64_t bodyBytes,
                                                     const QByteArray &contentRange, double seconds);
@@ -155,7 +162,11 @@ public:
 private:
     QCoro::Task<void> runPreparation(QString distro, StatusCallback status, ProgressCallback progress,
                                      MirrorCallback mirrorSelected) const;
-    QCoro::Task<std::optional<MirrorProbe>> probeWith(QNetworkAccessManager *network, QUrl url) const;
+    struct ProbeOutcome {
+        std::optional<MirrorProbe> probe;
+        bool answered = false;  // an HTTP status arrived
+    };
+    QCoro::Task<ProbeOutcome> probeWith(QNetworkAccessManager *network, QUrl url) const;
 
     LinuxDiskManager m_diskManager;
     Dependencies m_dependencies;

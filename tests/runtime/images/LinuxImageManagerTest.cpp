@@ -252,12 +252,33 @@ TEST_F(LinuxImagePipelineTest, FreshImageIsProbedDownloadedFromTheRangeMirrorCon
     EXPECT_EQ(prepare(), (QList<RuntimeImageStatus>{RuntimeImageStatus::converting, RuntimeImageStatus::preparing}));
     EXPECT_EQ(server.count("GET", "/mirror/noble.img"), requests + 1);  // the probe only
 
-    // With no server answering, nothing contradicts the kept download: it is used.
+    // With no server reachable (offline), nothing contradicts the kept download: it is used.
     removeItem(base("template.json"));
     removeItem(base("source.json"));
-    server.route("/whole/noble.img", test::HttpResponse::withStatus(503));
+    LinuxImageManager::Dependencies offline;
+    offline.sources = {LinuxImageSource{kUbuntu, "Ubuntu 24.04",
+                                        {QUrl("http://127.0.0.1:1/whole/noble.img"),
+                                         QUrl("http://127.0.0.1:1/mirror/noble.img")},
+                                        LinuxImageFormat::qcow2}};
+    offline.prepareTemplate = [this](QString distro, QString sourceDisk, QString templateDisk) {
+        return fakeTemplate(distro, sourceDisk, templateDisk);
+    };
+    QList<RuntimeImageStatus> offlineStatuses;
+    runSync(LinuxImageManager(LinuxDiskManager(), offline)
+                .prepareRuntimeImage(kUbuntu, [&](RuntimeImageStatus s) { offlineStatuses << s; }),
+            120s);
+    EXPECT_EQ(offlineStatuses,
+              (QList<RuntimeImageStatus>{RuntimeImageStatus::converting, RuntimeImageStatus::preparing}));
+    EXPECT_EQ(fileSize(base("noble.img")), 110 * kMiB);
+
+    // Servers that answer without vouching for it (a whole file instead of
+    // the range, an error status) leave it unconfirmed: it goes, and a
+    // fresh download follows from the server that sends the file.
+    removeItem(base("template.json"));
     server.route("/mirror/noble.img", test::HttpResponse::withStatus(503));
-    EXPECT_EQ(prepare(), (QList<RuntimeImageStatus>{RuntimeImageStatus::converting, RuntimeImageStatus::preparing}));
+    QFile(base("noble.img")).resize(105 * kMiB);
+    EXPECT_EQ(prepare(), (QList<RuntimeImageStatus>{RuntimeImageStatus::downloading, RuntimeImageStatus::converting,
+                                                    RuntimeImageStatus::preparing}));
     EXPECT_EQ(fileSize(base("noble.img")), 110 * kMiB);
 
     // A kept download of another size than a server announces is replaced by a fresh one.

@@ -479,6 +479,45 @@ QStringList LinuxImageManager::qemuImgConvertArguments(const QString &input, con
             QStringLiteral("-O"), QStringLiteral("raw"), input, output};
 }
 
+namespace {
+
+// The converter's own exit status is the code (1 when it had none).
+DomainError conversionFailed(const ProcessResult &result)
+{
+    return LinuxImageManager::error(result.exitCode > 0 ? result.exitCode : 1,
+                                    QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
+}
+
+} // namespace
+
+QStringList LinuxImageManager::qemuImgMapArguments(const QString &input)
+{
+    return {QStringLiteral("map"), QStringLiteral("--output=json"), QStringLiteral("-f"), QStringLiteral("qcow2"), input};
+}
+
+int64_t LinuxImageManager::rawDataBytes(const QByteArray &mapJson)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(mapJson, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isArray())
+        throw DecodingError(QStringLiteral("Die Belegung des Images ist nicht lesbar."));
+    int64_t total = 0;
+    for (const QJsonValue &value : document.array()) {
+        const QJsonObject extent = value.toObject();
+        const QJsonValue length = extent.value(QStringLiteral("length"));
+        const QJsonValue data = extent.value(QStringLiteral("data"));
+        const QJsonValue zero = extent.value(QStringLiteral("zero"));
+        if (!length.isDouble() || length.toInteger(-1) < 0 || !data.isBool() || !zero.isBool())
+            throw DecodingError(QStringLiteral("Die Belegung des Images ist nicht lesbar."));
+        if (data.toBool() && !zero.toBool()) {
+            if (length.toInteger() > std::numeric_limits<int64_t>::max() - total)
+                throw DecodingError(QStringLiteral("Die Belegung des Images ist nicht lesbar."));
+            total += length.toInteger();
+        }
+    }
+    return total;
+}
+
 QCoro::Task<void> LinuxImageManager::convertQCOW2ToRaw(QString input, QString output) const
 {
     const auto tool = m_dependencies.qemuImgPath();
@@ -491,12 +530,12 @@ QCoro::Task<void> LinuxImageManager::convertQCOW2ToRaw(QString input, QString ou
     infoOptions.timeout = std::chrono::minutes(2);
     const ProcessResult info = co_await runProcess(*tool, qemuImgInfoArguments(input), infoOptions);
     if (!info.succeeded())
-        throw error(info.exitCode > 0 ? info.exitCode : 1, QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
+        throw conversionFailed(info);
     QJsonObject details;
     try {
         details = parseJsonObject(info.standardOutput);
     } catch (const std::exception &) {
-        throw error(1, QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
+        throw conversionFailed(info);
     }
     const QJsonObject specific = details.value(QStringLiteral("format-specific")).toObject().value(QStringLiteral("data")).toObject();
     if (details.contains(QStringLiteral("backing-filename")) || details.contains(QStringLiteral("full-backing-filename"))
@@ -504,15 +543,27 @@ QCoro::Task<void> LinuxImageManager::convertQCOW2ToRaw(QString input, QString ou
         throw error(6, QStringLiteral("Das Image verweist auf andere Dateien (Backing-File oder externe Datendatei) "
                                       "und wird nicht verwendet."));
 
-    // The raw disk takes up to the image's virtual size: an image that
-    // names more than the folder's file system has free is refused before
-    // anything is written (a few compressed clusters can stand for terabytes).
-    const int64_t virtualSize = details.value(QStringLiteral("virtual-size")).toInteger();
+    // The raw disk is written sparse: it takes the image's data, not its
+    // virtual size. An image whose data the folder's file system cannot hold
+    // is refused before anything is written (a few compressed clusters can
+    // stand for terabytes of data).
+    ProcessOptions mapOptions;
+    mapOptions.timeout = std::chrono::minutes(2);
+    mapOptions.outputLimit = 64 * 1024 * 1024;
+    const ProcessResult map = co_await runProcess(*tool, qemuImgMapArguments(input), mapOptions);
+    if (!map.succeeded() || map.outputTruncated)
+        throw conversionFailed(map);
+    int64_t dataBytes = 0;
+    try {
+        dataBytes = rawDataBytes(map.standardOutput);
+    } catch (const DecodingError &) {
+        throw conversionFailed(map);
+    }
     const QStorageInfo storage(QFileInfo(output).absolutePath());
-    if (storage.isValid() && virtualSize > storage.bytesAvailable()) {
+    if (storage.isValid() && dataBytes > storage.bytesAvailable()) {
         const QLocale german(QLocale::German, QLocale::Germany);
         throw error(8, QStringLiteral("Das Image ist entpackt %1 groß, im Ordner der Basis-Images sind aber nur %2 frei.")
-                           .arg(german.formattedDataSize(virtualSize, 1, QLocale::DataSizeSIFormat),
+                           .arg(german.formattedDataSize(dataBytes, 1, QLocale::DataSizeSIFormat),
                                 german.formattedDataSize(storage.bytesAvailable(), 1, QLocale::DataSizeSIFormat)));
     }
 
@@ -523,8 +574,7 @@ QCoro::Task<void> LinuxImageManager::convertQCOW2ToRaw(QString input, QString ou
     options.channels = ProcessOptions::Channels::Merged;
     const ProcessResult result = co_await runProcess(*tool, qemuImgConvertArguments(input, temporary.path()), options);
     if (!result.succeeded())
-        throw error(result.exitCode > 0 ? result.exitCode : 1,
-                    QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
+        throw conversionFailed(result);
     if (::rename(QFile::encodeName(temporary.path()).constData(), QFile::encodeName(output).constData()) != 0)
         throw FileError::fromErrno(QStringLiteral("Umbenennen"), output, errno);
     temporary.keep();

@@ -142,9 +142,14 @@ public:
     // --- conversion and preparation ---
     static QStringList qemuImgInfoArguments(const QString &input);
     static QStringList qemuImgConvertArguments(const QString &input, const QString &output);
+    static QStringList qemuImgMapArguments(const QString &input);
+    // The bytes of data the raw disk will hold, from `qemu-img map
+    // --output=json`: the extents that hold data and do not read as zeros
+    // (the converter leaves the rest as holes). Throws DecodingError.
+    static int64_t rawDataBytes(const QByteArray &mapJson);
     // Refuses a qcow2 that reads other files (backing file, external data
-    // file) or is larger than the output's file system has free, then
-    // converts it to a raw disk under a PartialItem and renames it.
+    // file) or holds more data than the output's file system has free, then
+    // converts it to a sparse raw disk under a PartialItem and renames it.
     QCoro::Task<void> convertQCOW2ToRaw(QString input, QString output) const;
 
     // Makes the distribution's template ready, doing only what is missing.

@@ -30,6 +30,16 @@ bool isRedirect(int status)
     return status >= 300 && status <= 399;
 }
 
+// Whether the answer marks the end of its body itself, so that a body cut
+// short shows as an error: chunks end with a last chunk, and HTTP/2 ends a
+// stream with a flag (a reset stream or a lost connection fails the reply).
+// Only an HTTP/1.x body delimited by the connection's close does not.
+bool framesItsEnd(const QNetworkReply &reply)
+{
+    return reply.attribute(QNetworkRequest::Http2WasUsedAttribute).toBool()
+        || reply.rawHeader("Transfer-Encoding").toLower().contains("chunked");
+}
+
 // Aborting inside one of the reply's own signals makes Qt report the
 // answer's error a second time; the abort waits for the event loop instead.
 void abortSoon(QNetworkReply *reply)
@@ -109,6 +119,7 @@ QCoro::Task<Answer> fetchOnce(QNetworkAccessManager *network, QNetworkRequest re
         qint64 discarded = 0;
         bool stalled = false;
         bool timedOut = false;
+        bool cutOff = false;
         std::exception_ptr failure;
 
         bool stopped() const { return stalled || timedOut || failure; }
@@ -153,8 +164,7 @@ QCoro::Task<Answer> fetchOnce(QNetworkAccessManager *network, QNetworkRequest re
             fail(tooLarge());
             return false;
         }
-        if (options.requireVerifiableEnd && progress.expected < 0
-            && !reply->rawHeader("Transfer-Encoding").toLower().contains("chunked")) {
+        if (options.requireVerifiableEnd && progress.expected < 0 && !framesItsEnd(*reply)) {
             fail(std::make_exception_ptr(DownloadError(DownloadError::Reason::unverifiable, reply->url(), {})));
             return false;
         }
@@ -197,6 +207,11 @@ QCoro::Task<Answer> fetchOnce(QNetworkAccessManager *network, QNetworkRequest re
     QObject::connect(reply, &QNetworkReply::readyRead, &idle, [&idle, &drain]() {
         idle.start();
         drain();
+    });
+    // Qt ends an HTTP/2 stream that the server reset with NO_ERROR before
+    // its end as an error without a code: the body is cut off all the same.
+    QObject::connect(reply, &QNetworkReply::errorOccurred, &idle, [&progress](QNetworkReply::NetworkError code) {
+        progress.cutOff = progress.cutOff || code == QNetworkReply::NoError;
     });
     QObject::connect(reply, &QNetworkReply::finished, &idle, [finished]() mutable { finished.resolve(); });
     // The network manager took its replies with it.
@@ -250,6 +265,9 @@ QCoro::Task<Answer> fetchOnce(QNetworkAccessManager *network, QNetworkRequest re
     }
     if (reply->error() != QNetworkReply::NoError)
         throw DownloadError(DownloadError::Reason::transport, answer.url, reply->errorString());
+    if (progress.cutOff)
+        throw DownloadError(DownloadError::Reason::transport, answer.url,
+                            QStringLiteral("Der Server hat die Übertragung vor ihrem Ende abgebrochen."));
     if (progress.expected >= 0 && progress.expected != progress.bytes) {
         throw DownloadError(DownloadError::Reason::truncated, answer.url,
                             QStringLiteral("%1 von %2 Bytes").arg(progress.bytes).arg(progress.expected));

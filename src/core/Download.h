@@ -37,9 +37,10 @@ struct DownloadOptions {
     // refuses it with that error. Redirects from HTTPS to HTTP are never
     // followed (the redirect is then the answer).
     std::function<void(const QUrl &target)> checkRedirect;
-    // A body that only the connection's end delimits (no Content-Length, not
-    // chunked) cannot be told from a cut one: with this set, such an answer
-    // fails with DownloadError unverifiable before any of its body is taken.
+    // A body that only the connection's end delimits (HTTP/1.x without
+    // Content-Length, not chunked) cannot be told from a cut one: with this
+    // set, such an answer fails with DownloadError unverifiable before any of
+    // its body is taken. HTTP/2 ends every body with a flag of its own.
     bool requireVerifiableEnd = false;
 };
 

@@ -58,6 +58,8 @@ TestCertificates generate()
     certificates.server = QSslCertificate(readWholeFile(serverPem), QSsl::Pem);
     certificates.serverKey = QSslKey(readWholeFile(serverKey), QSsl::Ec, QSsl::Pem);
     certificates.authorityFile = caPem;
+    certificates.serverFile = serverPem;
+    certificates.serverKeyFile = serverKey;
     if (certificates.authority.isNull() || certificates.server.isNull() || certificates.serverKey.isNull())
         throw std::runtime_error("test certificates could not be read");
     return certificates;

@@ -19,6 +19,9 @@ public:
     QSslKey serverKey;
     // The authority as a PEM file, for outside clients (curl --cacert).
     QString authorityFile;
+    // The server's certificate and key as PEM files, for outside servers.
+    QString serverFile;
+    QString serverKeyFile;
 
     // A client configuration that trusts this authority and nothing else.
     QSslConfiguration clientConfiguration() const;

@@ -273,8 +273,8 @@ std::optional<LinuxImageManager::MirrorProbe> LinuxImageManager::evaluateProbe(c
     return MirrorProbe{url, latency, double(bodyBytes) / latency, *total};
 }
 
-QCoro::Task<std::optional<LinuxImageManager::MirrorProbe>> LinuxImageManager::probeWith(QNetworkAccessManager *network,
-                                                                                        QUrl url) const
+QCoro::Task<LinuxImageManager::ProbeOutcome> LinuxImageManager::probeWith(QNetworkAccessManager *network,
+                                                                          QUrl url) const
 {
     QNetworkRequest request(url);
     request.setRawHeader("Range", "bytes=0-" + QByteArray::number(kProbeRangeBytes - 1));
@@ -289,13 +289,16 @@ QCoro::Task<std::optional<LinuxImageManager::MirrorProbe>> LinuxImageManager::pr
     struct State {
         int64_t body = 0;
         bool rejected = false;
+        bool answered = false;
     };
     auto state = std::make_shared<State>();
     Completion<void> finished;
     // A server that ignores the range would send the whole image: its
     // answer ends when its headers arrive, and no body is kept at all.
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, state]() {
-        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 206) {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        state->answered = state->answered || status != 0;
+        if (status != 206) {
             state->rejected = true;
             reply->abort();
         }
@@ -326,36 +329,49 @@ QCoro::Task<std::optional<LinuxImageManager::MirrorProbe>> LinuxImageManager::pr
     co_await finished;
     overall.stop();
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     reply->disconnect();
     reply->deleteLater();
+    ProbeOutcome outcome;
+    outcome.answered = state->answered || status != 0;
     if (state->rejected || reply->error() != QNetworkReply::NoError)
-        co_return std::nullopt;
-    co_return evaluateProbe(url, reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), state->body,
-                            reply->rawHeader("Content-Range"), seconds);
+        co_return outcome;
+    outcome.probe = evaluateProbe(url, status, state->body, reply->rawHeader("Content-Range"), seconds);
+    co_return outcome;
 }
 
 QCoro::Task<std::optional<LinuxImageManager::MirrorProbe>> LinuxImageManager::probeMirror(QUrl url) const
 {
     QNetworkAccessManager network;
-    co_return co_await probeWith(&network, url);
+    const ProbeOutcome outcome = co_await probeWith(&network, url);
+    co_return outcome.probe;
 }
 
 QCoro::Task<QList<LinuxImageManager::MirrorProbe>> LinuxImageManager::probeMirrors(QList<QUrl> urls) const
 {
+    const ProbeRound round = co_await probeMirrorRound(std::move(urls));
+    co_return round.ranked;
+}
+
+QCoro::Task<LinuxImageManager::ProbeRound> LinuxImageManager::probeMirrorRound(QList<QUrl> urls) const
+{
     QNetworkAccessManager network;
-    auto finishedInOrder = std::make_shared<QList<MirrorProbe>>();
+    auto round = std::make_shared<ProbeRound>();
     auto probeAndCollect = [](const LinuxImageManager *self, QNetworkAccessManager *network, QUrl url,
-                              std::shared_ptr<QList<MirrorProbe>> collected) -> QCoro::Task<void> {
-        if (auto probe = co_await self->probeWith(network, url))
-            collected->append(*probe);
+                              std::shared_ptr<ProbeRound> collected) -> QCoro::Task<void> {
+        const ProbeOutcome outcome = co_await self->probeWith(network, url);
+        collected->anyServerAnswered = collected->anyServerAnswered || outcome.answered;
+        if (outcome.probe)
+            collected->ranked.append(*outcome.probe);  // in finishing order
     };
     // All at once: each task runs to its first suspension when made.
     std::vector<QCoro::Task<void>> probes;
     for (const QUrl &url : urls)
-        probes.push_back(probeAndCollect(this, &network, url, finishedInOrder));
+        probes.push_back(probeAndCollect(this, &network, url, round));
     for (auto &probe : probes)
         co_await std::move(probe);
-    co_return rankProbes(*finishedInOrder);
+    round->ranked = rankProbes(round->ranked);
+    co_return *round;
 }
 
 bool LinuxImageManager::ranksBefore(const MirrorProbe &a, const MirrorProbe &b)
@@ -463,6 +479,45 @@ QStringList LinuxImageManager::qemuImgConvertArguments(const QString &input, con
             QStringLiteral("-O"), QStringLiteral("raw"), input, output};
 }
 
+namespace {
+
+// The converter's own exit status is the code (1 when it had none).
+DomainError conversionFailed(const ProcessResult &result)
+{
+    return LinuxImageManager::error(result.exitCode > 0 ? result.exitCode : 1,
+                                    QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
+}
+
+} // namespace
+
+QStringList LinuxImageManager::qemuImgMapArguments(const QString &input)
+{
+    return {QStringLiteral("map"), QStringLiteral("--output=json"), QStringLiteral("-f"), QStringLiteral("qcow2"), input};
+}
+
+int64_t LinuxImageManager::rawDataBytes(const QByteArray &mapJson)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(mapJson, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isArray())
+        throw DecodingError(QStringLiteral("Die Belegung des Images ist nicht lesbar."));
+    int64_t total = 0;
+    for (const QJsonValue &value : document.array()) {
+        const QJsonObject extent = value.toObject();
+        const QJsonValue length = extent.value(QStringLiteral("length"));
+        const QJsonValue data = extent.value(QStringLiteral("data"));
+        const QJsonValue zero = extent.value(QStringLiteral("zero"));
+        if (!length.isDouble() || length.toInteger(-1) < 0 || !data.isBool() || !zero.isBool())
+            throw DecodingError(QStringLiteral("Die Belegung des Images ist nicht lesbar."));
+        if (data.toBool() && !zero.toBool()) {
+            if (length.toInteger() > std::numeric_limits<int64_t>::max() - total)
+                throw DecodingError(QStringLiteral("Die Belegung des Images ist nicht lesbar."));
+            total += length.toInteger();
+        }
+    }
+    return total;
+}
+
 QCoro::Task<void> LinuxImageManager::convertQCOW2ToRaw(QString input, QString output) const
 {
     const auto tool = m_dependencies.qemuImgPath();
@@ -475,12 +530,12 @@ QCoro::Task<void> LinuxImageManager::convertQCOW2ToRaw(QString input, QString ou
     infoOptions.timeout = std::chrono::minutes(2);
     const ProcessResult info = co_await runProcess(*tool, qemuImgInfoArguments(input), infoOptions);
     if (!info.succeeded())
-        throw error(info.exitCode > 0 ? info.exitCode : 1, QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
+        throw conversionFailed(info);
     QJsonObject details;
     try {
         details = parseJsonObject(info.standardOutput);
     } catch (const std::exception &) {
-        throw error(1, QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
+        throw conversionFailed(info);
     }
     const QJsonObject specific = details.value(QStringLiteral("format-specific")).toObject().value(QStringLiteral("data")).toObject();
     if (details.contains(QStringLiteral("backing-filename")) || details.contains(QStringLiteral("full-backing-filename"))
@@ -488,15 +543,27 @@ QCoro::Task<void> LinuxImageManager::convertQCOW2ToRaw(QString input, QString ou
         throw error(6, QStringLiteral("Das Image verweist auf andere Dateien (Backing-File oder externe Datendatei) "
                                       "und wird nicht verwendet."));
 
-    // The raw disk takes up to the image's virtual size: an image that
-    // names more than the folder's file system has free is refused before
-    // anything is written (a few compressed clusters can stand for terabytes).
-    const int64_t virtualSize = details.value(QStringLiteral("virtual-size")).toInteger();
+    // The raw disk is written sparse: it takes the image's data, not its
+    // virtual size. An image whose data the folder's file system cannot hold
+    // is refused before anything is written (a few compressed clusters can
+    // stand for terabytes of data).
+    ProcessOptions mapOptions;
+    mapOptions.timeout = std::chrono::minutes(2);
+    mapOptions.outputLimit = 64 * 1024 * 1024;
+    const ProcessResult map = co_await runProcess(*tool, qemuImgMapArguments(input), mapOptions);
+    if (!map.succeeded() || map.outputTruncated)
+        throw conversionFailed(map);
+    int64_t dataBytes = 0;
+    try {
+        dataBytes = rawDataBytes(map.standardOutput);
+    } catch (const DecodingError &) {
+        throw conversionFailed(map);
+    }
     const QStorageInfo storage(QFileInfo(output).absolutePath());
-    if (storage.isValid() && virtualSize > storage.bytesAvailable()) {
+    if (storage.isValid() && dataBytes > storage.bytesAvailable()) {
         const QLocale german(QLocale::German, QLocale::Germany);
         throw error(8, QStringLiteral("Das Image ist entpackt %1 groß, im Ordner der Basis-Images sind aber nur %2 frei.")
-                           .arg(german.formattedDataSize(virtualSize, 1, QLocale::DataSizeSIFormat),
+                           .arg(german.formattedDataSize(dataBytes, 1, QLocale::DataSizeSIFormat),
                                 german.formattedDataSize(storage.bytesAvailable(), 1, QLocale::DataSizeSIFormat)));
     }
 
@@ -507,8 +574,7 @@ QCoro::Task<void> LinuxImageManager::convertQCOW2ToRaw(QString input, QString ou
     options.channels = ProcessOptions::Channels::Merged;
     const ProcessResult result = co_await runProcess(*tool, qemuImgConvertArguments(input, temporary.path()), options);
     if (!result.succeeded())
-        throw error(result.exitCode > 0 ? result.exitCode : 1,
-                    QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
+        throw conversionFailed(result);
     if (::rename(QFile::encodeName(temporary.path()).constData(), QFile::encodeName(output).constData()) != 0)
         throw FileError::fromErrno(QStringLiteral("Umbenennen"), output, errno);
     temporary.keep();
@@ -566,21 +632,22 @@ QCoro::Task<void> LinuxImageManager::runPreparation(QString distro, StatusCallba
 
     std::optional<QUrl> selected;
     if (!itemExists(sourceImage) && itemExists(downloadFile)) {
-        const QList<MirrorProbe> probes = co_await probeMirrors(source->downloadURLs);
+        const ProbeRound round = co_await probeMirrorRound(source->downloadURLs);
         std::optional<int64_t> size;
         try {
             size = fileSize(downloadFile);
         } catch (const std::exception &) {
         }
-        for (const MirrorProbe &probe : probes) {
+        for (const MirrorProbe &probe : round.ranked) {
             if (probe.expectedBytes <= 0 || (size && probe.expectedBytes == *size)) {
                 selected = probe.url;
                 break;
             }
         }
-        // Only a server that answered can contradict the file; with none
-        // answering (offline, mirrors down) the complete download is used.
-        if (!selected && !probes.isEmpty())
+        // A server that answered without vouching for the file (another
+        // size, no range, an error status) leaves it unconfirmed: it goes.
+        // Only with no server reachable at all (offline) is it kept and used.
+        if (!selected && round.anyServerAnswered)
             removeItem(downloadFile);
     }
 

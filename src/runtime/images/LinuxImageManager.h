@@ -113,6 +113,13 @@ public:
     QCoro::Task<std::optional<MirrorProbe>> probeMirror(QUrl url) const;
     // All servers at once; the probes ranked.
     QCoro::Task<QList<MirrorProbe>> probeMirrors(QList<QUrl> urls) const;
+    // The same, and whether any server answered at all.
+    struct ProbeRound {
+        QList<MirrorProbe> ranked;
+        // Some server sent an HTTP answer, good or not: not offline.
+        bool anyServerAnswered = false;
+    };
+    QCoro::Task<ProbeRound> probeMirrorRound(QList<QUrl> urls) const;
     // The checks of a finished probe answer.
     static std::optional<MirrorProbe> evaluateProbe(const QUrl &url, int status, int64_t bodyBytes,
                                                     const QByteArray &contentRange, double seconds);
@@ -135,9 +142,14 @@ public:
     // --- conversion and preparation ---
     static QStringList qemuImgInfoArguments(const QString &input);
     static QStringList qemuImgConvertArguments(const QString &input, const QString &output);
+    static QStringList qemuImgMapArguments(const QString &input);
+    // The bytes of data the raw disk will hold, from `qemu-img map
+    // --output=json`: the extents that hold data and do not read as zeros
+    // (the converter leaves the rest as holes). Throws DecodingError.
+    static int64_t rawDataBytes(const QByteArray &mapJson);
     // Refuses a qcow2 that reads other files (backing file, external data
-    // file) or is larger than the output's file system has free, then
-    // converts it to a raw disk under a PartialItem and renames it.
+    // file) or holds more data than the output's file system has free, then
+    // converts it to a sparse raw disk under a PartialItem and renames it.
     QCoro::Task<void> convertQCOW2ToRaw(QString input, QString output) const;
 
     // Makes the distribution's template ready, doing only what is missing.
@@ -155,7 +167,11 @@ public:
 private:
     QCoro::Task<void> runPreparation(QString distro, StatusCallback status, ProgressCallback progress,
                                      MirrorCallback mirrorSelected) const;
-    QCoro::Task<std::optional<MirrorProbe>> probeWith(QNetworkAccessManager *network, QUrl url) const;
+    struct ProbeOutcome {
+        std::optional<MirrorProbe> probe;
+        bool answered = false;  // an HTTP status arrived
+    };
+    QCoro::Task<ProbeOutcome> probeWith(QNetworkAccessManager *network, QUrl url) const;
 
     LinuxDiskManager m_diskManager;
     Dependencies m_dependencies;

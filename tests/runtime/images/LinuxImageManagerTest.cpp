@@ -9,6 +9,9 @@
 #include "support/TestEnvironment.h"
 
 #include <QFile>
+#include <QStorageInfo>
+
+#include <sys/mount.h>
 
 using namespace trellium;
 using namespace std::chrono_literals;
@@ -252,12 +255,33 @@ TEST_F(LinuxImagePipelineTest, FreshImageIsProbedDownloadedFromTheRangeMirrorCon
     EXPECT_EQ(prepare(), (QList<RuntimeImageStatus>{RuntimeImageStatus::converting, RuntimeImageStatus::preparing}));
     EXPECT_EQ(server.count("GET", "/mirror/noble.img"), requests + 1);  // the probe only
 
-    // With no server answering, nothing contradicts the kept download: it is used.
+    // With no server reachable (offline), nothing contradicts the kept download: it is used.
     removeItem(base("template.json"));
     removeItem(base("source.json"));
-    server.route("/whole/noble.img", test::HttpResponse::withStatus(503));
+    LinuxImageManager::Dependencies offline;
+    offline.sources = {LinuxImageSource{kUbuntu, "Ubuntu 24.04",
+                                        {QUrl("http://127.0.0.1:1/whole/noble.img"),
+                                         QUrl("http://127.0.0.1:1/mirror/noble.img")},
+                                        LinuxImageFormat::qcow2}};
+    offline.prepareTemplate = [this](QString distro, QString sourceDisk, QString templateDisk) {
+        return fakeTemplate(distro, sourceDisk, templateDisk);
+    };
+    QList<RuntimeImageStatus> offlineStatuses;
+    runSync(LinuxImageManager(LinuxDiskManager(), offline)
+                .prepareRuntimeImage(kUbuntu, [&](RuntimeImageStatus s) { offlineStatuses << s; }),
+            120s);
+    EXPECT_EQ(offlineStatuses,
+              (QList<RuntimeImageStatus>{RuntimeImageStatus::converting, RuntimeImageStatus::preparing}));
+    EXPECT_EQ(fileSize(base("noble.img")), 110 * kMiB);
+
+    // Servers that answer without vouching for it (a whole file instead of
+    // the range, an error status) leave it unconfirmed: it goes, and a
+    // fresh download follows from the server that sends the file.
+    removeItem(base("template.json"));
     server.route("/mirror/noble.img", test::HttpResponse::withStatus(503));
-    EXPECT_EQ(prepare(), (QList<RuntimeImageStatus>{RuntimeImageStatus::converting, RuntimeImageStatus::preparing}));
+    QFile(base("noble.img")).resize(105 * kMiB);
+    EXPECT_EQ(prepare(), (QList<RuntimeImageStatus>{RuntimeImageStatus::downloading, RuntimeImageStatus::converting,
+                                                    RuntimeImageStatus::preparing}));
     EXPECT_EQ(fileSize(base("noble.img")), 110 * kMiB);
 
     // A kept download of another size than a server announces is replaced by a fresh one.
@@ -301,13 +325,6 @@ TEST_F(LinuxImagePipelineTest, ImagesThatCannotBeConvertedSafelyAreRefusedAndLea
     EXPECT_EQ(prepareError(), QStringLiteral("QCOW2 konnte nicht nach RAW konvertiert werden."));
     EXPECT_FALSE(itemExists(base("source.img")));
 
-    // Larger than the disk could hold once converted: refused, nothing written.
-    server.route("/mirror/noble.img", test::HttpResponse::file(makeQcow2("huge.qcow2", {}, "64T")));
-    removeItem(base("noble.img"));
-    EXPECT_TRUE(prepareError().startsWith(QStringLiteral("Das Image ist entpackt 70,4 TB groß, im Ordner der "
-                                                         "Basis-Images sind aber nur ")));
-    EXPECT_EQ(listDirectory(base("")), (QStringList{"noble.img"}));
-
     // A converter that is missing, fails or hangs midway leaves no part of its output.
     LinuxImageManager::Dependencies standIn;
     const auto convert = [&] {
@@ -326,6 +343,84 @@ TEST_F(LinuxImagePipelineTest, ImagesThatCannotBeConvertedSafelyAreRefusedAndLea
         EXPECT_NE(convert(), "<no error>");
         EXPECT_EQ(listDirectory(base("")), (QStringList{"noble.img"})) << qPrintable(ending);
     }
+}
+
+namespace {
+
+// A tmpfs of the given size over a folder while alive (root only), as a
+// nearly full disk for the base images.
+class SmallFileSystem {
+public:
+    SmallFileSystem(const QString &folder, int64_t bytes) : m_folder(folder)
+    {
+        createDirectories(folder);
+        const QByteArray options = "size=" + QByteArray::number(qint64(bytes)) + ",mode=0755";
+        m_mounted = ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", MS_NOSUID | MS_NODEV,
+                            options.constData())
+            == 0;
+    }
+    ~SmallFileSystem()
+    {
+        if (m_mounted)
+            ::umount2(QFile::encodeName(m_folder).constData(), MNT_DETACH);
+    }
+    SmallFileSystem(const SmallFileSystem &) = delete;
+    SmallFileSystem &operator=(const SmallFileSystem &) = delete;
+
+    bool mounted() const { return m_mounted; }
+
+private:
+    QString m_folder;
+    bool m_mounted = false;
+};
+
+} // namespace
+
+// The raw disk is written sparse, so it takes the image's data, not its
+// virtual size: only data that does not fit is refused.
+TEST_F(LinuxImagePipelineTest, FreeSpaceIsJudgedByTheDataTheRawDiskWillHold)
+{
+    const auto convert = [&](const QString &image) {
+        return test::errorOf([&] { runSync(images->convertQCOW2ToRaw(image, base("source.img")), 120s); });
+    };
+    EXPECT_THROW(LinuxImageManager::rawDataBytes("{}"), DecodingError);
+    EXPECT_THROW(LinuxImageManager::rawDataBytes(R"([{"start":0,"length":512,"data":true}])"), DecodingError);
+
+    // Far larger than the disk has free, holding 1.5 MiB.
+    createDirectories(base(""));
+    const int64_t available = QStorageInfo(base("")).bytesAvailable();
+    const int64_t terabyte = int64_t(1) << 40;
+    if (available < 14 * terabyte) {  // ext4 files end at 16 TiB
+        const int64_t virtualSize = (available / terabyte + 1) * terabyte;
+        const QString sparse = makeQcow2("sparse.qcow2", {}, QString::number(virtualSize));
+        EXPECT_EQ(convert(sparse).toStdString(), "<no error>");
+        EXPECT_EQ(fileSize(base("source.img")), virtualSize);
+        EXPECT_LT(allocatedBytes(base("source.img")), 8 * kMiB);
+        removeItem(base("source.img"));
+    }
+
+    // On a 16 MiB file system: a 1 GiB image with little data is converted;
+    // one with 24 MiB of data is refused before anything is written.
+    SmallFileSystem small(base(""), 16 * kMiB);
+    if (!small.mounted())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    const QString fits = makeQcow2("fits.qcow2", {}, "1G");
+    EXPECT_EQ(convert(fits).toStdString(), "<no error>");
+    const auto compare = runProcessBlocking("/usr/bin/qemu-img", {"compare", "-q", "-f", "qcow2", "-F", "raw", fits,
+                                                                  base("source.img")});
+    EXPECT_EQ(compare.exitCode, 0) << compare.standardOutput.constData();
+    EXPECT_EQ(fileSize(base("source.img")), 1024 * kMiB);
+    removeItem(base("source.img"));
+
+    const QString full = makeQcow2("full.qcow2", {}, "64M");
+    const auto io = runProcessBlocking("/usr/bin/qemu-io", {"-f", "qcow2", "-c", "write -P 0x33 8M 24M", full});
+    ASSERT_EQ(io.exitCode, 0) << io.standardError.constData();
+    const QString refused = convert(full);
+    EXPECT_TRUE(refused.startsWith(QStringLiteral("Das Image ist entpackt 26,7 MB groß, im Ordner der Basis-Images "
+                                                  "sind aber nur ")))
+        << qPrintable(refused);
+    EXPECT_TRUE(refused.endsWith(QStringLiteral(" MB frei."))) << qPrintable(refused);
+    EXPECT_TRUE(listDirectory(base("")).isEmpty());
 }
 
 TEST_F(LinuxImagePipelineTest, ConcurrentPreparationsOfOneDistributionShareOneRun)

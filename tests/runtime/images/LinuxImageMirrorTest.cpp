@@ -3,11 +3,14 @@
 #include "runtime/images/LinuxImageDownloadDelegate.h"
 #include "runtime/images/LinuxImageManager.h"
 
+#include "support/Http2TestServer.h"
 #include "support/HttpTestServer.h"
+#include "support/TestCertificates.h"
 #include "support/TestEnvironment.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
+#include <QSslConfiguration>
 
 using namespace trellium;
 using namespace std::chrono_literals;
@@ -310,4 +313,56 @@ TEST_F(LinuxImageMirrorTest, AFailingServerIsReportedAndTheNextOneTried)
     });
     EXPECT_TRUE(unprobed.contains(QStringLiteral("größer als erlaubt (mehr als 157286400 Bytes)"))) << qPrintable(unprobed);
     EXPECT_EQ(listDirectory(dataHome()).filter("download"), QStringList());
+}
+
+namespace {
+
+// The process trusts the test authority while alive, as the image manager's
+// own network managers use the default TLS configuration.
+class TrustTestAuthority {
+public:
+    TrustTestAuthority() : m_previous(QSslConfiguration::defaultConfiguration())
+    {
+        QSslConfiguration trusting = m_previous;
+        trusting.addCaCertificate(test::TestCertificates::shared().authority);
+        QSslConfiguration::setDefaultConfiguration(trusting);
+    }
+    ~TrustTestAuthority() { QSslConfiguration::setDefaultConfiguration(m_previous); }
+    TrustTestAuthority(const TrustTestAuthority &) = delete;
+    TrustTestAuthority &operator=(const TrustTestAuthority &) = delete;
+
+private:
+    QSslConfiguration m_previous;
+};
+
+} // namespace
+
+// An HTTPS mirror that answers over HTTP/2 sends no length: its stream's end
+// delimits the image, and a stream reset mid-body is a failure, not an image.
+TEST_F(LinuxImageMirrorTest, AnUnprobedHttp2MirrorWithoutALengthDeliversTheWholeImage)
+{
+    QString whyNot;
+    if (!test::Http2TestServer::available(&whyNot))
+        GTEST_SKIP() << whyNot.toStdString();
+    const QString file = imageFile(24 * kMiB);
+    test::Http2Route whole;
+    whole.file = file;
+    test::Http2Route reset = whole;
+    reset.resetAfter = 8 * kMiB;
+    test::Http2TestServer mirror({{"/image.img", whole}, {"/reset.img", reset}});
+    const TrustTestAuthority trust;
+
+    QStringList labels;
+    const QUrl used = runSync(images.downloadFromServers({mirror.url("/reset.img"), mirror.url("/image.img")}, {},
+                                                         target(), {}, [&](const QString &label) { labels << label; }),
+                              60s);
+    EXPECT_EQ(used, mirror.url("/image.img"));
+    EXPECT_EQ(labels.size(), 2);
+    EXPECT_EQ(mirror.count("/image.img"), 1);
+    EXPECT_EQ(fileSize(target()), 24 * kMiB);
+    QFile result(target());
+    ASSERT_TRUE(result.open(QIODevice::ReadOnly));
+    EXPECT_EQ(result.read(4), "HEAD");
+    result.seek(24 * kMiB - 4);
+    EXPECT_EQ(result.read(4), "TAIL");
 }

@@ -113,6 +113,15 @@ protected:
         return options;
     }
 
+    // The runtime's view of the machine's screen, attached at the runtime's
+    // display size; none unless its first picture came in.
+    RuntimeDisplayView *attachScreen(RuntimeDisplayHost &host, const std::shared_ptr<test::ScriptedMachine> &machine)
+    {
+        RuntimeDisplayView *view = host.attach(runtime, machine, 1600, 1120);
+        const bool pictured = view->mirror && waitUntil([&] { return view->mirror->hasPicture(); });
+        return pictured ? view : nullptr;
+    }
+
     const QUuid runtime = QUuid::createUuid();
     test::LogCapture log;
 };
@@ -301,9 +310,8 @@ TEST_F(RuntimeDisplayHostTest, SnapshotsAndDiagnosticPicturesAreScaledToTheReque
     RuntimeDisplayHost host;
     VncFakeServer server(socket(), quadrants(64, 48));
     auto machine = screenMachine(server.socketPath());
-    RuntimeDisplayView *view = host.attach(runtime, machine, 1600, 1120);
-    ASSERT_NE(view->mirror, nullptr);
-    ASSERT_TRUE(waitUntil([&] { return view->mirror->hasPicture(); }));
+    RuntimeDisplayView *view = attachScreen(host, machine);
+    ASSERT_NE(view, nullptr);
 
     const std::optional<PixelBuffer> picture = host.snapshot(runtime, 30, 90);
     ASSERT_TRUE(picture);
@@ -398,9 +406,8 @@ TEST_F(RuntimeDisplayHostTest, FollowsTheGuestsResizesToTheirExactSizeOnTheSameC
     RuntimeDisplayHost host;
     VncFakeServer server(socket(), quadrants(640, 480));
     auto machine = screenMachine(server.socketPath());
-    RuntimeDisplayView *view = host.attach(runtime, machine, 1600, 1120);
-    ASSERT_NE(view->mirror, nullptr);
-    ASSERT_TRUE(waitUntil([&] { return view->mirror->hasPicture(); }));
+    RuntimeDisplayView *view = attachScreen(host, machine);
+    ASSERT_NE(view, nullptr);
     EXPECT_EQ(view->mirror->size(), QSize(640, 480));
     const uint64_t mirror = view->mirror->serial();
 

@@ -295,19 +295,32 @@ TEST(RemoteDesktopH264Encoder, FramesFollowThePicturesKeyFramesTheRequestAndPict
     encode(pictures[1]);
     encoder.invalidate();
     EXPECT_EQ(frames.size(), before + 1);
+    // Room for any stray queued delivery to run.
+    QTest::qWait(200);
+    EXPECT_EQ(frames.size(), before + 1);
 
     // Destroyed with pictures in flight: the newest is encoded before it
-    // goes, and nothing is delivered afterwards.
+    // goes, and nothing is delivered afterwards. Its frames are kept apart
+    // from the invalidated encoder's, which stays silent meanwhile.
+    std::vector<Received> destroyedFrames;
     auto destroyed = std::make_unique<RemoteDesktopH264Encoder>(size.width(), size.height(), 30, 2'000'000);
-    destroyed->setOnEncodedFrame(collectInto(frames));
+    destroyed->setOnEncodedFrame(collectInto(destroyedFrames));
     for (int index = 5; index < 10; ++index)
         destroyed->encode(pictures[size_t(index)]);
     destroyed.reset();
-    const size_t delivered = frames.size();
-    // Room for any stray queued delivery to run.
+    const size_t delivered = destroyedFrames.size();
     QTest::qWait(200);
-    EXPECT_GT(delivered, before + 1);
-    EXPECT_EQ(frames.size(), delivered);
+    EXPECT_EQ(destroyedFrames.size(), delivered);
+    EXPECT_EQ(frames.size(), before + 1);
+    ASSERT_GE(delivered, 1u);
+    H264Decoder destroyedDecoder;
+    std::optional<H264Picture> newest;
+    for (const Received &received : destroyedFrames) {
+        EXPECT_TRUE(received.onMainThread);
+        newest = decodeOne(destroyedDecoder, received);
+        ASSERT_TRUE(newest);
+    }
+    EXPECT_EQ(readIndex(*newest), 9);
 }
 
 TEST(RemoteDesktopH264Encoder, SettingsX264RefusesLeaveAnEncoderWithoutOutput)

@@ -113,6 +113,15 @@ protected:
         return options;
     }
 
+    // The runtime's view of the machine's screen, attached at the runtime's
+    // display size; none unless its first picture came in.
+    RuntimeDisplayView *attachScreen(RuntimeDisplayHost &host, const std::shared_ptr<test::ScriptedMachine> &machine)
+    {
+        RuntimeDisplayView *view = host.attach(runtime, machine, 1600, 1120);
+        const bool pictured = view->mirror && waitUntil([&] { return view->mirror->hasPicture(); });
+        return pictured ? view : nullptr;
+    }
+
     const QUuid runtime = QUuid::createUuid();
     test::LogCapture log;
 };
@@ -301,9 +310,8 @@ TEST_F(RuntimeDisplayHostTest, SnapshotsAndDiagnosticPicturesAreScaledToTheReque
     RuntimeDisplayHost host;
     VncFakeServer server(socket(), quadrants(64, 48));
     auto machine = screenMachine(server.socketPath());
-    RuntimeDisplayView *view = host.attach(runtime, machine, 1600, 1120);
-    ASSERT_NE(view->mirror, nullptr);
-    ASSERT_TRUE(waitUntil([&] { return view->mirror->hasPicture(); }));
+    RuntimeDisplayView *view = attachScreen(host, machine);
+    ASSERT_NE(view, nullptr);
 
     const std::optional<PixelBuffer> picture = host.snapshot(runtime, 30, 90);
     ASSERT_TRUE(picture);
@@ -391,4 +399,56 @@ TEST_F(RuntimeDisplayHostTest, RebindsWhenTheMachineOrItsConnectionChanges)
     ASSERT_TRUE(waitUntil([&] { return view->mirror->hasPicture(); }));
     EXPECT_EQ(view->mirror->image(), quadrants(64, 48));
     EXPECT_TRUE(waitUntil([&] { return !second.hasClient(); }));
+}
+
+TEST_F(RuntimeDisplayHostTest, FollowsTheGuestsResizesToTheirExactSizeOnTheSameConnection)
+{
+    RuntimeDisplayHost host;
+    VncFakeServer server(socket(), quadrants(640, 480));
+    auto machine = screenMachine(server.socketPath());
+    RuntimeDisplayView *view = attachScreen(host, machine);
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view->mirror->size(), QSize(640, 480));
+    const uint64_t mirror = view->mirror->serial();
+
+    // The firmware's second mode, then the desktop's. Each snapshot at the
+    // guest's own size is its picture pixel for pixel; the view keeps the
+    // size it was attached with, and its one connection.
+    const auto sameAs = [](const PixelBuffer &buffer, const QImage &expected) {
+        const QImage shown(reinterpret_cast<const uchar *>(buffer.data.constData()), buffer.width, buffer.height,
+                           buffer.bytesPerRow, QImage::Format_RGB32);
+        return shown == expected;
+    };
+    for (const QSize size : {QSize(1280, 800), QSize(1600, 1120)}) {
+        SCOPED_TRACE(size.width());
+        const QImage resized = quadrants(size.width(), size.height());
+        server.setPicture(resized);
+        ASSERT_TRUE(waitUntil([&] { return view->mirror->size() == size && view->mirror->image() == resized; }))
+            << view->mirror->size().width() << "x" << view->mirror->size().height();
+        const std::optional<PixelBuffer> exact = host.snapshot(runtime, size.width(), size.height());
+        ASSERT_TRUE(exact);
+        EXPECT_EQ(QSize(exact->width, exact->height), size);
+        EXPECT_TRUE(sameAs(*exact, resized));
+        const std::optional<PixelBuffer> scaled = host.snapshot(runtime, 320, 200);
+        ASSERT_TRUE(scaled);
+        expectQuadrants([&](int x, int y) { return pixelAt(*scaled, x, y); }, 320, 200);
+        view = host.attach(runtime, machine, 1600, 1120);
+        ASSERT_EQ(view->mirror->serial(), mirror);
+        EXPECT_EQ(QSize(view->width, view->height), QSize(1600, 1120));
+        EXPECT_EQ(view->mirror->state(), VncFramebufferMirror::State::connected);
+        EXPECT_EQ(server.connections(), 1);
+
+        // Changes anywhere on the larger screen come through, also where
+        // the smaller one ended.
+        QImage changed = resized;
+        QPainter(&changed).fillRect(QRect(size.width() - 200, size.height() - 150, 120, 90), QColor(kGreen));
+        server.setPicture(changed);
+        ASSERT_TRUE(waitUntil([&] { return view->mirror->image() == changed; }));
+        const std::optional<PixelBuffer> later = host.snapshot(runtime, size.width(), size.height());
+        ASSERT_TRUE(later);
+        EXPECT_TRUE(sameAs(*later, changed));
+    }
+    EXPECT_EQ(log.count(QStringLiteral("RuntimeDisplayHost attached in hidden window:")), 1);
+    EXPECT_FALSE(log.contains(QStringLiteral("VNC mirror disconnected")));
+    EXPECT_TRUE(server.hasClient());
 }

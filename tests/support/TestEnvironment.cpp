@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <csignal>
 
+#include <malloc.h>
+
 namespace trellium::test {
 
 void DataHomeTest::SetUp()
@@ -141,6 +143,13 @@ qint64 statusField(const QByteArray &name)
 qint64 residentKiB()
 {
     return statusField("VmRSS");
+}
+
+qint64 heapInUseBytes()
+{
+    // Summed over every arena, plus the blocks mapped on their own.
+    const struct mallinfo2 info = ::mallinfo2();
+    return qint64(info.uordblks + info.hblkhd);
 }
 
 int openDescriptors()

@@ -71,6 +71,10 @@ bool processAlive(qint64 pid);
 
 // This process's resident memory, open descriptors and threads.
 qint64 residentKiB();
+// The bytes the allocator has handed out and not got back. Unlike resident
+// memory it leaves out what was freed but kept for later, which depends on
+// how threads and allocations happened to interleave.
+qint64 heapInUseBytes();
 int openDescriptors();
 int threadCount();
 // True in the AddressSanitizer/UBSan build: its quarantine keeps freed

@@ -140,11 +140,6 @@ qint64 statusField(const QByteArray &name)
 
 } // namespace
 
-qint64 residentKiB()
-{
-    return statusField("VmRSS");
-}
-
 qint64 heapInUseBytes()
 {
     // Summed over every arena, plus the blocks mapped on their own.

@@ -69,12 +69,11 @@ QString errorOf(const std::function<void()> &call);
 // True while the process exists and is not a zombie.
 bool processAlive(qint64 pid);
 
-// This process's resident memory, open descriptors and threads.
-qint64 residentKiB();
 // The bytes the allocator has handed out and not got back. Unlike resident
 // memory it leaves out what was freed but kept for later, which depends on
 // how threads and allocations happened to interleave.
 qint64 heapInUseBytes();
+// This process's open descriptors and threads.
 int openDescriptors();
 int threadCount();
 // True in the AddressSanitizer/UBSan build: its quarantine keeps freed

@@ -836,7 +836,7 @@ QCoro::Task<void> LinuxRuntimeProvider::waitForTemplateProvisioning(RuntimeConfi
 {
     const QString script = templateScript(record.distro);
     // The guest restarts its SSH server while it provisions; only ssh's own
-    // failure is worth another try.
+    // failure, or an attempt cut off at its bound, is worth another try.
     ProbeRules rules{script,
                      180,
                      kProbeCommandLimit,

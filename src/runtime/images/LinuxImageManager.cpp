@@ -298,6 +298,10 @@ QCoro::Task<LinuxImageManager::ProbeOutcome> LinuxImageManager::probeWith(QNetwo
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, state]() {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         state->answered = state->answered || status != 0;
+        // Mirrors often send their clients on to another host: the redirect
+        // is followed with the same range, and judged by where it ends.
+        if (status >= 300 && status <= 399 && reply->hasRawHeader("Location"))
+            return;
         if (status != 206) {
             state->rejected = true;
             reply->abort();
@@ -559,6 +563,10 @@ QCoro::Task<void> LinuxImageManager::convertQCOW2ToRaw(QString input, QString ou
     } catch (const DecodingError &) {
         throw conversionFailed(map);
     }
+    // What an earlier run left (a conversion killed with the agent) goes
+    // first: it would count against the space this one needs.
+    removeItem(output);
+    PartialItem temporary(output);
     const QStorageInfo storage(QFileInfo(output).absolutePath());
     if (storage.isValid() && dataBytes > storage.bytesAvailable()) {
         const QLocale german(QLocale::German, QLocale::Germany);
@@ -567,8 +575,6 @@ QCoro::Task<void> LinuxImageManager::convertQCOW2ToRaw(QString input, QString ou
                                 german.formattedDataSize(storage.bytesAvailable(), 1, QLocale::DataSizeSIFormat)));
     }
 
-    removeItem(output);
-    PartialItem temporary(output);
     ProcessOptions options;
     options.timeout = m_dependencies.conversionTimeout;
     options.channels = ProcessOptions::Channels::Merged;

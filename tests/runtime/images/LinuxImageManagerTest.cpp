@@ -412,6 +412,20 @@ TEST_F(LinuxImagePipelineTest, FreeSpaceIsJudgedByTheDataTheRawDiskWillHold)
     EXPECT_EQ(fileSize(base("source.img")), 1024 * kMiB);
     removeItem(base("source.img"));
 
+    // What a conversion killed with an earlier agent left does not count
+    // against the space: it is cleared first.
+    const QString leftover = base(".source.img.trellium-partial-0123456789abcdef");
+    {
+        QFile file(leftover);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        const QByteArray block(64 * 1024, 'x');
+        while (QStorageInfo(base("")).bytesAvailable() > 256 * 1024 && file.write(block) == block.size())
+            file.flush();
+    }
+    EXPECT_EQ(convert(fits).toStdString(), "<no error>");
+    EXPECT_FALSE(QFileInfo::exists(leftover));
+    removeItem(base("source.img"));
+
     const QString full = makeQcow2("full.qcow2", {}, "64M");
     const auto io = runProcessBlocking("/usr/bin/qemu-io", {"-f", "qcow2", "-c", "write -P 0x33 8M 24M", full});
     ASSERT_EQ(io.exitCode, 0) << io.standardError.constData();

@@ -177,6 +177,22 @@ TEST_F(LinuxImageMirrorTest, ProbesOverHttpRejectServersThatIgnoreRangesOrReport
     EXPECT_FALSE(runSync(images.probeMirror(server.url("/missing.img"))));
     EXPECT_FALSE(runSync(images.probeMirror(QUrl("http://127.0.0.1:1/closed.img"))));
 
+    // A mirror that sends its clients on is judged by where it sends them;
+    // the probe keeps the address it was given.
+    auto movedTo = [&](const QString &path) {
+        test::HttpResponse moved = test::HttpResponse::redirect(server.url(path).toEncoded());
+        moved.body = "<html><body>Moved</body></html>";
+        return moved;
+    };
+    server.route("/moved.img", movedTo(QStringLiteral("/ranges.img")));
+    server.route("/moved-whole.img", movedTo(QStringLiteral("/whole.img")));
+    const auto followed = runSync(images.probeMirror(server.url("/moved.img")));
+    ASSERT_TRUE(followed);
+    EXPECT_EQ(followed->url, server.url("/moved.img"));
+    EXPECT_EQ(followed->expectedBytes, 110 * kMiB);
+    EXPECT_EQ(lastRequest("/ranges.img").header("range"), QByteArray("bytes=0-4194303"));
+    EXPECT_FALSE(runSync(images.probeMirror(server.url("/moved-whole.img"))));
+
     // All at once; the one ignoring the range is dropped as soon as its
     // headers arrive, long before its 110 MiB could, and so is one that
     // stalls after them, long before its idle bound.

@@ -98,8 +98,9 @@ std::optional<int> endOtherLaunch(const trellium::SingleInstance::Launch &launch
 int main(int argc, char *argv[])
 {
     // Without a display the agent still runs, just without windows.
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    const bool withoutDisplay = qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    if (withoutDisplay)
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
     QApplication app(argc, argv);
@@ -146,10 +147,14 @@ int main(int argc, char *argv[])
     trellium::InstanceChannel windowRequests;
     try {
         const QString socket = trellium::InstanceChannel::socketPath(dataFolder);
-        windowRequests.listen(socket, [&delegate](const QStringList &names) -> std::optional<QString> {
+        windowRequests.listen(socket, [&delegate, withoutDisplay](const QStringList &names) -> std::optional<QString> {
             const auto [requested, unknown] = windowsNamed(names);
             if (!unknown.isEmpty())
                 return QStringLiteral("Unbekanntes Fenster: %1").arg(unknown);
+            // Its windows would be drawn nowhere: the caller must not be told they opened.
+            if (withoutDisplay)
+                return QStringLiteral("Er wurde ohne Bildschirm gestartet (weder DISPLAY noch WAYLAND_DISPLAY war "
+                                      "gesetzt) und kann keine Fenster zeigen.");
             trellium::logLine(QStringLiteral("WINDOW REQUEST:"), names.join(QLatin1Char(' ')));
             for (const auto window : requested)
                 delegate.open(window);

@@ -35,8 +35,10 @@ const QString kRunning = QStringLiteral("WINDOW REQUESTS ON");
 // collected.
 class AgentProgram {
 public:
-    explicit AgentProgram(const QStringList &arguments)
+    explicit AgentProgram(const QStringList &arguments,
+                          const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
     {
+        m_process.setProcessEnvironment(environment);
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.setStandardInputFile(QProcess::nullDevice());
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
@@ -204,6 +206,26 @@ TEST_F(SecondLaunch, HandsItsWindowsToTheRunningAgentAndGivesUpOnOneThatDoesNotA
     ASSERT_TRUE(later.waitForExit(60s)) << later.output().toStdString();
     EXPECT_EQ(later.exitCode(), 0) << later.output().toStdString();
     EXPECT_TRUE(first.waitForOutput(QStringLiteral("WINDOW SHOWN: settings"), 30s)) << first.output().toStdString();
+    // The request of the launch that gave up was not carried out late.
+    EXPECT_EQ(first.output().count(QStringLiteral("WINDOW SHOWN: settings")), 1) << first.output().toStdString();
+    EXPECT_TRUE(first.running());
+}
+
+TEST_F(SecondLaunch, AnAgentStartedWithoutADisplayRefusesWindowsItCannotShow)
+{
+    QProcessEnvironment headless = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        headless.remove(QString::fromLatin1(name));
+    AgentProgram first({}, headless);
+    ASSERT_TRUE(first.waitForOutput(kRunning, 60s)) << first.output().toStdString();
+
+    AgentProgram second({QStringLiteral("--open-window"), QStringLiteral("settings")});
+    ASSERT_TRUE(second.waitForExit(60s)) << second.output().toStdString();
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_EQ(second.output().trimmed().toStdString(),
+              "Der laufende TRELLIUM-Agent hat die Fenster nicht geöffnet: Er wurde ohne Bildschirm gestartet (weder "
+              "DISPLAY noch WAYLAND_DISPLAY war gesetzt) und kann keine Fenster zeigen.");
+    EXPECT_FALSE(first.output().contains(QStringLiteral("WINDOW SHOWN"))) << first.output().toStdString();
     EXPECT_TRUE(first.running());
 }
 

@@ -31,6 +31,16 @@ constexpr qsizetype kMaximumAnswerBytes = 64 * 1024;
 const QByteArray kAnswered = QByteArrayLiteral("OK");
 const char *const kAnsweredProperty = "trelliumInstanceAnswered";
 
+// A caller sends nothing after its request and keeps its end open until the
+// answer comes; an end already closed is a caller that gave up waiting.
+bool callerLeft(QLocalSocket *socket)
+{
+    if (socket->state() != QLocalSocket::ConnectedState)
+        return true;
+    char byte = 0;
+    return ::recv(int(socket->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 bool fitsSocketAddress(const QString &path)
 {
     return QFile::encodeName(path).size() <= InstanceChannel::kMaximumSocketPath;
@@ -176,6 +186,12 @@ void InstanceChannel::onReadyRead(QLocalSocket *socket)
     }
     const QByteArray line = socket->readLine(m_options.maximumRequestBytes + 1);
     socket->setProperty(kAnsweredProperty, true);
+    // This process was busy past the caller's bound, and the caller told its
+    // user that nothing happened: so nothing does.
+    if (callerLeft(socket)) {
+        socket->abort();
+        return;
+    }
 
     QString answer;
     const QJsonDocument document = QJsonDocument::fromJson(line.trimmed());

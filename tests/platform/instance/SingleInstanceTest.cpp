@@ -2,6 +2,7 @@
 #include "platform/instance/InstanceLock.h"
 #include "platform/instance/SingleInstance.h"
 
+#include "core/Async.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -182,6 +183,16 @@ TEST_F(SingleInstanceTest, ARequestReachesTheHolderWhoseAnswerComesBack)
     EXPECT_EQ(offThread([&] { return exchangeRaw(socket, "[1]\n"); }),
               QStringLiteral("Ungültige Anfrage an den laufenden Prozess.").toUtf8());
     EXPECT_EQ(received.size(), 2);
+
+    // A request whose caller gave up while this thread was busy is not
+    // carried out late: the caller has said it was not.
+    auto gaveUp = std::async(std::launch::async, [&] { return InstanceChannel::send(socket, {"late"}, 300ms); });
+    EXPECT_EQ(gaveUp.get().delivery, Delivery::noAnswer);
+    refusal.reset();
+    EXPECT_EQ(offThread([&] { return InstanceChannel::send(socket, {"next"}, 30s); }).delivery, Delivery::answered);
+    runSync(sleepFor(200ms));
+    EXPECT_EQ(received.size(), 3);
+    EXPECT_EQ(received.last(), QStringList{"next"});
 
     channel.close();
     EXPECT_FALSE(QFileInfo::exists(socket));

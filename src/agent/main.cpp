@@ -11,6 +11,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
 #include <optional>
 #include <utility>
 #include <fcntl.h>
@@ -59,8 +60,21 @@ std::pair<QList<trellium::AppDelegate::Window>, QString> windowsNamed(const QStr
     return {windows, {}};
 }
 
-// A launch that does not become the agent says why and ends with the
-// returned code; nothing for the agent itself.
+// A line for the user on standard error: what went wrong.
+void sayError(const QString &line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+void sayError(const QString &prefix, const QString &value)
+{
+    sayError(prefix + QLatin1Char(' ') + value);
+}
+
+// A launch that does not become the agent says why (a failure on standard
+// error) and ends with the returned code; nothing for the agent itself.
 std::optional<int> endOtherLaunch(const trellium::SingleInstance::Launch &launch, const QString &dataFolder)
 {
     using Outcome = trellium::SingleInstance::Outcome;
@@ -71,25 +85,25 @@ std::optional<int> endOtherLaunch(const trellium::SingleInstance::Launch &launch
         trellium::logLine(QStringLiteral("Die Fenster wurden im laufenden TRELLIUM-Agenten geöffnet."));
         return 0;
     case Outcome::alreadyRunning:
-        trellium::logLine(QStringLiteral("Der TRELLIUM-Agent läuft bereits mit dem Datenordner %1; seine Fenster "
+        sayError(QStringLiteral("Der TRELLIUM-Agent läuft bereits mit dem Datenordner %1; seine Fenster "
                                          "öffnet „trellium-agent --open-window settings|components|systemcheck“.")
                               .arg(dataFolder));
         return 1;
     case Outcome::noAnswer:
-        trellium::logLine(QStringLiteral("Der laufende TRELLIUM-Agent (Datenordner %1) antwortet nicht; die Fenster "
+        sayError(QStringLiteral("Der laufende TRELLIUM-Agent (Datenordner %1) antwortet nicht; die Fenster "
                                          "wurden nicht geöffnet.")
                               .arg(dataFolder));
         return 1;
     case Outcome::refused:
-        trellium::logLine(QStringLiteral("Der laufende TRELLIUM-Agent hat die Fenster nicht geöffnet:"), launch.message);
+        sayError(QStringLiteral("Der laufende TRELLIUM-Agent hat die Fenster nicht geöffnet:"), launch.message);
         return 1;
     case Outcome::unreachable:
-        trellium::logLine(QStringLiteral("Der laufende TRELLIUM-Agent ist nicht erreichbar:"), launch.message);
+        sayError(QStringLiteral("Der laufende TRELLIUM-Agent ist nicht erreichbar:"), launch.message);
         return 1;
     case Outcome::failed:
         break;
     }
-    trellium::logLine(QStringLiteral("Der TRELLIUM-Agent startet nicht:"), launch.message);
+    sayError(QStringLiteral("Der TRELLIUM-Agent startet nicht:"), launch.message);
     return 1;
 }
 
@@ -120,7 +134,7 @@ int main(int argc, char *argv[])
     const QStringList windowNames = parser.values(openWindow);
     const auto [windows, unknownWindow] = windowsNamed(windowNames);
     if (!unknownWindow.isEmpty()) {
-        trellium::logLine(QStringLiteral("Unbekanntes Fenster:"), unknownWindow);
+        sayError(QStringLiteral("Unbekanntes Fenster:"), unknownWindow);
         return 2;
     }
 
@@ -144,28 +158,34 @@ int main(int argc, char *argv[])
         trellium::logLine(QStringLiteral("Local server listening on"),
                           trellium::AgentServer::listenAddress().toString() + QLatin1Char(':')
                               + QString::number(agent.server().port()));
+    // Windows of an agent without a display would be drawn nowhere: nobody
+    // is told they opened.
+    const QString noDisplay = QStringLiteral("ohne Bildschirm gestartet (weder DISPLAY noch WAYLAND_DISPLAY war "
+                                             "gesetzt) und kann keine Fenster zeigen.");
     trellium::InstanceChannel windowRequests;
     try {
-        const QString socket = trellium::InstanceChannel::socketPath(dataFolder);
-        windowRequests.listen(socket, [&delegate, withoutDisplay](const QStringList &names) -> std::optional<QString> {
-            const auto [requested, unknown] = windowsNamed(names);
-            if (!unknown.isEmpty())
-                return QStringLiteral("Unbekanntes Fenster: %1").arg(unknown);
-            // Its windows would be drawn nowhere: the caller must not be told they opened.
-            if (withoutDisplay)
-                return QStringLiteral("Er wurde ohne Bildschirm gestartet (weder DISPLAY noch WAYLAND_DISPLAY war "
-                                      "gesetzt) und kann keine Fenster zeigen.");
-            trellium::logLine(QStringLiteral("WINDOW REQUEST:"), names.join(QLatin1Char(' ')));
-            for (const auto window : requested)
-                delegate.open(window);
-            return std::nullopt;
-        });
+        const QString socket = trellium::SingleInstance::serve(
+            dataFolder, windowRequests, [&](const QStringList &names) -> std::optional<QString> {
+                const auto [requested, unknown] = windowsNamed(names);
+                if (!unknown.isEmpty())
+                    return QStringLiteral("Unbekanntes Fenster: %1").arg(unknown);
+                if (withoutDisplay)
+                    return QStringLiteral("Er wurde ") + noDisplay;
+                trellium::logLine(QStringLiteral("WINDOW REQUEST:"), names.join(QLatin1Char(' ')));
+                for (const auto window : requested)
+                    delegate.open(window);
+                return std::nullopt;
+            });
         trellium::logLine(QStringLiteral("WINDOW REQUESTS ON"), socket);
     } catch (const std::exception &error) {
         trellium::logLine(QStringLiteral("WINDOW REQUESTS UNAVAILABLE:"), trellium::describeError(error));
     }
-    for (const auto window : windows)
-        delegate.open(window);
+    if (withoutDisplay && !windows.isEmpty())
+        sayError(QStringLiteral("Der TRELLIUM-Agent wurde ") + noDisplay
+                 + QStringLiteral(" Er läuft ohne sie weiter (verlangt: %1).").arg(windowNames.join(QStringLiteral(", "))));
+    else
+        for (const auto window : windows)
+            delegate.open(window);
     const int result = app.exec();
     windowRequests.close();
     agent.stop();

@@ -1,5 +1,6 @@
 // The agent program itself, started twice over one data folder.
 #include "agent/AgentServer.h"
+#include "core/Async.h"
 #include "core/Files.h"
 #include "core/PartialItem.h"
 #include "core/Settings.h"
@@ -20,6 +21,7 @@
 
 #include <csignal>
 #include <map>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
@@ -31,15 +33,14 @@ namespace {
 
 const QString kRunning = QStringLiteral("WINDOW REQUESTS ON");
 
-// One run of trellium-agent with the test's environment, its output
-// collected.
+// One run of trellium-agent with the test's environment, its standard
+// output and standard error collected apart.
 class AgentProgram {
 public:
     explicit AgentProgram(const QStringList &arguments,
                           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
     {
         m_process.setProcessEnvironment(environment);
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.setStandardInputFile(QProcess::nullDevice());
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.start(QStringLiteral(TRELLIUM_AGENT_PROGRAM), arguments);
@@ -56,9 +57,16 @@ public:
 
     QString output()
     {
-        m_output += m_process.readAll();
+        m_output += m_process.readAllStandardOutput();
         return QString::fromUtf8(m_output);
     }
+    QString errors()
+    {
+        m_errors += m_process.readAllStandardError();
+        return QString::fromUtf8(m_errors);
+    }
+    // Both, for a failure's message.
+    std::string transcript() { return (output() + QStringLiteral("\n--- standard error:\n") + errors()).toStdString(); }
     bool waitForOutput(const QString &text, std::chrono::milliseconds bound)
     {
         return waitUntil([&] { return output().contains(text); }, bound);
@@ -74,6 +82,7 @@ public:
 private:
     QProcess m_process;
     QByteArray m_output;
+    QByteArray m_errors;
 };
 
 // Every file and folder below `root`: its identity, times and content.
@@ -140,7 +149,7 @@ private:
 TEST_F(SecondLaunch, LeavesTheRunningAgentsRecordsAndPartialFilesAloneAndSaysItRuns)
 {
     AgentProgram first({});
-    ASSERT_TRUE(first.waitForOutput(kRunning, 60s)) << first.output().toStdString();
+    ASSERT_TRUE(first.waitForOutput(kRunning, 60s)) << first.transcript();
 
     // The running agent's state: a runtime it is starting (which a start
     // would recover as interrupted) and a download it is writing.
@@ -155,9 +164,10 @@ TEST_F(SecondLaunch, LeavesTheRunningAgentsRecordsAndPartialFilesAloneAndSaysItR
     const auto before = agentFiles();
 
     AgentProgram second({});
-    EXPECT_TRUE(second.waitForExit(30s)) << second.output().toStdString();
+    EXPECT_TRUE(second.waitForExit(30s)) << second.transcript();
     EXPECT_EQ(second.exitCode(), 1);
-    EXPECT_EQ(second.output().trimmed().toStdString(),
+    EXPECT_EQ(second.output().toStdString(), "");
+    EXPECT_EQ(second.errors().trimmed().toStdString(),
               QStringLiteral("Der TRELLIUM-Agent läuft bereits mit dem Datenordner %1; seine Fenster öffnet "
                              "„trellium-agent --open-window settings|components|systemcheck“.")
                   .arg(applicationSupportRoot())
@@ -165,8 +175,8 @@ TEST_F(SecondLaunch, LeavesTheRunningAgentsRecordsAndPartialFilesAloneAndSaysItR
     EXPECT_EQ(agentFiles(), before);
 
     AgentProgram withWindow({QStringLiteral("--open-window"), QStringLiteral("settings")});
-    EXPECT_TRUE(withWindow.waitForExit(30s)) << withWindow.output().toStdString();
-    EXPECT_EQ(withWindow.exitCode(), 0) << withWindow.output().toStdString();
+    EXPECT_TRUE(withWindow.waitForExit(30s)) << withWindow.transcript();
+    EXPECT_EQ(withWindow.exitCode(), 0) << withWindow.transcript();
     EXPECT_EQ(agentFiles(), before);
     EXPECT_EQ(RuntimeStore().readRuntime(record.id).state, RuntimeState::starting) << "recovered by a second agent";
     EXPECT_TRUE(first.running());
@@ -175,15 +185,15 @@ TEST_F(SecondLaunch, LeavesTheRunningAgentsRecordsAndPartialFilesAloneAndSaysItR
 TEST_F(SecondLaunch, HandsItsWindowsToTheRunningAgentAndGivesUpOnOneThatDoesNotAnswer)
 {
     AgentProgram first({});
-    ASSERT_TRUE(first.waitForOutput(kRunning, 60s)) << first.output().toStdString();
+    ASSERT_TRUE(first.waitForOutput(kRunning, 60s)) << first.transcript();
 
     AgentProgram second({QStringLiteral("--open-window"), QStringLiteral("components"), QStringLiteral("--open-window"),
                          QStringLiteral("systemcheck")});
-    ASSERT_TRUE(second.waitForExit(60s)) << second.output().toStdString();
+    ASSERT_TRUE(second.waitForExit(60s)) << second.transcript();
     EXPECT_EQ(second.exitCode(), 0);
     EXPECT_EQ(second.output().trimmed().toStdString(), "Die Fenster wurden im laufenden TRELLIUM-Agenten geöffnet.");
-    EXPECT_TRUE(first.waitForOutput(QStringLiteral("WINDOW SHOWN: components"), 30s)) << first.output().toStdString();
-    EXPECT_TRUE(first.waitForOutput(QStringLiteral("WINDOW SHOWN: systemcheck"), 60s)) << first.output().toStdString();
+    EXPECT_TRUE(first.waitForOutput(QStringLiteral("WINDOW SHOWN: components"), 30s)) << first.transcript();
+    EXPECT_TRUE(first.waitForOutput(QStringLiteral("WINDOW SHOWN: systemcheck"), 60s)) << first.transcript();
 
     // A running agent that does not answer (stopped here) does not hold the
     // launch: it ends with a failure, and the windows stay a matter for the
@@ -192,9 +202,10 @@ TEST_F(SecondLaunch, HandsItsWindowsToTheRunningAgentAndGivesUpOnOneThatDoesNotA
     AgentProgram unanswered({QStringLiteral("--open-window"), QStringLiteral("settings")});
     const bool ended = unanswered.waitForExit(60s);
     first.signal(SIGCONT);
-    ASSERT_TRUE(ended) << unanswered.output().toStdString();
+    ASSERT_TRUE(ended) << unanswered.transcript();
     EXPECT_EQ(unanswered.exitCode(), 1);
-    EXPECT_EQ(unanswered.output().trimmed().toStdString(),
+    EXPECT_EQ(unanswered.output().toStdString(), "");
+    EXPECT_EQ(unanswered.errors().trimmed().toStdString(),
               QStringLiteral("Der laufende TRELLIUM-Agent (Datenordner %1) antwortet nicht; die Fenster wurden nicht "
                              "geöffnet.")
                   .arg(applicationSupportRoot())
@@ -203,11 +214,11 @@ TEST_F(SecondLaunch, HandsItsWindowsToTheRunningAgentAndGivesUpOnOneThatDoesNotA
     // Woken up, the agent lives on (the caller that gave up is gone) and
     // takes the next request.
     AgentProgram later({QStringLiteral("--open-window"), QStringLiteral("settings")});
-    ASSERT_TRUE(later.waitForExit(60s)) << later.output().toStdString();
-    EXPECT_EQ(later.exitCode(), 0) << later.output().toStdString();
-    EXPECT_TRUE(first.waitForOutput(QStringLiteral("WINDOW SHOWN: settings"), 30s)) << first.output().toStdString();
+    ASSERT_TRUE(later.waitForExit(60s)) << later.transcript();
+    EXPECT_EQ(later.exitCode(), 0) << later.transcript();
+    EXPECT_TRUE(first.waitForOutput(QStringLiteral("WINDOW SHOWN: settings"), 30s)) << first.transcript();
     // The request of the launch that gave up was not carried out late.
-    EXPECT_EQ(first.output().count(QStringLiteral("WINDOW SHOWN: settings")), 1) << first.output().toStdString();
+    EXPECT_EQ(first.output().count(QStringLiteral("WINDOW SHOWN: settings")), 1) << first.transcript();
     EXPECT_TRUE(first.running());
 }
 
@@ -217,15 +228,16 @@ TEST_F(SecondLaunch, AnAgentStartedWithoutADisplayRefusesWindowsItCannotShow)
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         headless.remove(QString::fromLatin1(name));
     AgentProgram first({}, headless);
-    ASSERT_TRUE(first.waitForOutput(kRunning, 60s)) << first.output().toStdString();
+    ASSERT_TRUE(first.waitForOutput(kRunning, 60s)) << first.transcript();
 
     AgentProgram second({QStringLiteral("--open-window"), QStringLiteral("settings")});
-    ASSERT_TRUE(second.waitForExit(60s)) << second.output().toStdString();
+    ASSERT_TRUE(second.waitForExit(60s)) << second.transcript();
     EXPECT_EQ(second.exitCode(), 1);
-    EXPECT_EQ(second.output().trimmed().toStdString(),
+    EXPECT_EQ(second.output().toStdString(), "");
+    EXPECT_EQ(second.errors().trimmed().toStdString(),
               "Der laufende TRELLIUM-Agent hat die Fenster nicht geöffnet: Er wurde ohne Bildschirm gestartet (weder "
               "DISPLAY noch WAYLAND_DISPLAY war gesetzt) und kann keine Fenster zeigen.");
-    EXPECT_FALSE(first.output().contains(QStringLiteral("WINDOW SHOWN"))) << first.output().toStdString();
+    EXPECT_FALSE(first.output().contains(QStringLiteral("WINDOW SHOWN"))) << first.transcript();
     EXPECT_TRUE(first.running());
 }
 
@@ -233,19 +245,122 @@ TEST_F(SecondLaunch, AKilledAgentLeavesNothingThatBlocksTheNextStart)
 {
     {
         AgentProgram killed({});
-        ASSERT_TRUE(killed.waitForOutput(kRunning, 60s)) << killed.output().toStdString();
+        ASSERT_TRUE(killed.waitForOutput(kRunning, 60s)) << killed.transcript();
         killed.signal(SIGKILL);
         ASSERT_TRUE(killed.waitForExit(30s));
     }
     // What it left: its lock file and its socket.
     EXPECT_TRUE(QFileInfo::exists(SingleInstance::lockPath(applicationSupportRoot())));
-    EXPECT_TRUE(QFileInfo::exists(InstanceChannel::socketPath(applicationSupportRoot())));
+    EXPECT_TRUE(QFileInfo::exists(InstanceChannel::socketPaths(applicationSupportRoot()).first()));
 
     AgentProgram next({QStringLiteral("--open-window"), QStringLiteral("settings")});
-    ASSERT_TRUE(next.waitForOutput(kRunning, 60s)) << next.output().toStdString();
-    EXPECT_TRUE(next.waitForOutput(QStringLiteral("WINDOW SHOWN: settings"), 30s)) << next.output().toStdString();
+    ASSERT_TRUE(next.waitForOutput(kRunning, 60s)) << next.transcript();
+    EXPECT_TRUE(next.waitForOutput(QStringLiteral("WINDOW SHOWN: settings"), 30s)) << next.transcript();
     AgentProgram handOver({QStringLiteral("--open-window"), QStringLiteral("components")});
-    ASSERT_TRUE(handOver.waitForExit(60s)) << handOver.output().toStdString();
-    EXPECT_EQ(handOver.exitCode(), 0) << handOver.output().toStdString();
-    EXPECT_TRUE(next.waitForOutput(QStringLiteral("WINDOW SHOWN: components"), 30s)) << next.output().toStdString();
+    ASSERT_TRUE(handOver.waitForExit(60s)) << handOver.transcript();
+    EXPECT_EQ(handOver.exitCode(), 0) << handOver.transcript();
+    EXPECT_TRUE(next.waitForOutput(QStringLiteral("WINDOW SHOWN: components"), 30s)) << next.transcript();
+}
+
+// A terminal after su, cron or a service unit: the launch's runtime folder
+// is not the agent's, or there is none.
+TEST_F(SecondLaunch, HandsItsWindowsOverFromAnotherRuntimeFolderOrNone)
+{
+    AgentProgram first({});
+    ASSERT_TRUE(first.waitForOutput(kRunning, 60s)) << first.transcript();
+
+    QProcessEnvironment elsewhere = QProcessEnvironment::systemEnvironment();
+    const QString other = scratch(QStringLiteral("other-run"));
+    ASSERT_EQ(::chmod(QFile::encodeName(other).constData(), 0700), 0);
+    elsewhere.insert(QStringLiteral("XDG_RUNTIME_DIR"), other);
+    QProcessEnvironment nowhere = QProcessEnvironment::systemEnvironment();
+    nowhere.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+
+    int shown = 0;
+    for (const auto &environment : {elsewhere, nowhere}) {
+        AgentProgram launch({QStringLiteral("--open-window"), QStringLiteral("settings")}, environment);
+        ASSERT_TRUE(launch.waitForExit(60s)) << launch.transcript();
+        EXPECT_EQ(launch.exitCode(), 0) << launch.transcript();
+        EXPECT_EQ(launch.output().trimmed().toStdString(), "Die Fenster wurden im laufenden TRELLIUM-Agenten geöffnet.");
+        ++shown;
+        EXPECT_TRUE(waitUntil([&] { return first.output().count(QStringLiteral("WINDOW SHOWN: settings")) == shown; }, 30s))
+            << first.transcript();
+    }
+    // Neither looked for a socket of its own.
+    EXPECT_TRUE(listDirectory(other).isEmpty());
+}
+
+TEST_F(SecondLaunch, AnAgentStartedWithoutADisplayAndAskedForWindowsSaysItShowsNoneAndRunsOn)
+{
+    QProcessEnvironment headless = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        headless.remove(QString::fromLatin1(name));
+    AgentProgram first({QStringLiteral("--open-window"), QStringLiteral("settings")}, headless);
+    ASSERT_TRUE(first.waitForOutput(kRunning, 60s)) << first.transcript();
+    EXPECT_TRUE(waitUntil([&] { return first.errors().contains(QStringLiteral("Bildschirm")); }, 30s)) << first.transcript();
+    EXPECT_TRUE(first.errors().contains(
+        QStringLiteral("Der TRELLIUM-Agent wurde ohne Bildschirm gestartet (weder DISPLAY noch WAYLAND_DISPLAY war "
+                       "gesetzt) und kann keine Fenster zeigen. Er läuft ohne sie weiter (verlangt: settings).")))
+        << first.transcript();
+    // A window would show within moments of the start; there is none.
+    runSync(sleepFor(1s));
+    EXPECT_FALSE(first.output().contains(QStringLiteral("WINDOW SHOWN"))) << first.transcript();
+    EXPECT_TRUE(first.running());
+}
+
+namespace {
+
+// A folder the agent cannot write into: a read-only file system as root
+// (who writes wherever modes say no), the modes otherwise.
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(const QString &folder) : m_folder(QFile::encodeName(folder))
+    {
+        createDirectories(folder);
+        m_mounted = ::geteuid() == 0
+            && ::mount("tmpfs", m_folder.constData(), "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV, "size=64k") == 0;
+        m_ready = m_mounted || ::chmod(m_folder.constData(), 0555) == 0;
+    }
+    ~ReadOnlyFolder()
+    {
+        if (m_mounted)
+            ::umount2(m_folder.constData(), MNT_DETACH);
+        else
+            ::chmod(m_folder.constData(), 0755);
+    }
+    ReadOnlyFolder(const ReadOnlyFolder &) = delete;
+    ReadOnlyFolder &operator=(const ReadOnlyFolder &) = delete;
+
+    bool ready() const { return m_ready; }
+
+private:
+    QByteArray m_folder;
+    bool m_mounted = false;
+    bool m_ready = false;
+};
+
+} // namespace
+
+TEST_F(SecondLaunch, ALaunchThatCannotTakeItsLockSaysWhyAndFails)
+{
+    const auto startsNot = [](AgentProgram &launch) {
+        EXPECT_TRUE(launch.waitForExit(60s)) << launch.transcript();
+        EXPECT_EQ(launch.exitCode(), 1) << launch.transcript();
+        EXPECT_EQ(launch.output().toStdString(), "");
+        EXPECT_TRUE(launch.errors().startsWith(QStringLiteral("Der TRELLIUM-Agent startet nicht: ")))
+            << launch.transcript();
+    };
+    // Something that is no file where the lock belongs.
+    createDirectories(SingleInstance::lockPath(applicationSupportRoot()));
+    {
+        AgentProgram launch({});
+        startsNot(launch);
+        EXPECT_TRUE(launch.errors().contains(SingleInstance::lockPath(applicationSupportRoot()))) << launch.transcript();
+    }
+    removeItem(SingleInstance::lockPath(applicationSupportRoot()));
+
+    ReadOnlyFolder readOnly(applicationSupportRoot());
+    ASSERT_TRUE(readOnly.ready());
+    AgentProgram launch({QStringLiteral("--open-window"), QStringLiteral("settings")});
+    startsNot(launch);
 }

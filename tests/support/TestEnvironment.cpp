@@ -49,7 +49,10 @@ QString DataHomeTest::scratch(const QString &name) const
 ScopedEnvironmentVariable::ScopedEnvironmentVariable(const char *name, const QByteArray &value)
     : m_name(name), m_previous(qgetenv(name)), m_hadPrevious(qEnvironmentVariableIsSet(name))
 {
-    qputenv(name, value);
+    if (value.isNull())
+        qunsetenv(name);
+    else
+        qputenv(name, value);
 }
 
 ScopedEnvironmentVariable::~ScopedEnvironmentVariable()

@@ -33,7 +33,8 @@ private:
     bool m_hadPreviousConfig = false;
 };
 
-// Sets an environment variable while alive, then puts back what was there.
+// Sets an environment variable (a null value: unsets it) while alive, then
+// puts back what was there.
 class ScopedEnvironmentVariable {
 public:
     ScopedEnvironmentVariable(const char *name, const QByteArray &value);

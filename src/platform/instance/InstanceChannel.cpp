@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -46,8 +47,22 @@ bool fitsSocketAddress(const QString &path)
     return QFile::encodeName(path).size() <= InstanceChannel::kMaximumSocketPath;
 }
 
-// The socket's folder: made when missing; a folder someone else owns or can
-// enter is refused, a link included.
+// Why the socket's folder is no place to talk to a holder of this user:
+// someone else owns it or can enter it, or it is no folder (a link included).
+std::optional<QString> whyNotPrivate(const QString &folder)
+{
+    struct stat status {};
+    if (::lstat(QFile::encodeName(folder).constData(), &status) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid())
+        return QStringLiteral("kein Ordner dieses Benutzers");
+    if ((status.st_mode & 077) != 0)
+        return QStringLiteral("auch anderen Benutzern zugänglich");
+    return std::nullopt;
+}
+
+// The socket's folder: made when missing; a folder someone else owns is
+// refused, one others can enter is closed to them.
 void ensurePrivateFolder(const QString &path)
 {
     const QByteArray encoded = QFile::encodeName(path);
@@ -98,7 +113,7 @@ InstanceChannel::~InstanceChannel()
     close();
 }
 
-QString InstanceChannel::socketPath(const QString &folder)
+QStringList InstanceChannel::socketPaths(const QString &folder)
 {
     const QFileInfo info(folder);
     QString canonical = info.canonicalFilePath();
@@ -109,13 +124,17 @@ QString InstanceChannel::socketPath(const QString &folder)
               QCryptographicHash::hash(QFile::encodeName(canonical), QCryptographicHash::Sha256).toHex().left(32))
         + QStringLiteral(".sock");
 
+    QStringList paths;
+    // A relative runtime folder would name another place for every working
+    // folder a launch starts in.
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    QString base = runtime + QStringLiteral("/trellium");
-    if (runtime.isEmpty() || !QDir::isAbsolutePath(runtime) || !QFileInfo(runtime).isDir()
-        || !fitsSocketAddress(base + QLatin1Char('/') + name))
-        base = QStringLiteral("/tmp/trellium-%1").arg(::geteuid());
-    ensurePrivateFolder(base);
-    return base + QLatin1Char('/') + name;
+    if (QDir::isAbsolutePath(runtime) && QFileInfo(runtime).isDir()) {
+        const QString path = QDir::cleanPath(runtime) + QStringLiteral("/trellium/") + name;
+        if (fitsSocketAddress(path))
+            paths.append(path);
+    }
+    paths.append(QStringLiteral("/tmp/trellium-%1/").arg(::geteuid()) + name);
+    return paths;
 }
 
 void InstanceChannel::listen(const QString &socketPath, Handler handler)
@@ -126,6 +145,9 @@ void InstanceChannel::listen(const QString &socketPath, Handler handler)
 void InstanceChannel::listen(const QString &socketPath, Handler handler, Options options)
 {
     close();
+    if (!fitsSocketAddress(socketPath))
+        throw FileError(QStringLiteral("Anlegen des Sockets"), socketPath, QStringLiteral("der Pfad ist zu lang"));
+    ensurePrivateFolder(QFileInfo(socketPath).absolutePath());
     m_handler = std::move(handler);
     m_options = options;
     QLocalServer::removeServer(socketPath);
@@ -135,9 +157,28 @@ void InstanceChannel::listen(const QString &socketPath, Handler handler, Options
         delete server;
         throw FileError(QStringLiteral("Anlegen des Sockets"), socketPath, reason);
     }
-    ::chmod(QFile::encodeName(socketPath).constData(), 0600);
+    if (::chmod(QFile::encodeName(socketPath).constData(), 0600) != 0) {
+        const int error = errno;
+        delete server;
+        throw FileError::fromErrno(QStringLiteral("Anlegen des Sockets"), socketPath, error);
+    }
     m_server = server;
     connect(m_server, &QLocalServer::newConnection, this, &InstanceChannel::onNewConnection);
+}
+
+QString InstanceChannel::listenOnFirst(const QStringList &socketPaths, Handler handler, Options options)
+{
+    QStringList reasons;
+    for (const QString &path : socketPaths) {
+        try {
+            listen(path, handler, options);
+            return path;
+        } catch (const std::exception &error) {
+            reasons.append(describeError(error));
+        }
+    }
+    throw FileError(QStringLiteral("Anlegen des Sockets"), socketPaths.join(QStringLiteral(", ")),
+                    reasons.join(QStringLiteral("; ")));
 }
 
 void InstanceChannel::close()
@@ -220,6 +261,8 @@ InstanceChannel::Result InstanceChannel::send(const QString &socketPath, const Q
                                               std::chrono::milliseconds bound)
 {
     const Clock::time_point deadline = Clock::now() + bound;
+    if (const auto why = whyNotPrivate(QFileInfo(socketPath).absolutePath()))
+        return {Delivery::failed, QStringLiteral("Der Ordner des Sockets %1 ist nicht geschützt: %2").arg(socketPath, *why)};
     const QByteArray encodedPath = QFile::encodeName(socketPath);
     sockaddr_un address {};
     address.sun_family = AF_UNIX;

@@ -32,19 +32,25 @@ public:
     explicit InstanceChannel(QObject *parent = nullptr);
     ~InstanceChannel() override;
 
-    // The socket of `folder`'s holder: "instance-" + 32 hex digits of the
-    // SHA-256 of the folder's canonical path + ".sock", in
-    // $XDG_RUNTIME_DIR/trellium, else (unset, missing, or the path too long
-    // for a socket address) in /tmp/trellium-<uid>. Makes that folder (0700);
-    // throws FileError unless it is this user's alone.
-    static QString socketPath(const QString &folder);
-    // Longest path a socket address takes.
-    static constexpr qsizetype kMaximumSocketPath = 107;
+    // Where the holder of `folder` may listen, best first: "instance-" + 32
+    // hex digits of the SHA-256 of the folder's canonical path + ".sock", in
+    // $XDG_RUNTIME_DIR/trellium (only an absolute path to an existing folder,
+    // and only when the path fits a socket address), then in
+    // /tmp/trellium-<uid>. Makes nothing.
+    static QStringList socketPaths(const QString &folder);
+    // Longest path QLocalServer listens on: it keeps two of the address's
+    // 108 bytes free (a leading and a trailing zero) even for a file name.
+    static constexpr qsizetype kMaximumSocketPath = 106;
 
-    // Only the lock's holder listens, so a socket file already there is one
-    // a killed holder left: it is replaced. Throws FileError.
+    // Makes the socket's folder (0700; throws FileError unless it is this
+    // user's alone) and listens there, the socket 0600. Only the lock's
+    // holder listens, so a socket file already there is one a killed holder
+    // left: it is replaced. Throws FileError.
     void listen(const QString &socketPath, Handler handler, Options options);
     void listen(const QString &socketPath, Handler handler);
+    // Listens on the first of the paths where that works and returns it;
+    // throws FileError with every path's reason when none does.
+    QString listenOnFirst(const QStringList &socketPaths, Handler handler, Options options);
     // Stops listening and removes the socket file.
     void close();
     bool isListening() const;
@@ -61,7 +67,8 @@ public:
         QString message;
     };
     // Hands the request to the holder and waits for its answer, at most
-    // `bound` in all. Blocking; needs no event loop.
+    // `bound` in all. A socket whose folder is not this user's alone is not
+    // spoken to (failed). Blocking; needs no event loop.
     static Result send(const QString &socketPath, const QStringList &request, std::chrono::milliseconds bound);
 
 private:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/instance/InstanceChannel.h"
 #include "platform/instance/InstanceLock.h"
 
 #include <QStringList>
@@ -11,7 +12,10 @@ namespace trellium {
 
 // One process per folder. A launch either becomes the folder's holder (the
 // lock on the file ".instance.lock" in it) or, while another process holds
-// it, hands its request to that process over its InstanceChannel.
+// it, hands its request to that process over its InstanceChannel. Where the
+// holder listens depends on its environment, which a later launch need not
+// share (another XDG_RUNTIME_DIR, or none, after su or from cron): so the
+// holder records it in the folder (".instance.address"), beside the lock.
 class SingleInstance {
 public:
     enum class Outcome {
@@ -20,7 +24,7 @@ public:
         alreadyRunning,  // another process holds the folder; there was no request
         noAnswer,        // the holder did not answer within the bound
         refused,         // the holder answered with an error (message)
-        unreachable,     // the holder's socket failed (message)
+        unreachable,     // the holder cannot be reached (message)
         failed,          // the lock failed (message)
     };
     struct Launch {
@@ -31,14 +35,26 @@ public:
     };
 
     static QString lockPath(const QString &folder);
+    static QString addressPath(const QString &folder);
 
-    // Takes `bound` at most. A holder that is still starting (not listening
-    // yet) or just ending is asked again every `retryPause`, and the lock is
-    // tried again each time: when the holder has gone, this launch holds the
-    // folder.
+    // Takes `bound` at most. A holder that is still starting (no address
+    // recorded or not listening yet) or just ending is asked again every
+    // `retryPause`, and the lock is tried again each time: when the holder
+    // has gone, this launch holds the folder. A holder that recorded that it
+    // cannot listen, or an address that is not this user's alone, ends the
+    // launch at once (unreachable).
     static Launch launch(const QString &folder, const QStringList &request,
                          std::chrono::milliseconds bound = std::chrono::seconds(10),
                          std::chrono::milliseconds retryPause = std::chrono::milliseconds(50));
+
+    // The holder's side: listens on the first of the folder's socket paths
+    // where it can, and records where for later launches; returns the path.
+    // When it can listen nowhere it records why, so that launches say so at
+    // once, and throws FileError.
+    static QString serve(const QString &folder, InstanceChannel &channel, InstanceChannel::Handler handler,
+                         InstanceChannel::Options options = {});
+    // Records the socket a later launch is to use.
+    static void recordAddress(const QString &folder, const QString &socketPath);
 };
 
 } // namespace trellium

@@ -3,6 +3,8 @@
 #include "platform/instance/SingleInstance.h"
 
 #include "core/Async.h"
+#include "core/Errors.h"
+#include "core/Files.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -13,10 +15,14 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <cstring>
 #include <future>
+#include <grp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -88,6 +94,14 @@ protected:
     }
 
     QString folder() const { return dataHome() + QStringLiteral("/data/TRELLIUM"); }
+    // The folder's first socket path, its folder made as a listener makes it.
+    QString preparedSocketPath() const
+    {
+        const QString socket = InstanceChannel::socketPaths(folder()).first();
+        createDirectories(QFileInfo(socket).absolutePath());
+        ::chmod(QFile::encodeName(QFileInfo(socket).absolutePath()).constData(), 0700);
+        return socket;
+    }
 
     // Runs a blocking call on a worker while this thread serves the holder's side.
     template<typename Call>
@@ -129,33 +143,47 @@ TEST_F(SingleInstanceTest, TheLockBelongsToOneHolderAtATimeAndNotToItsChildren)
 TEST_F(SingleInstanceTest, TheSocketIsPrivateShortAndNamedAfterTheFolder)
 {
     ASSERT_TRUE(QDir().mkpath(folder()));
-    const QString socket = InstanceChannel::socketPath(folder());
+    const QStringList paths = InstanceChannel::socketPaths(folder());
+    ASSERT_EQ(paths.size(), 2);
+    const QString socket = paths.first();
     EXPECT_TRUE(socket.startsWith(scratch(QStringLiteral("run")) + QStringLiteral("/trellium/instance-"))) << socket.toStdString();
-    EXPECT_EQ(modeOf(QFileInfo(socket).absolutePath()), 0700);
+    EXPECT_EQ(paths.last(), QStringLiteral("/tmp/trellium-%1/").arg(::geteuid()) + QFileInfo(socket).fileName());
+    // A folder others could enter is closed to them; the socket is this user's alone.
+    createDirectories(QFileInfo(socket).absolutePath());
+    ASSERT_EQ(::chmod(QFile::encodeName(QFileInfo(socket).absolutePath()).constData(), 0755), 0);
+    {
+        InstanceChannel channel;
+        channel.listen(socket, nullptr);
+        EXPECT_EQ(modeOf(QFileInfo(socket).absolutePath()), 0700);
+        EXPECT_EQ(modeOf(socket), 0600);
+    }
     const QString alias = scratch() + QStringLiteral("/alias");
     ASSERT_TRUE(QFile::link(folder(), alias));
-    EXPECT_EQ(InstanceChannel::socketPath(alias), socket);
-    EXPECT_NE(InstanceChannel::socketPath(dataHome() + QStringLiteral("/other")), socket);
+    EXPECT_EQ(InstanceChannel::socketPaths(alias), paths);
+    EXPECT_NE(InstanceChannel::socketPaths(dataHome() + QStringLiteral("/other")).first(), socket);
 
     // However deep the folder, the name fits a socket address.
     const QString deep = dataHome() + QLatin1Char('/') + QString(120, QLatin1Char('d')) + QLatin1Char('/')
         + QString(120, QLatin1Char('e'));
     ASSERT_TRUE(QDir().mkpath(deep));
-    EXPECT_LE(QFile::encodeName(InstanceChannel::socketPath(deep)).size(), InstanceChannel::kMaximumSocketPath);
+    EXPECT_LE(QFile::encodeName(InstanceChannel::socketPaths(deep).first()).size(), InstanceChannel::kMaximumSocketPath);
     // A runtime folder too long for one gives way to the user's folder in /tmp.
     const QString longRuntime = scratch(QString(90, QLatin1Char('r')));
     ASSERT_EQ(::chmod(QFile::encodeName(longRuntime).constData(), 0700), 0);
     ScopedEnvironmentVariable runtime("XDG_RUNTIME_DIR", QFile::encodeName(longRuntime));
-    const QString fallback = InstanceChannel::socketPath(folder());
+    EXPECT_EQ(InstanceChannel::socketPaths(folder()), QStringList{paths.last()});
+    const QString fallback = InstanceChannel::socketPaths(folder()).first();
     EXPECT_TRUE(fallback.startsWith(QStringLiteral("/tmp/trellium-%1/").arg(::geteuid()))) << fallback.toStdString();
     EXPECT_LE(QFile::encodeName(fallback).size(), InstanceChannel::kMaximumSocketPath);
+    InstanceChannel channel;
+    channel.listen(fallback, nullptr);
     EXPECT_EQ(modeOf(QFileInfo(fallback).absolutePath()), 0700);
 }
 
 TEST_F(SingleInstanceTest, ARequestReachesTheHolderWhoseAnswerComesBack)
 {
     ASSERT_TRUE(QDir().mkpath(folder()));
-    const QString socket = InstanceChannel::socketPath(folder());
+    const QString socket = preparedSocketPath();
     leaveStaleSocket(socket);
     InstanceChannel channel;
     QList<QStringList> received;
@@ -206,10 +234,14 @@ TEST_F(SingleInstanceTest, ALaunchHoldsTheFolderOrHandsItsRequestOverWithinItsBo
     ASSERT_TRUE(holder.lock);
     EXPECT_TRUE(QFileInfo::exists(folder() + QStringLiteral("/.instance.lock")));
     EXPECT_EQ(SingleInstance::launch(folder(), {}).outcome, Outcome::alreadyRunning);
-    const QString socket = InstanceChannel::socketPath(folder());
+    const QString socket = preparedSocketPath();
     const QStringList request{QStringLiteral("settings")};
 
-    // A holder not listening (yet) is asked again until the bound runs out.
+    // A holder that has not said where it listens, or not listening there
+    // (yet), is asked again until the bound runs out.
+    EXPECT_EQ(offThread([&] { return SingleInstance::launch(folder(), request, 300ms, 20ms); }).outcome,
+              Outcome::noAnswer);
+    SingleInstance::recordAddress(folder(), socket);
     EXPECT_EQ(offThread([&] { return SingleInstance::launch(folder(), request, 300ms, 20ms); }).outcome,
               Outcome::noAnswer);
 
@@ -247,4 +279,250 @@ TEST_F(SingleInstanceTest, ALaunchHoldsTheFolderOrHandsItsRequestOverWithinItsBo
     EXPECT_EQ(successor.outcome, Outcome::holder);
     EXPECT_TRUE(successor.lock);
     EXPECT_FALSE(holder.lock);
+}
+
+TEST_F(SingleInstanceTest, ALinkInTheLocksPlaceIsNotFollowed)
+{
+    createDirectories(folder());
+    const QString target = scratch() + QStringLiteral("/target");
+    ASSERT_TRUE(QFile::link(target, SingleInstance::lockPath(folder())));
+    EXPECT_THROW(InstanceLock::tryAcquire(SingleInstance::lockPath(folder())), FileError);
+    EXPECT_FALSE(QFileInfo::exists(target));
+    EXPECT_EQ(SingleInstance::launch(folder(), {}).outcome, Outcome::failed);
+}
+
+namespace {
+
+// Holds the folder and serves its requests, counting them.
+struct Holder {
+    explicit Holder(const QString &folder) : launch(SingleInstance::launch(folder, {}))
+    {
+        EXPECT_EQ(launch.outcome, Outcome::holder);
+    }
+    QString serve(const QString &folder)
+    {
+        return SingleInstance::serve(folder, channel, [this](const QStringList &request) {
+            received.append(request);
+            return std::optional<QString>();
+        });
+    }
+
+    SingleInstance::Launch launch;
+    InstanceChannel channel;
+    QList<QStringList> received;
+};
+
+} // namespace
+
+// QLocalServer keeps two bytes of the socket address to itself: a path of
+// 107 bytes in the runtime folder is no place to listen.
+TEST_F(SingleInstanceTest, AHolderIsReachedWhateverLengthItsRuntimeFolderGivesTheSocketPath)
+{
+    Holder holder(folder());
+    const QString inTmp = InstanceChannel::socketPaths(folder()).last();
+    const QString name = QFileInfo(inTmp).fileName();
+    const QTemporaryDir top(QStringLiteral("/tmp/rt-XXXXXX"));
+    ASSERT_TRUE(top.isValid());
+    for (const int length : {106, 107, 108}) {
+        SCOPED_TRACE(length);
+        const qsizetype runtimeLength = length - QStringLiteral("/trellium/").size() - name.size();
+        const QString runtime = top.path() + QLatin1Char('/') + QString(runtimeLength - top.path().size() - 1, QLatin1Char('x'));
+        createDirectories(runtime);
+        ScopedEnvironmentVariable variable("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        const QString inRuntime = runtime + QStringLiteral("/trellium/") + name;
+        ASSERT_EQ(QFile::encodeName(inRuntime).size(), length);
+        EXPECT_EQ(InstanceChannel::socketPaths(folder()).first(), length <= 106 ? inRuntime : inTmp);
+
+        EXPECT_EQ(holder.serve(folder()), length <= 106 ? inRuntime : inTmp);
+        EXPECT_EQ(offThread([&] { return SingleInstance::launch(folder(), {QStringLiteral("settings")}, 60s); }).outcome,
+                  Outcome::handedOver);
+        holder.channel.close();
+    }
+    EXPECT_EQ(holder.received.size(), 3);
+
+    // Where the runtime folder's place cannot be listened on, the other folder is.
+    const QString runtime = top.path() + QStringLiteral("/blocked");
+    createDirectories(runtime);
+    ASSERT_TRUE(QFile(runtime + QStringLiteral("/trellium")).open(QIODevice::WriteOnly));
+    ScopedEnvironmentVariable variable("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    ASSERT_EQ(InstanceChannel::socketPaths(folder()).size(), 2);
+    EXPECT_EQ(holder.serve(folder()), inTmp);
+    EXPECT_EQ(offThread([&] { return SingleInstance::launch(folder(), {QStringLiteral("settings")}, 60s); }).outcome,
+              Outcome::handedOver);
+
+    // A runtime folder that is missing, or named by a relative path (which
+    // would name another folder from every working folder), is not used.
+    {
+        ScopedEnvironmentVariable missing("XDG_RUNTIME_DIR", QFile::encodeName(top.path() + QStringLiteral("/gone")));
+        EXPECT_EQ(InstanceChannel::socketPaths(folder()), QStringList{inTmp});
+    }
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(top.path()));
+    {
+        ScopedEnvironmentVariable relative("XDG_RUNTIME_DIR", "blocked");
+        EXPECT_EQ(InstanceChannel::socketPaths(folder()), QStringList{inTmp});
+    }
+    QDir::setCurrent(previous);
+}
+
+// The holder says where it listens, in the folder: a launch finds it
+// whatever its own environment, and one that cannot trust what it finds
+// there says so at once.
+TEST_F(SingleInstanceTest, ALaunchFindsTheHolderWhateverItsOwnRuntimeFolderAndStopsAtOnceWhereItCannot)
+{
+    Holder holder(folder());
+    const QString socket = holder.serve(folder());
+    EXPECT_TRUE(socket.startsWith(scratch(QStringLiteral("run")))) << socket.toStdString();
+    const QStringList request{QStringLiteral("settings")};
+    const auto launch = [&] { return offThread([&] { return SingleInstance::launch(folder(), request, 60s); }); };
+    {
+        const QString other = scratch(QStringLiteral("other-run"));
+        ScopedEnvironmentVariable variable("XDG_RUNTIME_DIR", QFile::encodeName(other));
+        EXPECT_EQ(launch().outcome, Outcome::handedOver);
+    }
+    {
+        ScopedEnvironmentVariable variable("XDG_RUNTIME_DIR", QByteArray());
+        EXPECT_EQ(launch().outcome, Outcome::handedOver);
+    }
+    EXPECT_EQ(holder.received.size(), 2);
+
+    // The socket's folder opened to others: nothing is sent there.
+    const QByteArray socketFolder = QFile::encodeName(QFileInfo(socket).absolutePath());
+    ASSERT_EQ(::chmod(socketFolder.constData(), 0755), 0);
+    auto refused = launch();
+    EXPECT_EQ(refused.outcome, Outcome::unreachable);
+    EXPECT_TRUE(refused.message.contains(socket)) << refused.message.toStdString();
+    ASSERT_EQ(::chmod(socketFolder.constData(), 0700), 0);
+    EXPECT_EQ(launch().outcome, Outcome::handedOver);
+
+    // A record that is a link is not followed, even to a good one.
+    const QString record = SingleInstance::addressPath(folder());
+    const QString moved = scratch() + QStringLiteral("/record");
+    ASSERT_TRUE(QFile::rename(record, moved));
+    ASSERT_TRUE(QFile::link(moved, record));
+    refused = launch();
+    EXPECT_EQ(refused.outcome, Outcome::unreachable);
+    EXPECT_TRUE(refused.message.contains(record)) << refused.message.toStdString();
+    EXPECT_EQ(holder.received.size(), 3);
+
+    // A holder that can listen nowhere records why, and a launch says it.
+    holder.channel.close();
+    const QString runtime = scratch(QStringLiteral("run"));
+    removeItem(runtime + QStringLiteral("/trellium"));
+    ASSERT_TRUE(QFile(runtime + QStringLiteral("/trellium")).open(QIODevice::WriteOnly));
+    const QString inTmp = InstanceChannel::socketPaths(folder()).last();
+    createDirectories(inTmp);
+    const QString why = errorOf([&] { holder.serve(folder()); });
+    removeItem(inTmp);
+    EXPECT_TRUE(why.contains(inTmp)) << why.toStdString();
+    refused = launch();
+    EXPECT_EQ(refused.outcome, Outcome::unreachable);
+    EXPECT_EQ(refused.message, why);
+}
+
+// A caller must send its request, and a short one: it cannot hold the
+// channel open, nor make the holder keep what it sends.
+TEST_F(SingleInstanceTest, ACallerThatSendsNothingOrTooMuchIsDropped)
+{
+    const QString socket = preparedSocketPath();
+    int calls = 0;
+    const auto handler = [&](const QStringList &) {
+        ++calls;
+        return std::optional<QString>();
+    };
+    // Connects, sends, and tells whether the holder closed the connection
+    // without an answer (it waits for that at most a minute).
+    const auto droppedAfterSending = [&](const QByteArray &bytes) {
+        return offThread([&] {
+            const int caller = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const sockaddr_un address = addressOf(socket);
+            const timeval minute{60, 0};
+            ::setsockopt(caller, SOL_SOCKET, SO_RCVTIMEO, &minute, sizeof minute);
+            bool dropped = false;
+            if (::connect(caller, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0
+                && ::send(caller, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size()) {
+                char byte = 0;
+                const ssize_t n = ::recv(caller, &byte, 1, 0);
+                dropped = n == 0 || (n < 0 && errno == ECONNRESET);
+            }
+            ::close(caller);
+            return dropped;
+        });
+    };
+
+    InstanceChannel channel;
+    channel.listen(socket, handler, {300ms, 1024});
+    EXPECT_TRUE(droppedAfterSending({}));
+    EXPECT_TRUE(droppedAfterSending("[\"settings\""));
+    // Past the size bound the caller goes at once, long before its time is up.
+    channel.listen(socket, handler, {24h, 1024});
+    EXPECT_TRUE(droppedAfterSending(QByteArray(1025, 'x')));
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(offThread([&] { return InstanceChannel::send(socket, {QStringLiteral("settings")}, 30s); }).delivery,
+              Delivery::answered);
+    EXPECT_EQ(calls, 1);
+}
+
+// Root may enter every folder: what keeps other users out is the check of
+// their folders' owner and of the caller's user, which this test holds in
+// place.
+TEST_F(SingleInstanceTest, AsRootNeitherAnotherUsersFolderNorAnotherUsersCallerIsTrusted)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving a folder to another user needs root";
+    constexpr uid_t kNobody = 65534;
+    Holder holder(folder());
+
+    // The runtime folder's place belongs to someone else: refused, and the
+    // holder listens in the other folder.
+    const QString foreign = scratch(QStringLiteral("run")) + QStringLiteral("/trellium");
+    createDirectories(foreign);
+    ASSERT_EQ(::chmod(QFile::encodeName(foreign).constData(), 0700), 0);
+    ASSERT_EQ(::chown(QFile::encodeName(foreign).constData(), kNobody, kNobody), 0);
+    const QString inRuntime = InstanceChannel::socketPaths(folder()).first();
+    EXPECT_TRUE(errorOf([&] { InstanceChannel().listen(inRuntime, nullptr); }).contains(foreign));
+    const QString socket = holder.serve(folder());
+    EXPECT_EQ(socket, InstanceChannel::socketPaths(folder()).last());
+
+    // Nor does a launch speak to a socket in such a folder.
+    SingleInstance::recordAddress(folder(), inRuntime);
+    const auto refused = offThread([&] { return SingleInstance::launch(folder(), {QStringLiteral("settings")}, 60s); });
+    EXPECT_EQ(refused.outcome, Outcome::unreachable);
+    EXPECT_TRUE(refused.message.contains(inRuntime)) << refused.message.toStdString();
+
+    // A caller of another user, let in by the folder and socket modes, gets
+    // no answer and nothing is done.
+    const QTemporaryDir open(QStringLiteral("/tmp/rt-XXXXXX"));
+    const QString reachable = open.path() + QStringLiteral("/trellium/") + QFileInfo(socket).fileName();
+    holder.channel.listen(reachable, [&](const QStringList &request) {
+        holder.received.append(request);
+        return std::optional<QString>();
+    });
+    for (const QString &path : {open.path(), QFileInfo(reachable).absolutePath()})
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0711), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(reachable).constData(), 0777), 0);
+    const sockaddr_un address = addressOf(reachable);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(10);
+        const int caller = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(caller, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+            ::_exit(11);
+        const char request[] = "[\"settings\"]\n";
+        if (::send(caller, request, sizeof request - 1, MSG_NOSIGNAL) != ssize_t(sizeof request - 1))
+            ::_exit(12);
+        pollfd entry{caller, POLLIN, 0};
+        if (::poll(&entry, 1, 60000) != 1)
+            ::_exit(13);
+        char byte = 0;
+        const ssize_t n = ::recv(caller, &byte, 1, 0);
+        ::_exit(n == 0 || (n < 0 && errno == ECONNRESET) ? 0 : 14);
+    }
+    int status = -1;
+    EXPECT_TRUE(waitUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 120s));
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no user change, 11: no connection, 12: not sent, 13: no end, 14: answered";
+    EXPECT_TRUE(holder.received.isEmpty());
 }

@@ -11,6 +11,12 @@
 #include <functional>
 #include <mutex>
 
+// Failed comparisons show texts as texts, not as lists of UTF-16 units.
+inline void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+
 namespace trellium::test {
 
 // Gives each test its own empty data and settings folders (XDG_DATA_HOME,

@@ -484,9 +484,18 @@ TEST_F(SingleInstanceTest, AsRootNeitherAnotherUsersFolderNorAnotherUsersCallerI
     const QString socket = holder.serve(folder());
     EXPECT_EQ(socket, InstanceChannel::socketPaths(folder()).last());
 
-    // Nor does a launch speak to a socket in such a folder.
+    // Nor does a launch trust a record another user wrote, or speak to a
+    // socket in such a folder.
+    const auto launch = [&] {
+        return offThread([&] { return SingleInstance::launch(folder(), {QStringLiteral("settings")}, 60s); });
+    };
+    const QString record = SingleInstance::addressPath(folder());
+    ASSERT_EQ(::chown(QFile::encodeName(record).constData(), kNobody, kNobody), 0);
+    auto refused = launch();
+    EXPECT_EQ(refused.outcome, Outcome::unreachable);
+    EXPECT_TRUE(refused.message.contains(record)) << refused.message.toStdString();
     SingleInstance::recordAddress(folder(), inRuntime);
-    const auto refused = offThread([&] { return SingleInstance::launch(folder(), {QStringLiteral("settings")}, 60s); });
+    refused = launch();
     EXPECT_EQ(refused.outcome, Outcome::unreachable);
     EXPECT_TRUE(refused.message.contains(inRuntime)) << refused.message.toStdString();
 

@@ -279,6 +279,8 @@ TEST_F(SingleInstanceTest, ALaunchHoldsTheFolderOrHandsItsRequestOverWithinItsBo
     EXPECT_EQ(successor.outcome, Outcome::holder);
     EXPECT_TRUE(successor.lock);
     EXPECT_FALSE(holder.lock);
+    // What the holder before it recorded names nobody now.
+    EXPECT_FALSE(QFileInfo::exists(SingleInstance::addressPath(folder())));
 }
 
 TEST_F(SingleInstanceTest, ALinkInTheLocksPlaceIsNotFollowed)

@@ -490,10 +490,13 @@ QString runcmdSection(const RuntimeConfig &config, const LinuxDistroProfile &pro
     // contains a runtime's "workspace ..." as a substring. It goes, too: of
     // two lines for one mount point, systemd mounts only the first at boot.
     // Only entries whose mount point is /workspace itself go, however their
-    // fields are separated; comments and other mount points stay.
+    // fields are separated and with trailing slashes ("/workspace/" is the
+    // same mount point to systemd); comments and other mount points stay.
+    // A last line without its line feed gets one, else the share's entry
+    // would be glued onto it.
     recordItem(QStringLiteral("grep -qxF \"%1\" /etc/fstab || "
-                              "{ sed -i '\\%^[[:space:]]*[^#[:space:]][^[:space:]]*[[:space:]][[:space:]]*/workspace"
-                              "[[:space:]]%d' /etc/fstab; echo \"%1\" >> /etc/fstab; }")
+                              "{ sed -i -e '\\%^[[:space:]]*[^#[:space:]][^[:space:]]*[[:space:]][[:space:]]*/workspace/*"
+                              "[[:space:]]%d' -e '$a\\' /etc/fstab; echo \"%1\" >> /etc/fstab; }")
                    .arg(share));
     item(QStringLiteral("mount -a || true"));
     recordItem(QStringLiteral("mkdir -p ") + home + QStringLiteral("/Desktop"));

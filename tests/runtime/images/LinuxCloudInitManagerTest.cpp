@@ -411,6 +411,40 @@ TEST_F(LinuxCloudInitManagerTest, PayloadsInNamesArriveAsTextAndNeverRun)
     EXPECT_FALSE(itemExists(marker));
 }
 
+// systemd takes "/workspace/" and "/workspace//" for "/workspace": those
+// entries give way to the share's like the plain one, over two boots.
+// Comments and mount points that only begin or end like it stay whole.
+TEST_F(LinuxCloudInitManagerTest, WorkspaceFstabLineReplacesEntriesForItsMountPointAndLeavesOtherLinesWhole)
+{
+    const RuntimeConfig config = runtimeFor(kUbuntu);
+    const QString fstab = scratch() + "/fstab";
+    QString command = parse(LinuxCloudInitManager::userData(config, kKey, true)).runcmd.filter("/etc/fstab").value(0);
+    ASSERT_FALSE(command.isEmpty());
+    command.replace("/etc/fstab", fstab);
+    const QString share = config.mountName + " /workspace virtiofs rw,nofail 0 0\n";
+
+    writeText(fstab, "#old_share /workspace virtiofs rw 0 0\n"
+                     "old /workspace/ virtiofs rw 0 0\n"
+                     "sub /workspace/sub virtiofs rw 0 0\n"
+                     "older\t/workspace//\tvirtiofs\trw,nofail 0 0\n"
+                     "data /srv/workspace/ virtiofs rw 0 0\n"
+                     "cache /workspace-cache/ virtiofs rw 0 0\n");
+    for (int boot = 0; boot < 2; ++boot) {
+        const ProcessResult result = run("/bin/bash", {"-c", command});
+        EXPECT_EQ(result.exitCode, 0) << result.standardError.toStdString();
+    }
+    const QString kept = "#old_share /workspace virtiofs rw 0 0\n"
+                         "sub /workspace/sub virtiofs rw 0 0\n"
+                         "data /srv/workspace/ virtiofs rw 0 0\n"
+                         "cache /workspace-cache/ virtiofs rw 0 0\n";
+    EXPECT_EQ(readWholeFile(fstab).toStdString(), (kept + share).toStdString());
+
+    // A last line without its line feed keeps its fields.
+    writeText(fstab, "UUID=3f4c / ext4 defaults 0 1");
+    EXPECT_EQ(run("/bin/bash", {"-c", command}).exitCode, 0);
+    EXPECT_EQ(readWholeFile(fstab).toStdString(), ("UUID=3f4c / ext4 defaults 0 1\n" + share).toStdString());
+}
+
 TEST_F(LinuxCloudInitManagerTest, SeedImageCarriesTheDocumentsUnderVolumeCidataOrFailsTheBuild)
 {
     const QString folder = scratch(QStringLiteral("runtime"));

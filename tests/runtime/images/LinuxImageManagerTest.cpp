@@ -9,6 +9,9 @@
 #include "support/TestEnvironment.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QStorageInfo>
 
 #include <sys/mount.h>
@@ -179,6 +182,21 @@ protected:
         EXPECT_EQ(io.exitCode, 0) << io.standardError.constData();
         QFile(path).resize(110 * kMiB);
         return path;
+    }
+
+    // With 24 MiB more data than makeQcow2 writes, an image does not fit a
+    // 16 MiB file system: it is refused before anything is written.
+    void expectRefusedWith24MiBMoreData(const QString &image)
+    {
+        const auto io = runProcessBlocking("/usr/bin/qemu-io", {"-f", "qcow2", "-c", "write -P 0x33 8M 24M", image});
+        ASSERT_EQ(io.exitCode, 0) << io.standardError.constData();
+        const QString refused =
+            test::errorOf([&] { runSync(images->convertQCOW2ToRaw(image, base("source.img")), 120s); });
+        EXPECT_TRUE(refused.startsWith(QStringLiteral("Das Image ist entpackt 26,7 MB groß, im Ordner der "
+                                                      "Basis-Images sind aber nur ")))
+            << qPrintable(refused);
+        EXPECT_TRUE(refused.endsWith(QStringLiteral(" MB frei."))) << qPrintable(refused);
+        EXPECT_TRUE(listDirectory(base("")).isEmpty());
     }
 
     QList<RuntimeImageStatus> prepare(QStringList *labels = nullptr)
@@ -427,14 +445,39 @@ TEST_F(LinuxImagePipelineTest, FreeSpaceIsJudgedByTheDataTheRawDiskWillHold)
     removeItem(base("source.img"));
 
     const QString full = makeQcow2("full.qcow2", {}, "64M");
-    const auto io = runProcessBlocking("/usr/bin/qemu-io", {"-f", "qcow2", "-c", "write -P 0x33 8M 24M", full});
-    ASSERT_EQ(io.exitCode, 0) << io.standardError.constData();
-    const QString refused = convert(full);
-    EXPECT_TRUE(refused.startsWith(QStringLiteral("Das Image ist entpackt 26,7 MB groß, im Ordner der Basis-Images "
-                                                  "sind aber nur ")))
-        << qPrintable(refused);
-    EXPECT_TRUE(refused.endsWith(QStringLiteral(" MB frei."))) << qPrintable(refused);
-    EXPECT_TRUE(listDirectory(base("")).isEmpty());
+    expectRefusedWith24MiBMoreData(full);
+}
+
+// With metadata preallocated, qemu-img maps the whole virtual size as data
+// that reads as zero: the sparse raw disk holds none of it, so only the real
+// data has to fit.
+TEST_F(LinuxImagePipelineTest, PreallocatedExtentsThatReadAsZeroNeedNoSpace)
+{
+    // 64 MiB mapped as data, 1.5 MiB of it real.
+    const QString preallocated = makeQcow2("preallocated.qcow2", {"-o", "preallocation=metadata"});
+    const auto map = runProcessBlocking("/usr/bin/qemu-img", LinuxImageManager::qemuImgMapArguments(preallocated));
+    ASSERT_EQ(map.exitCode, 0) << map.standardError.constData();
+    int64_t mapped = 0;
+    for (const QJsonValue extent : QJsonDocument::fromJson(map.standardOutput).array())
+        mapped += extent.toObject().value("data").toBool() ? extent.toObject().value("length").toInteger() : 0;
+    EXPECT_EQ(mapped, 64 * kMiB) << map.standardOutput.constData();
+    EXPECT_EQ(LinuxImageManager::rawDataBytes(map.standardOutput), 1536 * 1024);
+
+    SmallFileSystem small(base(""), 16 * kMiB);
+    if (!small.mounted())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    ASSERT_EQ(test::errorOf([&] { runSync(images->convertQCOW2ToRaw(preallocated, base("source.img")), 120s); })
+                  .toStdString(),
+              "<no error>");
+    const auto compare = runProcessBlocking("/usr/bin/qemu-img", {"compare", "-q", "-f", "qcow2", "-F", "raw",
+                                                                  preallocated, base("source.img")});
+    EXPECT_EQ(compare.exitCode, 0) << compare.standardOutput.constData();
+    EXPECT_LT(allocatedBytes(base("source.img")), 8 * kMiB);
+    removeItem(base("source.img"));
+
+    // 24 MiB more of real data amid the preallocated zeros does not fit.
+    const QString full = makeQcow2("preallocated-full.qcow2", {"-o", "preallocation=metadata"});
+    expectRefusedWith24MiBMoreData(full);
 }
 
 TEST_F(LinuxImagePipelineTest, ConcurrentPreparationsOfOneDistributionShareOneRun)

@@ -249,6 +249,9 @@ TEST_F(RemoteDesktopWebRTCSessionTest, StreamSizeDefaultsTo720pAndIsHeldToSaneEv
         // Far beyond the bound on both sides: at the bound, its shape kept.
         {2'000'000'000, 1'000'000'000, "42e01f", {3840, 1920}, 6'000'000},
         {10'000, 100'000, "42e01f", {384, 3840}, 6'000'000},
+        // The shorter side scales to 2161.5: even, as I420 and x264 need it.
+        {7680, 4323, "42e01f", {3840, 2160}, 6'000'000},
+        {4323, 7680, "42e01f", {2160, 3840}, 6'000'000},
     };
     for (const Case &shape : cases) {
         RemoteDesktopP2PSignal offer = offerSignal(QUuid::createUuid(), runtimeID);

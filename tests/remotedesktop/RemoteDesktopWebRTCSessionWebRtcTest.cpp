@@ -241,6 +241,10 @@ TEST(RemoteDesktopWebRTCSessionPeerTest, EveryOfferShapeStreamsInAFormatItListed
         {"H264/100/640c34 H264/102/42e01f", {1920, 1080}, 102, "42e01f", {1920, 1080}, 66, 40, "closeChannel"},
         {"H264/102/42001f H264/106/42e01f", {1280, 720}, 106, "42e01f", {1280, 720}, 66, 31, "cancel"},
         {"VP8/96 H264/102/42001f", {1280, 720}, 102, "42001f", {1280, 720}, 66, 31, "freeze"},
+        // Two levels of one profile: the one that holds the requested
+        // picture, the first listed where both do.
+        {"H264/102/42e01f H264/103/42e028", {1920, 1080}, 103, "42e028", {1920, 1080}, 66, 40, "cancel"},
+        {"H264/102/42e01f H264/103/42e028", {1280, 720}, 102, "42e01f", {1280, 720}, 66, 31, "cancel"},
         // Tablets' screens beyond what level 3.1 holds: streamed at their size.
         {"H264/102/42e01f", {1600, 1120}, 102, "42e01f", {1600, 1120}, 66, 40, "cancel"},
         {"H264/100/640c1f H264/102/42e01f", {2732, 2048}, 102, "42e01f", {2732, 2048}, 66, 51, "cancel"},

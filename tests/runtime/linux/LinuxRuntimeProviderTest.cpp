@@ -432,6 +432,46 @@ TEST_F(LinuxRuntimeProviderTest, AGuestThatFreezesDuringAProbeOrACommandCostsOnl
     EXPECT_EQ(ssh->hanging, 0);
 }
 
+// A frozen guest ends an attempt only at its limit: without one the start
+// hangs for good, with one of hours it hangs nearly as long. Every attempt
+// counts, those after a refusal or a not-ready answer too.
+TEST_F(LinuxRuntimeProviderTest, EveryProbeAttemptGivesTheRunnerALimitOfMinutes)
+{
+    const auto notReadyRefusedThenReady = [](const QString &notReady, const QString &ready) {
+        return [notReady, ready, attempt = 0]() mutable -> QString {
+            if (++attempt == 2)
+                throw DomainError("SSH", 255, "Connection reset");
+            return attempt == 1 ? notReady : ready;
+        };
+    };
+    guest.hostname = notReadyRefusedThenReady("other-host\n", "runtime1\n");
+    guest.cloudInit = notReadyRefusedThenReady("status: running\n", "status: done\n");
+    guest.desktop = notReadyRefusedThenReady("WAITING\n", "READY\n");
+    guest.provisioning = notReadyRefusedThenReady("WAITING\n", "status: done\nREADY\n");
+    start();
+    ASSERT_EQ(store.readRuntime(runtime.id).state, RuntimeState::running);
+    runSync(provider->waitForTemplateProvisioning(store.readRuntime(runtime.id)), 20s);
+
+    QStringList limits;
+    for (const auto &call : ssh->calls) {
+        const QString limit = call.timeout ? QStringLiteral("%1 ms").arg(call.timeout->count()) : QStringLiteral("none");
+        if (call.command == LinuxRuntimeIPResolver::kHostnameCommand)
+            limits << "address check: " + limit;
+        else if (call.command == LinuxRuntimeProvider::cloudInitScript())
+            limits << "cloud-init probe: " + limit;
+        else if (call.command == LinuxRuntimeProvider::desktopScript())
+            limits << "desktop probe: " + limit;
+        else if (call.command == LinuxRuntimeProvider::templateScript(runtime.distro))
+            limits << "template probe: " + limit;
+    }
+    // The address check only asks for the host name; the probes run scripts that
+    // take tens of seconds on a busy guest without acceleration.
+    const auto threeTimes = [](const QString &line) { return QStringList{line, line, line}; };
+    const QStringList expected = threeTimes("address check: 60000 ms") + threeTimes("cloud-init probe: 120000 ms")
+        + threeTimes("desktop probe: 120000 ms") + threeTimes("template probe: 120000 ms");
+    EXPECT_EQ(limits.join('\n').toStdString(), expected.join('\n').toStdString());
+}
+
 TEST_F(LinuxRuntimeProviderTest, StopPowersOffWaitsForcesOnlyWhenNeededAndKeepsWhatItCouldNotEnd)
 {
     start();

@@ -86,13 +86,13 @@ std::optional<int> endOtherLaunch(const trellium::SingleInstance::Launch &launch
         return 0;
     case Outcome::alreadyRunning:
         sayError(QStringLiteral("Der TRELLIUM-Agent läuft bereits mit dem Datenordner %1; seine Fenster "
-                                         "öffnet „trellium-agent --open-window settings|components|systemcheck“.")
-                              .arg(dataFolder));
+                                "öffnet „trellium-agent --open-window settings|components|systemcheck“.")
+                     .arg(dataFolder));
         return 1;
     case Outcome::noAnswer:
         sayError(QStringLiteral("Der laufende TRELLIUM-Agent (Datenordner %1) antwortet nicht; die Fenster "
-                                         "wurden nicht geöffnet.")
-                              .arg(dataFolder));
+                                "wurden nicht geöffnet.")
+                     .arg(dataFolder));
         return 1;
     case Outcome::refused:
         sayError(QStringLiteral("Der laufende TRELLIUM-Agent hat die Fenster nicht geöffnet:"), launch.message);
@@ -182,7 +182,8 @@ int main(int argc, char *argv[])
     }
     if (withoutDisplay && !windows.isEmpty())
         sayError(QStringLiteral("Der TRELLIUM-Agent wurde ") + noDisplay
-                 + QStringLiteral(" Er läuft ohne sie weiter (verlangt: %1).").arg(windowNames.join(QStringLiteral(", "))));
+                 + QStringLiteral(" Er läuft ohne sie weiter (verlangt: %1).")
+                       .arg(windowNames.join(QStringLiteral(", "))));
     else
         for (const auto window : windows)
             delegate.open(window);

@@ -1,5 +1,6 @@
 #include "agent/AgentManager.h"
 #include "agent/AppDelegate.h"
+#include "agent/WindowSystem.h"
 #include "core/Errors.h"
 #include "core/Files.h"
 #include "core/Log.h"
@@ -47,17 +48,30 @@ void quitOnTerminationSignals(QCoreApplication &app)
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
-// The windows the names ask for, or the first name that names none.
-std::pair<QList<trellium::AppDelegate::Window>, QString> windowsNamed(const QStringList &names)
+using trellium::AppDelegate;
+
+// The windows the names ask for, or the first name that names none (an
+// empty one too).
+struct WindowChoice {
+    QList<AppDelegate::Window> windows;
+    std::optional<QString> unknown;
+};
+
+WindowChoice windowsNamed(const QStringList &names)
 {
-    QList<trellium::AppDelegate::Window> windows;
+    WindowChoice choice;
     for (const QString &name : names) {
-        const auto window = trellium::AppDelegate::windowNamed(name);
+        const auto window = AppDelegate::windowNamed(name);
         if (!window)
             return {{}, name};
-        windows.append(*window);
+        choice.windows.append(*window);
     }
-    return {windows, {}};
+    return choice;
+}
+
+QString unknownWindowText(const QString &name)
+{
+    return QStringLiteral("Unbekanntes Fenster: „%1“ (bekannt sind settings, components und systemcheck).").arg(name);
 }
 
 // A line for the user on standard error: what went wrong.
@@ -94,6 +108,11 @@ std::optional<int> endOtherLaunch(const trellium::SingleInstance::Launch &launch
                                 "wurden nicht geöffnet.")
                      .arg(dataFolder));
         return 1;
+    case Outcome::ending:
+        sayError(QStringLiteral("Der laufende TRELLIUM-Agent (Datenordner %1) wird gerade beendet; die Fenster "
+                                "wurden nicht geöffnet.")
+                     .arg(dataFolder));
+        return 1;
     case Outcome::refused:
         sayError(QStringLiteral("Der laufende TRELLIUM-Agent hat die Fenster nicht geöffnet:"), launch.message);
         return 1;
@@ -107,47 +126,65 @@ std::optional<int> endOtherLaunch(const trellium::SingleInstance::Launch &launch
     return 1;
 }
 
+// One agent per data folder, decided before anything touches it: a second
+// one would recover the first one's runtimes, sweep its partial files and
+// start its machines. A launch that finds the agent running hands it the
+// windows and ends with the returned code; nothing for the agent itself,
+// which holds the folder until it ends.
+std::optional<int> becomeTheAgentOrEnd(const QStringList &windowNames, const QString &dataFolder)
+{
+    if (const auto unknown = windowsNamed(windowNames).unknown) {
+        sayError(unknownWindowText(*unknown));
+        return 2;
+    }
+    trellium::SingleInstance::Launch launch = trellium::SingleInstance::launch(dataFolder, windowNames);
+    if (const auto result = endOtherLaunch(launch, dataFolder))
+        return result;
+    // The kernel lets go of the lock when the process ends.
+    [[maybe_unused]] trellium::InstanceLock *const lock = launch.lock.release();
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    // Without a display the agent still runs, just without windows.
-    const bool withoutDisplay = qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
-    if (withoutDisplay)
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("TRELLIUM Agent"));
-    QApplication::setQuitOnLastWindowClosed(false);
-
     // Where the desktop has no tray, the windows open from here.
     QCommandLineParser parser;
-    parser.addHelpOption();
+    const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption openWindow(
         QStringLiteral("open-window"),
         QStringLiteral("Öffnet ein Fenster im laufenden Agenten oder beim Start: settings, components oder "
                        "systemcheck (mehrfach möglich)."),
         QStringLiteral("fenster"));
     parser.addOption(openWindow);
-    parser.process(app);
-    const QStringList windowNames = parser.values(openWindow);
-    const auto [windows, unknownWindow] = windowsNamed(windowNames);
-    if (!unknownWindow.isEmpty()) {
-        sayError(QStringLiteral("Unbekanntes Fenster:"), unknownWindow);
-        return 2;
+
+    // A launch that hands its windows to the running agent needs no screen:
+    // it decides before the application object looks for one. Qt's own
+    // options (-platform, -display, ...) and the help are known only once
+    // that object exists, so such a command line is decided after it.
+    QStringList given;
+    for (int i = 0; i < argc; ++i)
+        given.append(QString::fromLocal8Bit(argv[i]));
+    const bool decidedFirst =
+        parser.parse(given) && !parser.isSet(help) && !parser.optionNames().contains(QStringLiteral("help-all"));
+    const QString dataFolder = trellium::applicationSupportRoot();
+    if (decidedFirst) {
+        if (const auto result = becomeTheAgentOrEnd(parser.values(openWindow), dataFolder))
+            return *result;
     }
 
-    // One agent per data folder, decided before anything touches it: a
-    // second one would recover the first one's runtimes, sweep its partial
-    // files and start its machines. A launch that finds the agent running
-    // hands it the windows and ends.
-    const QString dataFolder = trellium::applicationSupportRoot();
-    trellium::SingleInstance::Launch launch = trellium::SingleInstance::launch(dataFolder, windowNames);
-    if (const auto result = endOtherLaunch(launch, dataFolder))
-        return *result;
-    // Held until the process ends; the kernel lets go of it then.
-    [[maybe_unused]] trellium::InstanceLock *const lock = launch.lock.release();
+    trellium::WindowSystem windowSystem = trellium::WindowSystem::start(argc, argv);
+    QApplication &app = *windowSystem.application;
+    QApplication::setApplicationName(QStringLiteral("TRELLIUM Agent"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    parser.process(app);
+    const QStringList windowNames = parser.values(openWindow);
+    if (!decidedFirst) {
+        if (const auto result = becomeTheAgentOrEnd(windowNames, dataFolder))
+            return *result;
+    }
+    const QList<AppDelegate::Window> windows = windowsNamed(windowNames).windows;
     quitOnTerminationSignals(app);
 
     trellium::logLine(QStringLiteral("TRELLIUM data folder:"), dataFolder);
@@ -158,21 +195,22 @@ int main(int argc, char *argv[])
         trellium::logLine(QStringLiteral("Local server listening on"),
                           trellium::AgentServer::listenAddress().toString() + QLatin1Char(':')
                               + QString::number(agent.server().port()));
-    // Windows of an agent without a display would be drawn nowhere: nobody
+    // Windows of an agent without a screen would be drawn nowhere: nobody
     // is told they opened.
-    const QString noDisplay = QStringLiteral("ohne Bildschirm gestartet (weder DISPLAY noch WAYLAND_DISPLAY war "
-                                             "gesetzt) und kann keine Fenster zeigen.");
+    const bool withoutScreen = !windowSystem.noScreen.isEmpty();
+    const QString noScreen =
+        QStringLiteral("ohne Bildschirm gestartet (%1) und kann keine Fenster zeigen.").arg(windowSystem.noScreen);
     trellium::InstanceChannel windowRequests;
     try {
         const QString socket = trellium::SingleInstance::serve(
             dataFolder, windowRequests, [&](const QStringList &names) -> std::optional<QString> {
-                const auto [requested, unknown] = windowsNamed(names);
-                if (!unknown.isEmpty())
-                    return QStringLiteral("Unbekanntes Fenster: %1").arg(unknown);
-                if (withoutDisplay)
-                    return QStringLiteral("Er wurde ") + noDisplay;
+                const WindowChoice requested = windowsNamed(names);
+                if (requested.unknown)
+                    return unknownWindowText(*requested.unknown);
+                if (withoutScreen)
+                    return QStringLiteral("Er wurde ") + noScreen;
                 trellium::logLine(QStringLiteral("WINDOW REQUEST:"), names.join(QLatin1Char(' ')));
-                for (const auto window : requested)
+                for (const auto window : requested.windows)
                     delegate.open(window);
                 return std::nullopt;
             });
@@ -180,15 +218,16 @@ int main(int argc, char *argv[])
     } catch (const std::exception &error) {
         trellium::logLine(QStringLiteral("WINDOW REQUESTS UNAVAILABLE:"), trellium::describeError(error));
     }
-    if (withoutDisplay && !windows.isEmpty())
-        sayError(QStringLiteral("Der TRELLIUM-Agent wurde ") + noDisplay
+    if (withoutScreen && !windows.isEmpty())
+        sayError(QStringLiteral("Der TRELLIUM-Agent wurde ") + noScreen
                  + QStringLiteral(" Er läuft ohne sie weiter (verlangt: %1).")
                        .arg(windowNames.join(QStringLiteral(", "))));
     else
         for (const auto window : windows)
             delegate.open(window);
     const int result = app.exec();
-    windowRequests.close();
+    // Launches from now on wait for this process to let go of the folder.
+    trellium::SingleInstance::withdraw(dataFolder, windowRequests);
     agent.stop();
     return result;
 }

@@ -10,4 +10,9 @@ QString lastCharacters(const QString &text, qsizetype count);
 // The number of user-perceived characters (grapheme clusters).
 qsizetype characterCount(const QString &text);
 
+// A text from another process made safe to print on a terminal: escape
+// sequences (colours, titles, cursor moves) are left out, every other control
+// character and bidirectional override becomes a blank.
+QString withoutControlCharacters(const QString &text);
+
 } // namespace trellium

@@ -8,6 +8,7 @@
 #include "platform/instance/SingleInstance.h"
 #include "runtime/RuntimeStore.h"
 
+#include "support/ForeignListener.h"
 #include "support/Samples.h"
 #include "support/TestEnvironment.h"
 
@@ -18,6 +19,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 
 #include <csignal>
 #include <map>
@@ -114,9 +116,9 @@ protected:
     void SetUp() override
     {
         DataHomeTest::SetUp();
-        const QString runtime = scratch(QStringLiteral("run"));
-        ASSERT_EQ(::chmod(QFile::encodeName(runtime).constData(), 0700), 0);
-        m_runtime = std::make_unique<ScopedEnvironmentVariable>("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        // In /tmp itself: the agent's socket path fits an address whatever TMPDIR names.
+        ASSERT_TRUE(m_runtimeFolder.isValid());
+        m_runtime = std::make_unique<ScopedEnvironmentVariable>("XDG_RUNTIME_DIR", QFile::encodeName(m_runtimeFolder.path()));
         // A loopback address of its own: port 9876 there is free whatever
         // else runs on this machine.
         auto *random = QRandomGenerator::global();
@@ -140,7 +142,11 @@ protected:
         return files;
     }
 
+    // The socket through which the agent takes window requests.
+    static QString agentSocket() { return InstanceChannel::socketPaths(applicationSupportRoot()).first(); }
+
 private:
+    QTemporaryDir m_runtimeFolder{QStringLiteral("/tmp/rt-XXXXXX")};
     std::unique_ptr<ScopedEnvironmentVariable> m_runtime;
 };
 
@@ -239,6 +245,8 @@ TEST_F(SecondLaunch, AnAgentStartedWithoutADisplayRefusesWindowsItCannotShow)
               "DISPLAY noch WAYLAND_DISPLAY war gesetzt) und kann keine Fenster zeigen.");
     EXPECT_FALSE(first.output().contains(QStringLiteral("WINDOW SHOWN"))) << first.transcript();
     EXPECT_TRUE(first.running());
+    // Started as a service is, without windows asked for: nothing to say about them.
+    EXPECT_FALSE(first.errors().contains(QStringLiteral("Bildschirm"))) << first.transcript();
 }
 
 TEST_F(SecondLaunch, AKilledAgentLeavesNothingThatBlocksTheNextStart)
@@ -251,7 +259,7 @@ TEST_F(SecondLaunch, AKilledAgentLeavesNothingThatBlocksTheNextStart)
     }
     // What it left: its lock file and its socket.
     EXPECT_TRUE(QFileInfo::exists(SingleInstance::lockPath(applicationSupportRoot())));
-    EXPECT_TRUE(QFileInfo::exists(InstanceChannel::socketPaths(applicationSupportRoot()).first()));
+    EXPECT_TRUE(QFileInfo::exists(agentSocket()));
 
     AgentProgram next({QStringLiteral("--open-window"), QStringLiteral("settings")});
     ASSERT_TRUE(next.waitForOutput(kRunning, 60s)) << next.transcript();
@@ -363,4 +371,180 @@ TEST_F(SecondLaunch, ALaunchThatCannotTakeItsLockSaysWhyAndFails)
     ASSERT_TRUE(readOnly.ready());
     AgentProgram launch({QStringLiteral("--open-window"), QStringLiteral("settings")});
     startsNot(launch);
+}
+
+namespace {
+
+const QString kUnknownEmpty =
+    QStringLiteral("Unbekanntes Fenster: „“ (bekannt sind settings, components und systemcheck).");
+
+// Checks a launch that ended with a failure: the code, nothing on standard
+// output, and the one line on standard error.
+void expectFailure(AgentProgram &launch, int code, const QString &line)
+{
+    ASSERT_TRUE(launch.waitForExit(60s)) << launch.transcript();
+    EXPECT_EQ(launch.exitCode(), code) << launch.transcript();
+    EXPECT_EQ(launch.output().toStdString(), "");
+    EXPECT_EQ(launch.errors().trimmed().toStdString(), line.toStdString());
+}
+
+} // namespace
+
+// An empty name is no window, wherever it stands.
+TEST_F(SecondLaunch, AnEmptyOrUnknownWindowNameIsRefusedAtTheLaunchAndAtTheAgent)
+{
+    const QStringList withEmpty{QStringLiteral("--open-window"), QString(), QStringLiteral("--open-window"),
+                                QStringLiteral("settings")};
+    {
+        AgentProgram alone(withEmpty);
+        expectFailure(alone, 2, kUnknownEmpty);
+    }
+    AgentProgram first({});
+    ASSERT_TRUE(first.waitForOutput(kRunning, 60s)) << first.transcript();
+    {
+        AgentProgram second(withEmpty);
+        expectFailure(second, 2, kUnknownEmpty);
+    }
+    {
+        AgentProgram second({QStringLiteral("--open-window"), QStringLiteral("nirgends")});
+        expectFailure(second, 2,
+                      QStringLiteral("Unbekanntes Fenster: „nirgends“ (bekannt sind settings, components und "
+                                     "systemcheck)."));
+    }
+    // A caller that skips the launch's own check meets the agent's.
+    const auto refused = InstanceChannel::send(agentSocket(), {QString(), QStringLiteral("settings")}, 60s);
+    EXPECT_EQ(refused.delivery, InstanceChannel::Delivery::refused);
+    EXPECT_EQ(refused.message, kUnknownEmpty);
+    EXPECT_EQ(InstanceChannel::send(agentSocket(), {QStringLiteral("components")}, 60s).delivery,
+              InstanceChannel::Delivery::answered);
+    ASSERT_TRUE(first.waitForOutput(QStringLiteral("WINDOW SHOWN: components"), 30s)) << first.transcript();
+    EXPECT_FALSE(first.output().contains(QStringLiteral("WINDOW SHOWN: settings"))) << first.transcript();
+}
+
+// An agent whose socket cannot be trusted or is gone is reported at once;
+// one that ended normally leaves its place to the next launch.
+TEST_F(SecondLaunch, ALaunchThatCannotReachTheAgentSaysWhyAtOnce)
+{
+    AgentProgram first({});
+    ASSERT_TRUE(first.waitForOutput(kRunning, 60s)) << first.transcript();
+    const QString socket = agentSocket();
+    const QString socketFolder = QFileInfo(socket).absolutePath();
+    const QStringList settings{QStringLiteral("--open-window"), QStringLiteral("settings")};
+    const QString unreachable = QStringLiteral("Der laufende TRELLIUM-Agent ist nicht erreichbar: ");
+
+    ASSERT_EQ(::chmod(QFile::encodeName(socketFolder).constData(), 0755), 0);
+    {
+        AgentProgram launch(settings);
+        expectFailure(launch, 1,
+                      unreachable
+                          + QStringLiteral("Der Ordner des Sockets %1 ist nicht geschützt: auch anderen Benutzern "
+                                           "zugänglich")
+                                .arg(socket));
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(socketFolder).constData(), 0700), 0);
+
+    // Gone while the agent runs: the launch need not wait its bound to know.
+    ASSERT_EQ(::unlink(QFile::encodeName(socket).constData()), 0);
+    {
+        AgentProgram launch(settings);
+        expectFailure(launch, 1, unreachable + QStringLiteral("Der Socket %1 des laufenden Prozesses fehlt.").arg(socket));
+    }
+    removeItem(socketFolder);
+    {
+        AgentProgram launch(settings);
+        expectFailure(launch, 1,
+                      unreachable
+                          + QStringLiteral("Der Ordner %1 mit dem Socket des laufenden Prozesses fehlt.").arg(socketFolder));
+    }
+    EXPECT_FALSE(first.output().contains(QStringLiteral("WINDOW SHOWN"))) << first.transcript();
+
+    first.signal(SIGTERM);
+    ASSERT_TRUE(first.waitForExit(60s)) << first.transcript();
+    EXPECT_EQ(first.exitCode(), 0) << first.transcript();
+    AgentProgram next(settings);
+    ASSERT_TRUE(next.waitForOutput(QStringLiteral("WINDOW SHOWN: settings"), 60s)) << next.transcript();
+}
+
+// Whatever made the agent's folder reachable to another user, the launch
+// speaks only to a process of its own user.
+TEST_F(SecondLaunch, AsRootALaunchSendsNothingToAListenerOfAnotherUser)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "listening as another user needs root";
+    const auto holder = SingleInstance::launch(applicationSupportRoot(), {});
+    ASSERT_EQ(holder.outcome, SingleInstance::Outcome::holder);
+    const QString socket = agentSocket();
+    createDirectories(QFileInfo(socket).absolutePath());
+    ASSERT_EQ(::chmod(QFile::encodeName(QFileInfo(socket).absolutePath()).constData(), 0700), 0);
+    ForeignListener listener(socket, 65534);
+    QString whyNot;
+    ASSERT_TRUE(listener.listening(&whyNot)) << whyNot.toStdString();
+    SingleInstance::recordAddress(applicationSupportRoot(), socket);
+
+    AgentProgram launch({QStringLiteral("--open-window"), QStringLiteral("settings")});
+    expectFailure(launch, 1,
+                  QStringLiteral("Der laufende TRELLIUM-Agent ist nicht erreichbar: Am Socket %1 hört ein Prozess eines "
+                                 "anderen Benutzers (Kennung 65534); ihm wurde nichts gesendet.")
+                      .arg(socket));
+    EXPECT_EQ(listener.received(), QByteArray());
+}
+
+namespace {
+
+// An X display nobody serves: no socket, no lock, also not among the
+// abstract sockets (which Xvfb listens on too).
+QString unservedDisplay()
+{
+    const QByteArray sockets = readWholeFile(QStringLiteral("/proc/net/unix"));
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int number = QRandomGenerator::global()->bounded(4000, 9000);
+        const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
+        if (!QFileInfo::exists(socket) && !QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(number))
+            && !sockets.contains((socket + QLatin1Char('\n')).toUtf8()))
+            return QStringLiteral(":%1").arg(number);
+    }
+    return {};
+}
+
+} // namespace
+
+// A display variable whose display does not answer (a dropped ssh
+// forwarding; su into a user who may not use the display).
+TEST_F(SecondLaunch, AnUnansweredDisplayNeitherStopsAHandOverNorTheAgent)
+{
+    const QString display = unservedDisplay();
+    ASSERT_FALSE(display.isEmpty());
+    QProcessEnvironment unanswered = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE"})
+        unanswered.remove(QString::fromLatin1(name));
+    unanswered.insert(QStringLiteral("DISPLAY"), display);
+    const QStringList settings{QStringLiteral("--open-window"), QStringLiteral("settings")};
+
+    {
+        AgentProgram first({});
+        ASSERT_TRUE(first.waitForOutput(kRunning, 60s)) << first.transcript();
+        AgentProgram handOver(settings, unanswered);
+        ASSERT_TRUE(handOver.waitForExit(60s)) << handOver.transcript();
+        EXPECT_EQ(handOver.exitCode(), 0) << handOver.transcript();
+        EXPECT_EQ(handOver.output().trimmed().toStdString(), "Die Fenster wurden im laufenden TRELLIUM-Agenten geöffnet.");
+        EXPECT_EQ(handOver.errors().toStdString(), "");
+        EXPECT_TRUE(first.waitForOutput(QStringLiteral("WINDOW SHOWN: settings"), 30s)) << first.transcript();
+    }
+
+    AgentProgram agent(settings, unanswered);
+    ASSERT_TRUE(agent.waitForOutput(kRunning, 60s)) << agent.transcript();
+    const QString noScreen = QStringLiteral("ohne Bildschirm gestartet (DISPLAY=%1 antwortet nicht) und kann keine "
+                                            "Fenster zeigen.")
+                                 .arg(display);
+    ASSERT_TRUE(waitUntil([&] { return agent.errors().contains(QStringLiteral("Bildschirm")); }, 30s))
+        << agent.transcript();
+    // Said once, in German, instead of Qt's own words.
+    EXPECT_EQ(agent.errors().trimmed().toStdString(),
+              (QStringLiteral("Der TRELLIUM-Agent wurde ") + noScreen
+               + QStringLiteral(" Er läuft ohne sie weiter (verlangt: settings)."))
+                  .toStdString());
+    AgentProgram later({QStringLiteral("--open-window"), QStringLiteral("components")});
+    expectFailure(later, 1, QStringLiteral("Der laufende TRELLIUM-Agent hat die Fenster nicht geöffnet: Er wurde ") + noScreen);
+    EXPECT_FALSE(agent.output().contains(QStringLiteral("WINDOW SHOWN"))) << agent.transcript();
+    EXPECT_TRUE(agent.running());
 }

@@ -261,8 +261,13 @@ InstanceChannel::Result InstanceChannel::send(const QString &socketPath, const Q
                                               std::chrono::milliseconds bound)
 {
     const Clock::time_point deadline = Clock::now() + bound;
-    if (const auto why = whyNotPrivate(QFileInfo(socketPath).absolutePath()))
+    const QString folder = QFileInfo(socketPath).absolutePath();
+    if (const auto why = whyNotPrivate(folder)) {
+        struct stat status {};
+        if (::lstat(QFile::encodeName(folder).constData(), &status) != 0 && errno == ENOENT)
+            return {Delivery::missing, QStringLiteral("Der Ordner %1 mit dem Socket des laufenden Prozesses fehlt.").arg(folder)};
         return {Delivery::failed, QStringLiteral("Der Ordner des Sockets %1 ist nicht geschützt: %2").arg(socketPath, *why)};
+    }
     const QByteArray encodedPath = QFile::encodeName(socketPath);
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
@@ -278,8 +283,10 @@ InstanceChannel::Result InstanceChannel::send(const QString &socketPath, const Q
         connected = ::connect(socket.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address);
     } while (connected != 0 && errno == EINTR);
     if (connected != 0) {
+        if (errno == ENOENT)
+            return {Delivery::missing, QStringLiteral("Der Socket %1 des laufenden Prozesses fehlt.").arg(socketPath)};
         // A full backlog (EAGAIN) is a holder that does not accept: tried again like an absent one.
-        if (errno == ENOENT || errno == ECONNREFUSED || errno == EAGAIN)
+        if (errno == ECONNREFUSED || errno == EAGAIN)
             return {Delivery::unreachable, {}};
         if (errno != EINPROGRESS)
             return failure(socketPath, errno);
@@ -293,6 +300,17 @@ InstanceChannel::Result InstanceChannel::send(const QString &socketPath, const Q
         if (error != 0)
             return failure(socketPath, error);
     }
+    // The folder keeps other users out only while nobody changes it under
+    // this check: the process that listens must be this user's too.
+    struct ucred peer {};
+    socklen_t peerSize = sizeof peer;
+    if (::getsockopt(socket.get(), SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0)
+        return failure(socketPath, errno);
+    if (peer.uid != ::geteuid())
+        return {Delivery::failed, QStringLiteral("Am Socket %1 hört ein Prozess eines anderen Benutzers (Kennung %2); "
+                                                 "ihm wurde nichts gesendet.")
+                                      .arg(socketPath)
+                                      .arg(peer.uid)};
 
     const QByteArray message = QJsonDocument(QJsonArray::fromStringList(request)).toJson(QJsonDocument::Compact) + '\n';
     qsizetype written = 0;

@@ -59,6 +59,7 @@ public:
         answered,     // the holder answered "OK"
         refused,      // the holder answered with an error text (message)
         unreachable,  // nobody listens there, or the holder closed without answering
+        missing,      // the socket or its folder does not exist (message)
         noAnswer,     // the bound ran out
         failed,       // anything else (message)
     };
@@ -67,8 +68,9 @@ public:
         QString message;
     };
     // Hands the request to the holder and waits for its answer, at most
-    // `bound` in all. A socket whose folder is not this user's alone is not
-    // spoken to (failed). Blocking; needs no event loop.
+    // `bound` in all. Nothing is sent to a socket whose folder is not this
+    // user's alone, nor to a process of another user that listens there
+    // (failed). Blocking; needs no event loop.
     static Result send(const QString &socketPath, const QStringList &request, std::chrono::milliseconds bound);
 
 private:

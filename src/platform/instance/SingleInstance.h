@@ -23,6 +23,7 @@ public:
         handedOver,      // the holder took the request
         alreadyRunning,  // another process holds the folder; there was no request
         noAnswer,        // the holder did not answer within the bound
+        ending,          // the holder is ending, and had not ended by the bound
         refused,         // the holder answered with an error (message)
         unreachable,     // the holder cannot be reached (message)
         failed,          // the lock failed (message)
@@ -38,11 +39,12 @@ public:
     static QString addressPath(const QString &folder);
 
     // Takes `bound` at most. A holder that is still starting (no address
-    // recorded or not listening yet) or just ending is asked again every
+    // recorded or not listening yet) or ending is asked again every
     // `retryPause`, and the lock is tried again each time: when the holder
     // has gone, this launch holds the folder. A holder that recorded that it
-    // cannot listen, or an address that is not this user's alone, ends the
-    // launch at once (unreachable).
+    // cannot listen, a record or an address that is not this user's alone,
+    // and a socket that is gone while its holder is not ending end the
+    // launch at once (unreachable). Messages hold no control characters.
     static Launch launch(const QString &folder, const QStringList &request,
                          std::chrono::milliseconds bound = std::chrono::seconds(10),
                          std::chrono::milliseconds retryPause = std::chrono::milliseconds(50));
@@ -55,6 +57,10 @@ public:
                          InstanceChannel::Options options = {});
     // Records the socket a later launch is to use.
     static void recordAddress(const QString &folder, const QString &socketPath);
+    // The holder's side as it ends: records that it is ending, so that a
+    // launch waits for it to let go of the folder instead of reporting its
+    // socket missing, and stops listening.
+    static void withdraw(const QString &folder, InstanceChannel &channel);
 };
 
 } // namespace trellium

@@ -5,6 +5,7 @@
 #include "core/Async.h"
 #include "core/Errors.h"
 #include "core/Files.h"
+#include "support/ForeignListener.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -83,9 +84,8 @@ protected:
     void SetUp() override
     {
         DataHomeTest::SetUp();
-        ASSERT_EQ(::chmod(QFile::encodeName(scratch(QStringLiteral("run"))).constData(), 0700), 0);
-        m_runtime = std::make_unique<ScopedEnvironmentVariable>("XDG_RUNTIME_DIR",
-                                                                QFile::encodeName(scratch(QStringLiteral("run"))));
+        ASSERT_TRUE(m_runtimeFolder.isValid());
+        m_runtime = std::make_unique<ScopedEnvironmentVariable>("XDG_RUNTIME_DIR", QFile::encodeName(runtime()));
     }
     void TearDown() override
     {
@@ -94,6 +94,9 @@ protected:
     }
 
     QString folder() const { return dataHome() + QStringLiteral("/data/TRELLIUM"); }
+    // The runtime folder (0700): in /tmp itself, so that its socket paths
+    // fit an address whatever TMPDIR names.
+    QString runtime() const { return m_runtimeFolder.path(); }
     // The folder's first socket path, its folder made as a listener makes it.
     QString preparedSocketPath() const
     {
@@ -113,6 +116,7 @@ protected:
     }
 
 private:
+    QTemporaryDir m_runtimeFolder{QStringLiteral("/tmp/rt-XXXXXX")};
     std::unique_ptr<ScopedEnvironmentVariable> m_runtime;
 };
 
@@ -146,7 +150,7 @@ TEST_F(SingleInstanceTest, TheSocketIsPrivateShortAndNamedAfterTheFolder)
     const QStringList paths = InstanceChannel::socketPaths(folder());
     ASSERT_EQ(paths.size(), 2);
     const QString socket = paths.first();
-    EXPECT_TRUE(socket.startsWith(scratch(QStringLiteral("run")) + QStringLiteral("/trellium/instance-"))) << socket.toStdString();
+    EXPECT_TRUE(socket.startsWith(runtime() + QStringLiteral("/trellium/instance-"))) << socket.toStdString();
     EXPECT_EQ(paths.last(), QStringLiteral("/tmp/trellium-%1/").arg(::geteuid()) + QFileInfo(socket).fileName());
     // A folder others could enter is closed to them; the socket is this user's alone.
     createDirectories(QFileInfo(socket).absolutePath());
@@ -224,6 +228,9 @@ TEST_F(SingleInstanceTest, ARequestReachesTheHolderWhoseAnswerComesBack)
 
     channel.close();
     EXPECT_FALSE(QFileInfo::exists(socket));
+    EXPECT_EQ(InstanceChannel::send(socket, words, 30s).delivery, Delivery::missing);
+    // Left by a killed holder: nobody listens.
+    leaveStaleSocket(socket);
     EXPECT_EQ(InstanceChannel::send(socket, words, 30s).delivery, Delivery::unreachable);
 }
 
@@ -241,9 +248,11 @@ TEST_F(SingleInstanceTest, ALaunchHoldsTheFolderOrHandsItsRequestOverWithinItsBo
     // (yet), is asked again until the bound runs out.
     EXPECT_EQ(offThread([&] { return SingleInstance::launch(folder(), request, 300ms, 20ms); }).outcome,
               Outcome::noAnswer);
+    leaveStaleSocket(socket);
     SingleInstance::recordAddress(folder(), socket);
     EXPECT_EQ(offThread([&] { return SingleInstance::launch(folder(), request, 300ms, 20ms); }).outcome,
               Outcome::noAnswer);
+    QLocalServer::removeServer(socket);
 
     // A holder that takes the request and never answers.
     {
@@ -261,9 +270,14 @@ TEST_F(SingleInstanceTest, ALaunchHoldsTheFolderOrHandsItsRequestOverWithinItsBo
     channel.listen(socket, [&](const QStringList &) { return refusal; });
     EXPECT_EQ(offThread([&] { return SingleInstance::launch(folder(), request); }).outcome, Outcome::handedOver);
     refusal = QStringLiteral("Nein.");
-    const auto refused = offThread([&] { return SingleInstance::launch(folder(), request); });
+    auto refused = offThread([&] { return SingleInstance::launch(folder(), request); });
     EXPECT_EQ(refused.outcome, Outcome::refused);
     EXPECT_EQ(refused.message, QStringLiteral("Nein."));
+    // Whatever the holder answers reaches the terminal as plain text.
+    refusal = QStringLiteral("\x1b[31mNein\x1b[0m,\x1b]0;Titel\x07 nicht\tjetzt\x9b" "2J.");
+    refused = offThread([&] { return SingleInstance::launch(folder(), request); });
+    EXPECT_EQ(refused.outcome, Outcome::refused);
+    EXPECT_EQ(refused.message, QStringLiteral("Nein, nicht jetzt."));
     channel.close();
 
     // The holder ends while the launch is talking to it: the launch then
@@ -374,7 +388,7 @@ TEST_F(SingleInstanceTest, ALaunchFindsTheHolderWhateverItsOwnRuntimeFolderAndSt
 {
     Holder holder(folder());
     const QString socket = holder.serve(folder());
-    EXPECT_TRUE(socket.startsWith(scratch(QStringLiteral("run")))) << socket.toStdString();
+    EXPECT_TRUE(socket.startsWith(runtime())) << socket.toStdString();
     const QStringList request{QStringLiteral("settings")};
     const auto launch = [&] { return offThread([&] { return SingleInstance::launch(folder(), request, 60s); }); };
     {
@@ -409,9 +423,8 @@ TEST_F(SingleInstanceTest, ALaunchFindsTheHolderWhateverItsOwnRuntimeFolderAndSt
 
     // A holder that can listen nowhere records why, and a launch says it.
     holder.channel.close();
-    const QString runtime = scratch(QStringLiteral("run"));
-    removeItem(runtime + QStringLiteral("/trellium"));
-    ASSERT_TRUE(QFile(runtime + QStringLiteral("/trellium")).open(QIODevice::WriteOnly));
+    removeItem(runtime() + QStringLiteral("/trellium"));
+    ASSERT_TRUE(QFile(runtime() + QStringLiteral("/trellium")).open(QIODevice::WriteOnly));
     const QString inTmp = InstanceChannel::socketPaths(folder()).last();
     createDirectories(inTmp);
     const QString why = errorOf([&] { holder.serve(folder()); });
@@ -441,11 +454,16 @@ TEST_F(SingleInstanceTest, ACallerThatSendsNothingOrTooMuchIsDropped)
             const timeval minute{60, 0};
             ::setsockopt(caller, SOL_SOCKET, SO_RCVTIMEO, &minute, sizeof minute);
             bool dropped = false;
-            if (::connect(caller, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0
-                && ::send(caller, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size()) {
-                char byte = 0;
-                const ssize_t n = ::recv(caller, &byte, 1, 0);
-                dropped = n == 0 || (n < 0 && errno == ECONNRESET);
+            if (::connect(caller, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
+                // A caller slow to send (a busy machine) may be dropped before it does.
+                const ssize_t sent = ::send(caller, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
+                if (sent < 0) {
+                    dropped = errno == EPIPE || errno == ECONNRESET;
+                } else if (sent == bytes.size()) {
+                    char byte = 0;
+                    const ssize_t n = ::recv(caller, &byte, 1, 0);
+                    dropped = n == 0 || (n < 0 && errno == ECONNRESET);
+                }
             }
             ::close(caller);
             return dropped;
@@ -477,7 +495,7 @@ TEST_F(SingleInstanceTest, AsRootNeitherAnotherUsersFolderNorAnotherUsersCallerI
 
     // The runtime folder's place belongs to someone else: refused, and the
     // holder listens in the other folder.
-    const QString foreign = scratch(QStringLiteral("run")) + QStringLiteral("/trellium");
+    const QString foreign = runtime() + QStringLiteral("/trellium");
     createDirectories(foreign);
     ASSERT_EQ(::chmod(QFile::encodeName(foreign).constData(), 0700), 0);
     ASSERT_EQ(::chown(QFile::encodeName(foreign).constData(), kNobody, kNobody), 0);
@@ -521,8 +539,11 @@ TEST_F(SingleInstanceTest, AsRootNeitherAnotherUsersFolderNorAnotherUsersCallerI
         const int caller = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (::connect(caller, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
             ::_exit(11);
+        // The holder drops this caller as soon as it accepts it, which may
+        // come before the send: a send refused for that is the same answer.
         const char request[] = "[\"settings\"]\n";
-        if (::send(caller, request, sizeof request - 1, MSG_NOSIGNAL) != ssize_t(sizeof request - 1))
+        const ssize_t sent = ::send(caller, request, sizeof request - 1, MSG_NOSIGNAL);
+        if (sent < 0 && errno != EPIPE && errno != ECONNRESET)
             ::_exit(12);
         pollfd entry{caller, POLLIN, 0};
         if (::poll(&entry, 1, 60000) != 1)
@@ -534,6 +555,111 @@ TEST_F(SingleInstanceTest, AsRootNeitherAnotherUsersFolderNorAnotherUsersCallerI
     int status = -1;
     EXPECT_TRUE(waitUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 120s));
     EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no user change, 11: no connection, 12: not sent, 13: no end, 14: answered";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no user change, 11: no connection, 12: send failed otherwise, "
+                                         "13: no end, 14: answered";
     EXPECT_TRUE(holder.received.isEmpty());
+}
+
+// A record names the socket as the holder wrote it: an absolute path in
+// clean form. Any other form is refused before anything is sent, since the
+// kernel resolves it otherwise than a check of its cleaned form would.
+TEST_F(SingleInstanceTest, ARecordWhoseSocketPathIsNotAbsoluteAndCleanIsRefusedAtOnce)
+{
+    Holder holder(folder());
+    const QString socket = holder.serve(folder());
+    ASSERT_TRUE(socket.startsWith(runtime() + QStringLiteral("/trellium/"))) << socket.toStdString();
+    const QString name = QFileInfo(socket).fileName();
+    const QString record = SingleInstance::addressPath(folder());
+    const auto refusedFor = [&](const QString &recorded, const QString &why) {
+        SCOPED_TRACE(recorded.toStdString());
+        SingleInstance::recordAddress(folder(), recorded);
+        const auto launch =
+            offThread([&] { return SingleInstance::launch(folder(), {QStringLiteral("settings")}, 60s); });
+        EXPECT_EQ(launch.outcome, Outcome::unreachable);
+        EXPECT_TRUE(launch.message.contains(record)) << launch.message.toStdString();
+        EXPECT_TRUE(launch.message.contains(why)) << launch.message.toStdString();
+        return launch.message;
+    };
+
+    // Each of these reaches the holder's socket from here.
+    refusedFor(runtime() + QStringLiteral("/trellium/../trellium/") + name, QStringLiteral("nicht bereinigt"));
+    refusedFor(runtime() + QStringLiteral("//trellium/") + name, QStringLiteral("nicht bereinigt"));
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(runtime()));
+    refusedFor(QStringLiteral("trellium/") + name, QStringLiteral("relativen Pfad"));
+    refusedFor(QString(), QStringLiteral("nennt keinen Socket"));
+    QDir::setCurrent(previous);
+    EXPECT_TRUE(holder.received.isEmpty());
+
+    // What the record names reaches the terminal as plain text.
+    const QString shown =
+        refusedFor(runtime() + QStringLiteral("/\x1b]0;Titel\x07weg\x1b[2J/../") + name, QStringLiteral("weg/../"));
+    EXPECT_FALSE(shown.contains(QChar(0x1b)) || shown.contains(QChar(0x07))) << shown.toStdString();
+
+    SingleInstance::recordAddress(folder(), socket);
+    EXPECT_EQ(offThread([&] { return SingleInstance::launch(folder(), {QStringLiteral("settings")}, 60s); }).outcome,
+              Outcome::handedOver);
+}
+
+// A socket that is gone while its holder lives (a cleaner of /tmp, a runtime
+// folder removed at the end of the user's last session) cannot come back: a
+// launch says so at once. A holder that is ending records it first, and a
+// launch then waits for it to let go of the folder.
+TEST_F(SingleInstanceTest, AMissingSocketIsReportedAtOnceWhileAnEndingHolderIsWaitedFor)
+{
+    Holder holder(folder());
+    const QStringList request{QStringLiteral("settings")};
+    const auto launch = [&](std::chrono::milliseconds bound) {
+        return offThread([&] { return SingleInstance::launch(folder(), request, bound, 20ms); });
+    };
+    QString socket = holder.serve(folder());
+    ASSERT_EQ(::unlink(QFile::encodeName(socket).constData()), 0);
+    auto missing = launch(60s);
+    EXPECT_EQ(missing.outcome, Outcome::unreachable);
+    EXPECT_EQ(missing.message, QStringLiteral("Der Socket %1 des laufenden Prozesses fehlt.").arg(socket));
+
+    const QString socketFolder = QFileInfo(socket).absolutePath();
+    removeItem(socketFolder);
+    missing = launch(60s);
+    EXPECT_EQ(missing.outcome, Outcome::unreachable);
+    EXPECT_EQ(missing.message,
+              QStringLiteral("Der Ordner %1 mit dem Socket des laufenden Prozesses fehlt.").arg(socketFolder));
+    EXPECT_TRUE(holder.received.isEmpty());
+
+    socket = holder.serve(folder());
+    SingleInstance::withdraw(folder(), holder.channel);
+    EXPECT_FALSE(QFileInfo::exists(socket));
+    EXPECT_EQ(launch(300ms).outcome, Outcome::ending);
+    // The holder ends while a launch waits: the launch holds the folder then.
+    auto successor = std::async(std::launch::async, [&] { return SingleInstance::launch(folder(), request, 60s, 20ms); });
+    holder.launch.lock.reset();
+    const auto after = successor.get();
+    EXPECT_EQ(after.outcome, Outcome::holder);
+    EXPECT_TRUE(after.lock);
+    EXPECT_FALSE(QFileInfo::exists(SingleInstance::addressPath(folder())));
+}
+
+// However the holder's folder came to be reachable, a launch speaks only to
+// a process of its own user: the one the kernel says listens there.
+TEST_F(SingleInstanceTest, AsRootALaunchSendsNothingToAListenerOfAnotherUser)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "listening as another user needs root";
+    constexpr uid_t kNobody = 65534;
+    Holder holder(folder());
+    const QString socket = InstanceChannel::socketPaths(folder()).first();
+    createDirectories(QFileInfo(socket).absolutePath());
+    ASSERT_EQ(::chmod(QFile::encodeName(QFileInfo(socket).absolutePath()).constData(), 0700), 0);
+    ForeignListener listener(socket, kNobody);
+    QString whyNot;
+    ASSERT_TRUE(listener.listening(&whyNot)) << whyNot.toStdString();
+    SingleInstance::recordAddress(folder(), socket);
+
+    const auto launch =
+        offThread([&] { return SingleInstance::launch(folder(), {QStringLiteral("settings")}, 60s); });
+    EXPECT_EQ(launch.outcome, Outcome::unreachable);
+    EXPECT_EQ(launch.message, QStringLiteral("Am Socket %1 hört ein Prozess eines anderen Benutzers (Kennung 65534); "
+                                             "ihm wurde nichts gesendet.")
+                                  .arg(socket));
+    EXPECT_EQ(listener.received(), QByteArray());
 }

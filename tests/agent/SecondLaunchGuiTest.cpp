@@ -548,3 +548,24 @@ TEST_F(SecondLaunch, AnUnansweredDisplayNeitherStopsAHandOverNorTheAgent)
     EXPECT_FALSE(agent.output().contains(QStringLiteral("WINDOW SHOWN"))) << agent.transcript();
     EXPECT_TRUE(agent.running());
 }
+
+// An agent that recorded it is ending is waited for: the launch takes its
+// place when it ends within the bound, and says why not when it does not.
+TEST_F(SecondLaunch, ALaunchWaitsForAnEndingAgentAndSaysSoWhenItOutlastsTheBound)
+{
+    auto ending = SingleInstance::launch(applicationSupportRoot(), {});
+    ASSERT_EQ(ending.outcome, SingleInstance::Outcome::holder);
+    InstanceChannel closed;
+    SingleInstance::withdraw(applicationSupportRoot(), closed);
+    const QStringList settings{QStringLiteral("--open-window"), QStringLiteral("settings")};
+    {
+        AgentProgram launch(settings);
+        expectFailure(launch, 1,
+                      QStringLiteral("Der laufende TRELLIUM-Agent (Datenordner %1) wird gerade beendet; die Fenster "
+                                     "wurden nicht geöffnet.")
+                          .arg(applicationSupportRoot()));
+    }
+    AgentProgram successor(settings);
+    ending.lock.reset();
+    ASSERT_TRUE(successor.waitForOutput(QStringLiteral("WINDOW SHOWN: settings"), 60s)) << successor.transcript();
+}

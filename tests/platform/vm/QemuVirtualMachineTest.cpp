@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+
 #include <QUuid>
 
 using namespace trellium;
@@ -24,7 +26,9 @@ protected:
         environment.accelerator = VirtualMachineAccelerator::tcg;
         environment.virtiofsdSandbox = QStringLiteral("namespace");
         environment.virtiofsdUserNamespace = false;
-        environment.socketRoot = scratch(QStringLiteral("sockets"));
+        // In /tmp itself: socket paths fit an address whatever TMPDIR names.
+        ASSERT_TRUE(sockets.isValid());
+        environment.socketRoot = sockets.path();
         pids = scratch() + QStringLiteral("/pids");
     }
 
@@ -65,6 +69,7 @@ protected:
         return {};
     }
 
+    QTemporaryDir sockets{QStringLiteral("/tmp/vm-XXXXXX")};
     QemuEnvironment environment;
     QString pids;
 };

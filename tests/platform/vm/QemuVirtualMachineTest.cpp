@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
-
 #include <QUuid>
 
 using namespace trellium;

@@ -85,9 +85,9 @@ bool platformGiven(int argc, char **argv)
     return false;
 }
 
-} // namespace
-
-QByteArray WindowSystem::platformsToTry()
+// The platforms Qt is to try, in its own order, offscreen last; empty
+// where the environment names no screen.
+QByteArray platformsToTry()
 {
     QByteArrayList platforms;
     const QByteArray chosen = qgetenv(kPlatformVariable);
@@ -105,6 +105,8 @@ QByteArray WindowSystem::platformsToTry()
         platforms.append(kOffscreen);
     return platforms.join(';');
 }
+
+} // namespace
 
 WindowSystem WindowSystem::start(int &argc, char **argv)
 {

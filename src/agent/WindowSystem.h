@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QApplication>
-#include <QByteArray>
 #include <QString>
 
 #include <memory>
@@ -21,10 +20,6 @@ struct WindowSystem {
     // Takes Qt's own options out of argc/argv, as QApplication does; argc
     // must outlive the application.
     static WindowSystem start(int &argc, char **argv);
-
-    // The platforms Qt is to try, in its own order, offscreen last; empty
-    // where the environment names no screen. Reads the environment only.
-    static QByteArray platformsToTry();
 };
 
 } // namespace trellium

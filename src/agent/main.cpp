@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <fcntl.h>
@@ -126,6 +127,10 @@ std::optional<int> endOtherLaunch(const trellium::SingleInstance::Launch &launch
     return 1;
 }
 
+// The data folder's lock, held until the process ends (the kernel lets go
+// of it then), past every destructor that may still touch the folder.
+trellium::InstanceLock *heldLock = nullptr;
+
 // One agent per data folder, decided before anything touches it: a second
 // one would recover the first one's runtimes, sweep its partial files and
 // start its machines. A launch that finds the agent running hands it the
@@ -140,8 +145,7 @@ std::optional<int> becomeTheAgentOrEnd(const QStringList &windowNames, const QSt
     trellium::SingleInstance::Launch launch = trellium::SingleInstance::launch(dataFolder, windowNames);
     if (const auto result = endOtherLaunch(launch, dataFolder))
         return result;
-    // The kernel lets go of the lock when the process ends.
-    [[maybe_unused]] trellium::InstanceLock *const lock = launch.lock.release();
+    heldLock = launch.lock.release();
     return std::nullopt;
 }
 
@@ -189,8 +193,8 @@ int main(int argc, char *argv[])
 
     trellium::logLine(QStringLiteral("TRELLIUM data folder:"), dataFolder);
     auto &agent = trellium::AgentManager::shared();
-    trellium::AppDelegate delegate;
-    delegate.applicationDidFinishLaunching();
+    auto delegate = std::make_unique<trellium::AppDelegate>();
+    delegate->applicationDidFinishLaunching();
     if (agent.server().isRunning())
         trellium::logLine(QStringLiteral("Local server listening on"),
                           trellium::AgentServer::listenAddress().toString() + QLatin1Char(':')
@@ -211,7 +215,7 @@ int main(int argc, char *argv[])
                     return QStringLiteral("Er wurde ") + noScreen;
                 trellium::logLine(QStringLiteral("WINDOW REQUEST:"), names.join(QLatin1Char(' ')));
                 for (const auto window : requested.windows)
-                    delegate.open(window);
+                    delegate->open(window);
                 return std::nullopt;
             });
         trellium::logLine(QStringLiteral("WINDOW REQUESTS ON"), socket);
@@ -224,10 +228,14 @@ int main(int argc, char *argv[])
                        .arg(windowNames.join(QStringLiteral(", "))));
     else
         for (const auto window : windows)
-            delegate.open(window);
+            delegate->open(window);
     const int result = app.exec();
     // Launches from now on wait for this process to let go of the folder.
     trellium::SingleInstance::withdraw(dataFolder, windowRequests);
     agent.stop();
+    // Its waiting tasks (the setup window's delay) end once they learn on
+    // the event loop that they were cancelled.
+    delegate.reset();
+    QCoreApplication::sendPostedEvents();
     return result;
 }
